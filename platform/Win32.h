@@ -1,0 +1,16 @@
+// The Windows functions and types the plugin and the testbed use. On Windows they are the
+// system's own; elsewhere the winshim library stands in for them under the same names, so the
+// plugin's code reads the same in both builds.
+#pragma once
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
+#include "winshim/windows.h"
+#endif

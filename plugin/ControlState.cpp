@@ -1,0 +1,8 @@
+#include "plugin/ControlState.h"
+
+namespace taviro {
+
+ControlState controlState;
+std::recursive_mutex StateMutex;
+
+}  // namespace taviro

@@ -1,0 +1,105 @@
+#include "plugin/IniFile.h"
+
+#include <array>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <system_error>
+#include <vector>
+
+#include "FilePath.h"
+#include "Win32.h"
+
+namespace taviro {
+
+namespace {
+
+constexpr char kPluginFolder[] = ".\\Data\\SFSE\\Plugins\\";
+constexpr std::size_t kPathBufferSize = 255;
+constexpr DWORD kValueBufferSize = 10000;
+
+using PathBuffer = std::array<char, kPathBufferSize>;
+
+bool HasZeroByte(const std::string& text) {
+    return text.find('\0') != std::string::npos;
+}
+
+// The path as the private-profile functions take it, zero-filled; nothing when it does not fit
+// or when a zero byte inside a name would end it early.
+std::optional<PathBuffer> BuildPath(const std::string& stem, const std::string& subfolder) {
+    if (HasZeroByte(stem) || HasZeroByte(subfolder)) {
+        return std::nullopt;
+    }
+    const std::string path = kPluginFolder + subfolder + stem + ".ini";
+    if (path.size() >= kPathBufferSize) {
+        return std::nullopt;
+    }
+    PathBuffer buffer{};
+    std::memcpy(buffer.data(), path.data(), path.size());
+    return buffer;
+}
+
+bool PathExists(const PathBuffer& path) {
+    std::error_code error;
+    // The error_code overload: an unreadable folder on the way must not throw into the game.
+    return std::filesystem::exists(platform::NativeFilePath(path.data()), error);
+}
+
+// Section and key go to the platform as zero-terminated texts; one with a zero byte inside would
+// name a different entry.
+bool UsableName(const std::string& name) {
+    return !name.empty() && !HasZeroByte(name);
+}
+
+std::string ReadProfile(const std::string& section, const std::string& key,
+                        const std::string& defaultText, const PathBuffer& path) {
+    std::vector<char> buffer(kValueBufferSize, '\0');
+    GetPrivateProfileStringA(section.c_str(), key.c_str(), defaultText.c_str(), buffer.data(),
+                             kValueBufferSize, path.data());
+    return std::string(buffer.data(), strnlen(buffer.data(), buffer.size()));
+}
+
+}  // namespace
+
+bool IniFileExists(const std::string& stem, const std::string& subfolder) {
+    if (stem.empty()) {
+        return false;
+    }
+    const auto path = BuildPath(stem, subfolder);
+    return path && PathExists(*path);
+}
+
+std::string ReadIniString(const std::string& stem, const std::string& section,
+                          const std::string& key, const std::string& subfolder) {
+    if (stem.empty() || !UsableName(section) || !UsableName(key)) {
+        return {};
+    }
+    const auto path = BuildPath(stem, subfolder);
+    if (!path || !PathExists(*path)) {
+        return {};
+    }
+    return ReadProfile(section, key, "", *path);
+}
+
+bool WriteIniString(const std::string& stem, const std::string& section, const std::string& key,
+                    const std::string& value, const std::string& subfolder) {
+    if (stem.empty() || !UsableName(section) || !UsableName(key)) {
+        return false;
+    }
+    const auto path = BuildPath(stem, subfolder);
+    if (!path) {
+        return false;
+    }
+    // The platform's answer is not trusted on its own: what counts is whether the file now gives
+    // the value back.
+    WritePrivateProfileStringA(section.c_str(), key.c_str(), value.c_str(), path->data());
+    if (!PathExists(*path)) {
+        return false;
+    }
+    // The default text must differ from the value: were it the value itself, a file that did not
+    // take the write (a folder in its place, a read-only file) would still read back as success.
+    const std::string absent = value == "\x01" ? "\x02" : "\x01";
+    return ReadProfile(section, key, absent, *path) == value;
+}
+
+}  // namespace taviro

@@ -1,0 +1,188 @@
+#include "sfse_common/BranchTrampoline.h"
+
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// Reported in place of the compiler's own file and line, so a report reads the same whichever
+// build produced it and matches what players and earlier logs quote.
+constexpr const char* kUnitPath = "sfse_common/BranchTrampoline";
+constexpr int kLineNoBlock = 125;
+constexpr int kLineOutOfReach = 245;
+constexpr int kLineNoSlot = 255;
+
+constexpr const char* kNoSpace = "couldn't allocate trampoline, no free space before image";
+
+// Wrappers rather than the system functions' own addresses: those are imports, and an import's
+// address is not a constant, which would leave kSystemMemoryApi to dynamic initialisation.
+SIZE_T SystemQuery(LPCVOID address, PMEMORY_BASIC_INFORMATION info, SIZE_T infoSize) {
+    return VirtualQuery(address, info, infoSize);
+}
+LPVOID SystemAlloc(LPVOID address, SIZE_T size, DWORD allocationType, DWORD protect) {
+    return VirtualAlloc(address, size, allocationType, protect);
+}
+DWORD SystemLastError() { return GetLastError(); }
+
+// Byte-aligned views of the call site, which sits wherever the game's code puts it. Volatile so
+// the first four bytes go out as the one 32-bit store the write is built around.
+using UnalignedU32 [[gnu::aligned(1), gnu::may_alias]] = std::uint32_t;
+using UnalignedByte = std::uint8_t;
+
+}  // namespace
+
+constinit const TrampolineMemoryApi kSystemMemoryApi{SystemQuery, SystemAlloc, SystemLastError};
+
+constinit BranchTrampoline g_branchTrampoline;
+
+bool BranchTrampoline::Create(std::uintptr_t imageBase, const TrampolineMemoryApi& memory) {
+    if (m_base) {
+        return true;
+    }
+
+    const std::uintptr_t lowerBound =
+        imageBase >= kMaxDistanceBelowImage ? imageBase - kMaxDistanceBelowImage : 0;
+
+    // Nothing lies below address 0; starting at imageBase - 1 would wrap to the top of memory.
+    if (imageBase == 0) {
+        ReportMessage("%s", kNoSpace);
+        return false;
+    }
+    std::uintptr_t address = imageBase - 1;
+
+    for (;;) {
+        MEMORY_BASIC_INFORMATION info{};
+        if (memory.query(reinterpret_cast<LPCVOID>(address), &info, sizeof(info)) == 0) {
+            ReportMessage("VirtualQuery failed: %08X", static_cast<unsigned>(memory.lastError()));
+            return false;
+        }
+        const auto regionBase = reinterpret_cast<std::uintptr_t>(info.BaseAddress);
+
+        std::uintptr_t inHand = 0;
+        if (info.State == MEM_FREE && info.RegionSize >= kSize) {
+            // The top of the region is the part nearest the image.
+            const std::uintptr_t candidate = regionBase + info.RegionSize - kSize;
+            void* block = memory.alloc(reinterpret_cast<LPVOID>(candidate), kSize,
+                                       MEM_RESERVE | MEM_COMMIT, PAGE_EXECUTE_READWRITE);
+            if (block) {
+                // The system may round the address down to its allocation granularity; what it
+                // returns is where the committed bytes start.
+                m_base = static_cast<std::uint8_t*>(block);
+                m_capacity = kSize;
+                m_used = 0;
+                inHand = candidate;
+            } else {
+                ReportMessage("trampoline alloc %016" PRIX64 "x%016" PRIX64 " failed (%08X)",
+                              static_cast<std::uint64_t>(candidate),
+                              static_cast<std::uint64_t>(kSize),
+                              static_cast<unsigned>(memory.lastError()));
+            }
+        }
+
+        if (!m_base) {
+            // A region starting at 0 is the last one; the one "below" it would wrap around.
+            if (regionBase == 0) {
+                ReportMessage("%s", kNoSpace);
+                return false;
+            }
+            inHand = regionBase - 1;
+        }
+
+        if (inHand < lowerBound) {
+            ReportMessage("%s", kNoSpace);
+            return m_base != nullptr;
+        }
+        if (m_base) {
+            return true;
+        }
+        address = inHand;
+    }
+}
+
+void* BranchTrampoline::AllocateSlot() {
+    if (m_capacity - m_used < kSlotSize) {
+        return nullptr;
+    }
+    std::uint8_t* slot = m_base + m_used;
+    m_used += kSlotSize;
+    return slot;
+}
+
+bool BranchTrampoline::WriteRelCall(std::uintptr_t site, std::uintptr_t target) {
+    if (!m_base) {
+        ReportAssertionFailure(kLineNoBlock, "m_base");
+    }
+    auto* result = static_cast<std::uint8_t*>(AllocateSlot());
+    if (!result) {
+        ReportAssertionFailure(kLineNoSlot, "result");
+    }
+
+    // jmp qword ptr [rip+0], with the 8-byte target as the pointer it reads.
+    result[0] = 0xFF;
+    result[1] = 0x25;
+    std::memset(result + 2, 0, 4);
+    std::memcpy(result + 6, &target, sizeof(target));
+
+    const auto trampolineDispl = static_cast<std::int64_t>(reinterpret_cast<std::uintptr_t>(result) -
+                                                           (site + kCallSize));
+    if (!((trampolineDispl >= INT32_MIN) && (trampolineDispl <= INT32_MAX))) {
+        ReportAssertionFailure(kLineOutOfReach,
+                               "(trampolineDispl >= _I32_MIN) && (trampolineDispl <= _I32_MAX)");
+    }
+
+    std::uint8_t call[kCallSize];
+    call[0] = 0xE8;
+    const auto displ32 = static_cast<std::int32_t>(trampolineDispl);
+    std::memcpy(call + 1, &displ32, sizeof(displ32));
+
+    void* const siteBytes = reinterpret_cast<void*>(site);
+    DWORD oldProtect = 0;
+    // Writing into code the system refused to unprotect would fault inside the game; leaving the
+    // call as it was keeps the game running, only without the redirect.
+    if (!VirtualProtect(siteBytes, kCallSize, PAGE_EXECUTE_READWRITE, &oldProtect)) {
+        ReportMessage("VirtualProtect failed: %08X", static_cast<unsigned>(GetLastError()));
+        return false;
+    }
+    std::uint32_t head = 0;
+    std::memcpy(&head, call, sizeof(head));
+    *static_cast<volatile UnalignedU32*>(siteBytes) = head;
+    static_cast<volatile UnalignedByte*>(siteBytes)[4] = call[4];
+    VirtualProtect(siteBytes, kCallSize, oldProtect, &oldProtect);
+    return true;
+}
+
+void BranchTrampoline::Release() {
+    if (m_base) {
+        VirtualFree(m_base, 0, MEM_RELEASE);
+        m_base = nullptr;
+    }
+    // Without a block there is nothing to hand out; a slot computed from a null base would be a
+    // small bogus address.
+    m_capacity = 0;
+    m_used = 0;
+}
+
+void ReportMessage(const char* fmt, ...) {
+    static char buffer[8192];
+
+    // One byte held back so the newline always fits, even after a report cut short.
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(buffer, sizeof(buffer) - 1, fmt, args);
+    va_end(args);
+    const std::size_t length = std::strlen(buffer);
+    buffer[length] = '\n';
+    buffer[length + 1] = '\0';
+
+    // Flushed at once: the report before a halt is the one that matters most, and a buffered
+    // stream would lose it.
+    std::fputs(buffer, stdout);
+    std::fflush(stdout);
+}
+
+void ReportAssertionFailure(int line, const char* expr) {
+    ReportMessage("Assertion failed in %s (%d): %s", kUnitPath, line, expr);
+    __builtin_trap();
+}

@@ -1,0 +1,36 @@
+// What the testbed sets and observes in the stand-ins: the role the operating system and the
+// user play on Windows. Never used by the plugin.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "winshim/windows.h"
+
+namespace winshim {
+
+// Makes [base, base + size) a known, committed region answering GetModuleHandleA(NULL).
+// Its pages start as PAGE_READWRITE.
+void RegisterImage(void* base, std::size_t size);
+
+// Key table behind GetKeyState: a held key reads with the high bit set.
+void SetKeyDown(int virtualKey, bool down);
+void ClearKeys();
+
+// Successful and refused VirtualProtect calls since the start of the process.
+std::uint64_t ProtectCallCount();
+
+// The next `count` VirtualProtect calls are refused with ERROR_ACCESS_DENIED.
+void RefuseVirtualProtect(int count);
+
+struct MessageBoxRecord {
+    std::string text;
+    std::string caption;
+    UINT type;
+};
+std::vector<MessageBoxRecord> MessageBoxes();
+void ClearMessageBoxes();
+
+}  // namespace winshim
