@@ -1,1 +1,410 @@
-// placeholder
+// The handbrake decision, driven with the game stand-in's objects in place.
+#include <cmath>
+#include <cstdlib>
+#include <functional>
+#include <future>
+#include <limits>
+#include <stdexcept>
+#include <thread>
+
+#include "plugin/VehicleUpdateHook.h"
+#include "tests/support/AllocationCounter.h"
+#include "tests/support/GameFixture.h"
+#ifndef _WIN32
+#include "winshim/control.h"
+#endif
+
+namespace taviro::testing {
+namespace {
+
+constexpr std::uint64_t kGameResult = testbed::Game::kVehicleUpdateResult;
+
+struct Snapshot {
+    std::uint32_t warmupCount;
+    std::int32_t windowCount;
+    bool activationWindowOpen;
+    bool exitWindowOpen;
+    std::int32_t engageStage;
+
+    static Snapshot Take() {
+        const ControlState& s = controlState;
+        return {s.warmupCount, s.windowCount, s.activationWindowOpen, s.exitWindowOpen,
+                s.engageStage};
+    }
+    bool operator==(const Snapshot&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const Snapshot& s) {
+    return os << "{warmup " << s.warmupCount << ", window " << s.windowCount << ", activation "
+              << s.activationWindowOpen << ", exit " << s.exitWindowOpen << ", stage "
+              << s.engageStage << "}";
+}
+
+class HookTest : public GameFixture {
+protected:
+    void SetUp() override {
+        GameFixture::SetUp();
+        vehicle.SetFloat(1.0f);
+    }
+
+    // Past the warm-up, nothing open, no window: a call here takes the reset path.
+    void EnterDecisionPhase() {
+        state.warmupCount = kWarmupCalls;
+        state.windowCount = 10;
+        state.engageStage = 1;
+        game.SetFloat1(0.0f);
+    }
+
+    std::uint64_t Call() { return VehicleUpdateHook(&vehicle); }
+
+    testbed::UpdateObject vehicle;
+};
+
+// --- Every row of the outcome table ---------------------------------------------------------
+
+struct OutcomeRow {
+    const char* name;
+    std::function<void(HookTest&, testbed::Game&, ControlState&)> arrange;
+    std::uint8_t byteBefore;
+    std::uint8_t byteAfter;
+    bool gameRuns;
+    std::function<void(Snapshot&)> change;
+};
+
+class OutcomeTable : public HookTest, public ::testing::WithParamInterface<OutcomeRow> {};
+
+TEST_P(OutcomeTable, StateByteAndResult) {
+    const OutcomeRow& row = GetParam();
+    EnterDecisionPhase();
+    game.SetHandbrakeByte(row.byteBefore);
+    row.arrange(*this, game, state);
+    Snapshot expected = Snapshot::Take();
+    row.change(expected);
+
+    const std::uint64_t result = Call();
+
+    EXPECT_EQ(result, row.gameRuns ? kGameResult : 0u);
+    EXPECT_EQ(game.Count().vehicleUpdates, row.gameRuns ? 1u : 0u);
+    EXPECT_EQ(game.HandbrakeByte(), row.byteAfter);
+    EXPECT_EQ(state.handbrakeEngaged.load(), row.byteAfter == 0x03);
+    EXPECT_EQ(Snapshot::Take(), expected);
+    if (row.gameRuns) {
+        EXPECT_EQ(game.ByteSeenByLastUpdate(), row.byteAfter) << "byte set before the game ran";
+        EXPECT_EQ(game.LastUpdateObject(), &vehicle);
+    }
+}
+
+auto NoChange = [](Snapshot&) {};
+
+INSTANTIATE_TEST_SUITE_P(
+    Hook, OutcomeTable,
+    ::testing::Values(
+        OutcomeRow{"FaderMenuOpen", [](HookTest&, testbed::Game& g,
+                                       ControlState&) { g.SetMenuOpen("FaderMenu", true); },
+                   0x03, 0x00, true, [](Snapshot& s) { s.warmupCount = 0; }},
+        OutcomeRow{"LoadingMenuOpen", [](HookTest&, testbed::Game& g,
+                                         ControlState&) { g.SetMenuOpen("LoadingMenu", true); },
+                   0x03, 0x00, true, [](Snapshot& s) { s.warmupCount = 0; }},
+        OutcomeRow{"WarmingUp",
+                   [](HookTest&, testbed::Game&, ControlState& s) { s.warmupCount = 5; }, 0x03,
+                   0x00, true,
+                   [](Snapshot& s) {
+                       s.warmupCount = 6;
+                       s.windowCount = 11;  // the first float reads 0.0
+                   }},
+        OutcomeRow{"TrackedObjectMissing",
+                   [](HookTest&, testbed::Game&, ControlState& s) { s.trackedSingleton = nullptr; },
+                   0x03, 0x00, true, NoChange},
+        OutcomeRow{"TrackedFieldZero",
+                   [](HookTest&, testbed::Game& g, ControlState&) { g.SetTrackedField(0); }, 0x03,
+                   0x00, true, NoChange},
+        OutcomeRow{"GameFlagSet",
+                   [](HookTest&, testbed::Game& g, ControlState&) { g.SetTruth(true); }, 0x03,
+                   0x00, true, NoChange},
+        OutcomeRow{"HotkeyHeld",
+                   [](HookTest&, testbed::Game&, ControlState& s) {
+                       s.hotkeyCode = GameFixture::kHotkey;
+                       testbed::Game::SetKeyDown(GameFixture::kHotkey, true);
+                       s.activationWindowOpen = true;  // would count, but the key comes first
+                   },
+                   0x00, 0x03, true, NoChange},
+        OutcomeRow{"CountingEngaged",
+                   [](HookTest&, testbed::Game&, ControlState& s) {
+                       s.activationWindowOpen = true;
+                       s.engageStage = 3;
+                   },
+                   0x00, 0x03, true, [](Snapshot& s) { s.windowCount = 11; }},
+        OutcomeRow{"CountingNotYet",
+                   [](HookTest&, testbed::Game&, ControlState& s) { s.activationWindowOpen = true; },
+                   0x03, 0x00, false,
+                   [](Snapshot& s) {
+                       s.windowCount = 11;
+                       s.engageStage = 2;
+                   }},
+        OutcomeRow{"ResetPath", [](HookTest&, testbed::Game&, ControlState&) {}, 0x03, 0x00, false,
+                   [](Snapshot& s) { s.engageStage = -1; }}),
+    [](const ::testing::TestParamInfo<OutcomeRow>& row) { return row.param.name; });
+
+TEST_F(HookTest, BusyLockReleasesTheByteRunsTheGameAndLeavesTheStateAlone) {
+    EnterDecisionPhase();
+    state.activationWindowOpen = true;
+    const Snapshot before = Snapshot::Take();
+    std::promise<void> locked;
+    std::promise<void> done;
+    std::thread holder([&] {
+        std::lock_guard lock(StateMutex);
+        locked.set_value();
+        done.get_future().wait();
+    });
+    locked.get_future().wait();
+
+    EXPECT_EQ(Call(), kGameResult);
+    EXPECT_EQ(game.HandbrakeByte(), 0x00);
+    EXPECT_FALSE(state.handbrakeEngaged.load());
+    EXPECT_EQ(game.Count().menuQueries, 0u) << "the busy path must not ask the game anything";
+
+    done.set_value();
+    holder.join();
+    EXPECT_EQ(Snapshot::Take(), before);
+}
+
+// --- Warm-up ----------------------------------------------------------------------------------
+
+TEST_F(HookTest, ThirtyCallsWarmUpAndTheThirtyFirstDecides) {
+    game.SetFloat1(0.0f);  // a decision would take the reset path and return 0
+    for (std::uint32_t i = 1; i <= kWarmupCalls; ++i) {
+        ASSERT_EQ(Call(), kGameResult) << "warm-up call " << i;
+        ASSERT_EQ(state.warmupCount, i);
+    }
+    EXPECT_EQ(Call(), 0u);
+    EXPECT_EQ(state.warmupCount, kWarmupCalls);
+}
+
+TEST_F(HookTest, LoadScreenInTheDecisionPhaseRestartsTheWarmUp) {
+    EnterDecisionPhase();
+    ASSERT_EQ(Call(), 0u);
+    for (const char* menu : {"FaderMenu", "LoadingMenu"}) {
+        game.SetMenuOpen(menu, true);
+        EXPECT_EQ(Call(), kGameResult);
+        EXPECT_EQ(state.warmupCount, 0u) << menu;
+        game.SetMenuOpen(menu, false);
+        for (std::uint32_t i = 0; i < kWarmupCalls; ++i) {
+            ASSERT_EQ(Call(), kGameResult);
+        }
+        EXPECT_EQ(Call(), 0u) << "the 31st call after " << menu << " decides";
+    }
+}
+
+TEST_F(HookTest, WarmUpAdvancesTheWindowUpTo150AndLeavesTheActivationWindow) {
+    game.SetFloat1(0.0f);
+    state.windowCount = 148;
+    state.activationWindowOpen = true;
+    for (int i = 0; i < 5; ++i) {
+        Call();
+    }
+    EXPECT_EQ(state.windowCount, 150);
+    EXPECT_TRUE(state.activationWindowOpen);
+
+    game.SetFloat1(0.5f);
+    state.warmupCount = 0;
+    state.windowCount = 3;
+    Call();
+    EXPECT_EQ(state.windowCount, 3) << "a nonzero first float does not advance the window";
+}
+
+TEST_F(HookTest, MissingTrackedObjectNeverAdvancesTheWindowAndEndsEveryDecision) {
+    state.trackedSingleton = nullptr;
+    state.windowCount = 0;
+    state.activationWindowOpen = true;
+    for (std::uint32_t i = 0; i < kWarmupCalls + 10; ++i) {
+        ASSERT_EQ(Call(), kGameResult);
+    }
+    EXPECT_EQ(state.windowCount, 0);
+    EXPECT_EQ(game.Count().float1Queries, 0u);
+    EXPECT_EQ(state.engageStage, -1);
+}
+
+// --- Counting path ----------------------------------------------------------------------------
+
+TEST_F(HookTest, FourCountingCallsReturnZeroThenTheFifthEngages) {
+    EnterDecisionPhase();
+    state.engageStage = -1;
+    state.windowCount = 0;
+    state.activationWindowOpen = true;
+    for (int stage = 0; stage <= 3; ++stage) {
+        EXPECT_EQ(Call(), 0u);
+        EXPECT_EQ(state.engageStage, stage);
+        EXPECT_EQ(game.HandbrakeByte(), 0x00);
+    }
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(Call(), kGameResult);
+        EXPECT_EQ(game.HandbrakeByte(), 0x03);
+        EXPECT_EQ(state.engageStage, 3);
+    }
+
+    // One reset-path call starts the count again.
+    state.activationWindowOpen = false;
+    EXPECT_EQ(Call(), 0u);
+    EXPECT_EQ(state.engageStage, -1);
+    EXPECT_EQ(game.HandbrakeByte(), 0x00);
+    state.activationWindowOpen = true;
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(Call(), 0u);
+    }
+    EXPECT_EQ(Call(), kGameResult);
+}
+
+TEST_F(HookTest, CallsLeavingByDefaultOrHotkeyKeepTheStage) {
+    EnterDecisionPhase();
+    state.engageStage = 2;
+    state.hotkeyCode = kHotkey;
+    testbed::Game::SetKeyDown(kHotkey, true);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(Call(), kGameResult);
+        EXPECT_EQ(game.HandbrakeByte(), 0x03);
+    }
+    testbed::Game::SetKeyDown(kHotkey, false);
+    game.SetTruth(true);
+    EXPECT_EQ(Call(), kGameResult);
+    EXPECT_EQ(state.engageStage, 2);
+}
+
+TEST_F(HookTest, ActivationWindowClosesOnTheCallThatReaches150) {
+    EnterDecisionPhase();
+    state.activationWindowOpen = true;
+    state.windowCount = 148;
+    Call();
+    EXPECT_TRUE(state.activationWindowOpen);
+    EXPECT_EQ(state.windowCount, 149);
+    Call();
+    EXPECT_FALSE(state.activationWindowOpen);
+    EXPECT_EQ(state.windowCount, 150);
+
+    // Already at the limit: a counting call (first float nonzero) closes it and counts no more.
+    state.activationWindowOpen = true;
+    game.SetFloat1(2.0f);
+    Call();
+    EXPECT_FALSE(state.activationWindowOpen);
+    EXPECT_EQ(state.windowCount, 150);
+}
+
+TEST_F(HookTest, NullUpdateObjectCountsOnlyInTheActivationWindowAndIsPassedOn) {
+    EnterDecisionPhase();
+    game.SetFloat1(2.0f);  // would count if it were asked
+    EXPECT_EQ(VehicleUpdateHook(nullptr), 0u);
+    EXPECT_EQ(state.engageStage, -1);
+    EXPECT_EQ(game.Count().float1Queries, 0u);
+
+    state.activationWindowOpen = true;
+    state.engageStage = 3;
+    EXPECT_EQ(VehicleUpdateHook(nullptr), kGameResult);
+    EXPECT_EQ(game.LastUpdateObject(), nullptr);
+}
+
+TEST_F(HookTest, FloatComparisonsTreatNanAsNonzeroAndNegativeZeroAsZero) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    EnterDecisionPhase();
+
+    vehicle.SetFloat(-0.0f);
+    Call();
+    EXPECT_EQ(state.engageStage, 2) << "-0.0 at +0xE0 takes the counting path";
+    EXPECT_EQ(game.Count().float1Queries, 0u);
+
+    vehicle.SetFloat(nan);
+    Call();
+    EXPECT_EQ(game.Count().float1Queries, 1u) << "NaN at +0xE0 counts as nonzero";
+    EXPECT_EQ(state.engageStage, -1);
+
+    game.SetFloat1(nan);
+    Call();
+    EXPECT_EQ(state.engageStage, 0) << "a NaN first float takes the counting path";
+
+    game.SetFloat1(-0.0f);
+    Call();
+    EXPECT_EQ(state.engageStage, -1) << "a -0.0 first float does not";
+}
+
+TEST_F(HookTest, ExitWindowCountsUntilTheSecondFloatReadsZeroAndThenForGood) {
+    EnterDecisionPhase();
+    state.engageStage = -1;
+    state.exitWindowOpen = true;
+    state.windowCount = 0;
+    game.SetFloat2(1.0f);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(Call(), 0u);
+    }
+    EXPECT_EQ(state.engageStage, 2);
+    EXPECT_EQ(state.windowCount, 3);
+
+    game.SetFloat2(-0.0f);
+    EXPECT_EQ(Call(), 0u);
+    EXPECT_FALSE(state.exitWindowOpen);
+    EXPECT_EQ(state.engageStage, -1);
+
+    game.SetFloat2(1.0f);
+    Call();
+    EXPECT_EQ(state.engageStage, -1) << "the exit window stays closed";
+}
+
+TEST_F(HookTest, ExitWindowStopsCountingAt150) {
+    EnterDecisionPhase();
+    state.exitWindowOpen = true;
+    state.windowCount = 150;
+    Call();
+    EXPECT_EQ(state.engageStage, -1);
+    EXPECT_TRUE(state.exitWindowOpen);
+}
+
+// --- Faults the game must never see ----------------------------------------------------------
+
+TEST_F(HookTest, NoUiYetTakesTheDefaultWayOutWithoutAskingTheGame) {
+    EnterDecisionPhase();
+    state.gameUi = nullptr;
+    EXPECT_EQ(Call(), kGameResult);
+    EXPECT_EQ(game.Count().menuQueries, 0u);
+    EXPECT_EQ(game.Count().stringsBuilt, 0u);
+    EXPECT_EQ(game.HandbrakeByte(), 0x00);
+}
+
+TEST_F(HookTest, AThrowingMenuQueryReleasesTheStringAndTheLock) {
+    EnterDecisionPhase();
+    const Snapshot before = Snapshot::Take();
+    game.SetMenuQueryThrows(true);
+    EXPECT_THROW(Call(), std::runtime_error);
+    EXPECT_EQ(game.Count().stringsBuilt, 1u);
+    EXPECT_EQ(game.Count().stringsReleased, 1u);
+    EXPECT_EQ(Snapshot::Take(), before);
+    std::thread other([] {
+        std::unique_lock lock(StateMutex, std::try_to_lock);
+        EXPECT_TRUE(lock.owns_lock());
+    });
+    other.join();
+}
+
+// --- Steady state cost ------------------------------------------------------------------------
+
+TEST_F(HookTest, SteadyStateAllocatesNothingAndChangesNoProtection) {
+    EnterDecisionPhase();
+    state.hotkeyCode = kHotkey;  // the key is asked on every call, held or not
+    state.activationWindowOpen = true;
+    state.windowCount = 0;
+    for (int i = 0; i < 5; ++i) {
+        Call();  // reach the engaged steady state
+    }
+    ASSERT_EQ(game.HandbrakeByte(), 0x03);
+    const std::uint64_t allocations = ThreadAllocations();
+#ifndef _WIN32
+    const std::uint64_t protects = winshim::ProtectCallCount();
+#endif
+    for (int i = 0; i < 100; ++i) {
+        ASSERT_EQ(Call(), kGameResult);
+    }
+    EXPECT_EQ(ThreadAllocations(), allocations);
+#ifndef _WIN32
+    EXPECT_EQ(winshim::ProtectCallCount(), protects);
+#endif
+    EXPECT_EQ(game.HandbrakeProtection(), static_cast<DWORD>(PAGE_EXECUTE_READ));
+}
+
+}  // namespace
+}  // namespace taviro::testing

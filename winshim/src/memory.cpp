@@ -43,7 +43,8 @@ struct Allocation {
 std::mutex g_mutex;
 std::map<std::uintptr_t, Allocation> g_allocations;  // keyed by base
 std::atomic<std::uint64_t> g_protectCalls{0};
-std::atomic<int> g_refuseProtect{0};
+int g_protectsBeforeRefusal = 0;  // guarded by g_mutex
+int g_refuseProtect = 0;           // guarded by g_mutex
 
 int PosixProtection(DWORD protect) {
     switch (protect & 0xFF) {
@@ -115,7 +116,11 @@ void RegisterImage(void* base, std::size_t size) {
 
 std::uint64_t ProtectCallCount() { return g_protectCalls.load(); }
 
-void RefuseVirtualProtect(int count) { g_refuseProtect.store(count); }
+void RefuseVirtualProtect(int count, int after) {
+    std::lock_guard lock(g_mutex);
+    g_refuseProtect = count;
+    g_protectsBeforeRefusal = after;
+}
 
 }  // namespace winshim
 
@@ -263,17 +268,18 @@ BOOL VirtualFree(LPVOID address, SIZE_T size, DWORD freeType) {
 
 BOOL VirtualProtect(LPVOID address, SIZE_T size, DWORD newProtect, PDWORD oldProtect) {
     g_protectCalls.fetch_add(1);
-    for (int left = g_refuseProtect.load(); left > 0;) {
-        if (g_refuseProtect.compare_exchange_weak(left, left - 1)) {
-            return Fail(ERROR_ACCESS_DENIED);
-        }
+    std::lock_guard lock(g_mutex);
+    if (g_protectsBeforeRefusal > 0) {
+        --g_protectsBeforeRefusal;
+    } else if (g_refuseProtect > 0) {
+        --g_refuseProtect;
+        return Fail(ERROR_ACCESS_DENIED);
     }
     const int prot = PosixProtection(newProtect);
     const auto at = reinterpret_cast<std::uintptr_t>(address);
     if (prot < 0 || oldProtect == nullptr || size == 0) {
         return Fail(ERROR_INVALID_PARAMETER);
     }
-    std::lock_guard lock(g_mutex);
     Allocation* a = FindAllocation(at);
     const std::uintptr_t begin = Floor(at, kPage);
     const std::uintptr_t end = Ceil(at + size, kPage);

@@ -1,1 +1,406 @@
-// placeholder
+// GetPrivateProfileStringA and WritePrivateProfileStringA for builds without Windows.
+//
+// The file model is the documented Windows one:
+//  - "[name]" starts a section; "key=value" is an entry of the section above it. Section and key
+//    names match without regard to ASCII case, and blanks (spaces, tabs) around names and values
+//    do not count. Only the first section of a name, and its first entry of a key, are used.
+//  - A value enclosed in matching single or double quotes is read without them.
+//  - Lines starting with ';', lines without '=', and entries above the first section are kept
+//    as they are and never match. A UTF-8 byte-order mark at the start is skipped.
+//  - LF and CRLF line ends are both read; a write keeps the file's own line end (CRLF for a new
+//    file) and leaves every line it does not change as it was, byte for byte.
+// A write replaces the file through a temporary file in the same folder and a rename, so a crash
+// leaves either the old file or the new one, never half of one.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "winshim/windows.h"
+
+namespace {
+
+std::mutex g_profileMutex;
+
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view Trim(std::string_view text) {
+    while (!text.empty() && IsBlank(text.front())) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && IsBlank(text.back())) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return AsciiLower(x) == AsciiLower(y);
+           });
+}
+
+std::string UnixPath(const char* path) {
+    std::string result(path);
+    std::replace(result.begin(), result.end(), '\\', '/');
+    return result;
+}
+
+struct Line {
+    std::string content;  // without the line end
+    std::string end;      // "\n", "\r\n", or empty for a last line without one
+};
+
+struct Document {
+    std::string byteOrderMark;
+    std::vector<Line> lines;
+
+    std::string Text() const {
+        std::string text = byteOrderMark;
+        for (const auto& line : lines) {
+            text += line.content;
+            text += line.end;
+        }
+        return text;
+    }
+
+    // The line end new lines get: the file's first, or the Windows one for a new file.
+    std::string NewLineEnd() const {
+        for (const auto& line : lines) {
+            if (!line.end.empty()) {
+                return line.end;
+            }
+        }
+        return "\r\n";
+    }
+};
+
+Document Parse(std::string_view text) {
+    Document document;
+    if (text.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
+        document.byteOrderMark = kByteOrderMark;
+        text.remove_prefix(kByteOrderMark.size());
+    }
+    while (!text.empty()) {
+        const std::size_t newline = text.find('\n');
+        Line line;
+        if (newline == std::string_view::npos) {
+            line.content = text;
+            text = {};
+        } else {
+            line.content = text.substr(0, newline);
+            line.end = "\n";
+            text.remove_prefix(newline + 1);
+            if (!line.content.empty() && line.content.back() == '\r') {
+                line.content.pop_back();
+                line.end = "\r\n";
+            }
+        }
+        document.lines.push_back(std::move(line));
+    }
+    return document;
+}
+
+enum class Kind { Other, Section, Entry };
+
+struct Classified {
+    Kind kind = Kind::Other;
+    std::string_view name;
+    std::string_view value;
+};
+
+Classified Classify(std::string_view content) {
+    const std::string_view text = Trim(content);
+    if (text.empty() || text.front() == ';') {
+        return {};
+    }
+    if (text.front() == '[') {
+        const std::size_t close = text.find(']');
+        if (close == std::string_view::npos) {
+            return {};
+        }
+        return {Kind::Section, Trim(text.substr(1, close - 1)), {}};
+    }
+    const std::size_t equals = text.find('=');
+    if (equals == std::string_view::npos) {
+        return {};
+    }
+    return {Kind::Entry, Trim(text.substr(0, equals)), Trim(text.substr(equals + 1))};
+}
+
+struct Location {
+    std::optional<std::size_t> header;
+    std::optional<std::size_t> entry;
+    std::size_t lastInSection = 0;  // the last non-blank line of the section, header included
+    std::size_t sectionEnd = 0;     // one past the section's last line
+};
+
+// `key` may be null when only the section is wanted. Blanks around the names asked for do not
+// count, as they do not in the file.
+Location Find(const Document& document, std::string_view section, const char* key) {
+    section = Trim(section);
+    const std::string_view keyName = key != nullptr ? Trim(key) : std::string_view();
+    Location location;
+    bool inSection = false;
+    for (std::size_t i = 0; i < document.lines.size(); ++i) {
+        const Classified line = Classify(document.lines[i].content);
+        if (line.kind == Kind::Section) {
+            if (inSection) {
+                location.sectionEnd = i;
+                return location;
+            }
+            if (EqualNoCase(line.name, section)) {
+                inSection = true;
+                location.header = i;
+                location.lastInSection = i;
+            }
+            continue;
+        }
+        if (!inSection) {
+            continue;
+        }
+        if (!Trim(document.lines[i].content).empty()) {
+            location.lastInSection = i;
+        }
+        if (line.kind == Kind::Entry && key != nullptr && !location.entry &&
+            EqualNoCase(line.name, keyName)) {
+            location.entry = i;
+        }
+    }
+    location.sectionEnd = document.lines.size();
+    return location;
+}
+
+std::string_view Unquote(std::string_view value) {
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front()) {
+        return value.substr(1, value.size() - 2);
+    }
+    return value;
+}
+
+// The file's bytes; nothing when it is missing or is not a regular file.
+std::optional<std::string> ReadFile(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        return std::nullopt;
+    }
+    std::string text;
+    char chunk[65536];
+    for (;;) {
+        const ssize_t got = read(fd, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            close(fd);
+            if (got < 0) {
+                return std::nullopt;
+            }
+            return text;
+        }
+        text.append(chunk, static_cast<std::size_t>(got));
+    }
+}
+
+bool WriteAll(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t wrote = write(fd, text.data() + done, text.size() - done);
+        if (wrote < 0 && errno == EINTR) {
+            continue;
+        }
+        if (wrote <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(wrote);
+    }
+    return true;
+}
+
+std::string FolderOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Replaces the file at `path` with `text` in one rename. `mode` is the old file's permissions;
+// a new file gets the usual ones for a created file (the umask applies). Called under the mutex.
+bool ReplaceFile(const std::string& path, const std::string& text, std::optional<mode_t> mode) {
+    static unsigned serial = 0;
+    std::string temporary;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        temporary = path + ".tmp" + std::to_string(getpid()) + "-" + std::to_string(serial++);
+        fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) {
+            return false;
+        }
+    }
+    if (fd < 0) {
+        return false;
+    }
+    const bool written =
+        WriteAll(fd, text) && (!mode || fchmod(fd, *mode) == 0) && fsync(fd) == 0;
+    const bool closed = close(fd) == 0;
+    if (!written || !closed || rename(temporary.c_str(), path.c_str()) != 0) {
+        unlink(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+BOOL Fail(DWORD error) {
+    SetLastError(error);
+    return FALSE;
+}
+
+}  // namespace
+
+extern "C" {
+
+DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR defaultText, LPSTR buffer,
+                               DWORD size, LPCSTR fileName) {
+    if (buffer == nullptr || size == 0) {
+        return 0;
+    }
+    // Listing section or key names is not needed by the plugin and not offered.
+    if (section == nullptr || key == nullptr || fileName == nullptr) {
+        buffer[0] = '\0';
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    std::string result;
+    bool found = false;
+    {
+        std::lock_guard lock(g_profileMutex);
+        if (const auto text = ReadFile(UnixPath(fileName))) {
+            const Document document = Parse(*text);
+            const Location location = Find(document, section, key);
+            if (location.entry) {
+                result = Unquote(Classify(document.lines[*location.entry].content).value);
+                found = true;
+            }
+        }
+    }
+    if (!found) {
+        // Windows drops trailing blanks from the default text.
+        std::string_view fallback = defaultText != nullptr ? defaultText : "";
+        while (!fallback.empty() && fallback.back() == ' ') {
+            fallback.remove_suffix(1);
+        }
+        result = fallback;
+        SetLastError(ERROR_FILE_NOT_FOUND);
+    }
+    const std::size_t count = std::min<std::size_t>(result.size(), size - 1);
+    std::memcpy(buffer, result.data(), count);
+    buffer[count] = '\0';
+    return static_cast<DWORD>(count);
+}
+
+// A null key removes the section, a null value removes the key, as on Windows.
+BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR fileName) {
+    if (section == nullptr || fileName == nullptr) {
+        return Fail(ERROR_INVALID_PARAMETER);
+    }
+    std::lock_guard lock(g_profileMutex);
+
+    std::string path = UnixPath(fileName);
+    std::optional<mode_t> mode;
+    struct stat info {};
+    const bool exists = stat(path.c_str(), &info) == 0;
+    if (exists) {
+        if (!S_ISREG(info.st_mode)) {
+            return Fail(ERROR_ACCESS_DENIED);
+        }
+        if (access(path.c_str(), W_OK) != 0) {
+            return Fail(ERROR_ACCESS_DENIED);
+        }
+        // Through a link, the file it names is the one replaced; the link stays.
+        char resolved[PATH_MAX];
+        if (realpath(path.c_str(), resolved) == nullptr) {
+            return Fail(ERROR_ACCESS_DENIED);
+        }
+        path = resolved;
+        mode = info.st_mode & 07777;
+    } else {
+        struct stat folder {};
+        if (stat(FolderOf(path).c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode)) {
+            return Fail(ERROR_PATH_NOT_FOUND);
+        }
+    }
+
+    std::optional<std::string> text = exists ? ReadFile(path) : std::string();
+    if (!text) {
+        return Fail(ERROR_ACCESS_DENIED);
+    }
+    Document document = Parse(*text);
+    const std::string lineEnd = document.NewLineEnd();
+    const Location location = Find(document, section, key);
+    auto& lines = document.lines;
+
+    if (key == nullptr) {
+        if (location.header) {
+            lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(*location.header),
+                        lines.begin() + static_cast<std::ptrdiff_t>(location.sectionEnd));
+        }
+    } else if (value == nullptr) {
+        if (location.entry) {
+            lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(*location.entry));
+        }
+    } else if (location.entry) {
+        Line& line = lines[*location.entry];
+        line.content = std::string(Classify(line.content).name) + "=" + value;
+        if (line.end.empty()) {
+            line.end = lineEnd;
+        }
+    } else if (location.header) {
+        Line& last = lines[location.lastInSection];
+        if (last.end.empty()) {
+            last.end = lineEnd;
+        }
+        lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(location.lastInSection + 1),
+                     Line{std::string(Trim(key)) + "=" + value, lineEnd});
+    } else {
+        if (!lines.empty()) {
+            if (lines.back().end.empty()) {
+                lines.back().end = lineEnd;
+            }
+            lines.push_back(Line{"", lineEnd});
+        }
+        lines.push_back(Line{"[" + std::string(Trim(section)) + "]", lineEnd});
+        lines.push_back(Line{std::string(Trim(key)) + "=" + value, lineEnd});
+    }
+
+    const std::string updated = document.Text();
+    if (updated == *text && (exists || updated.empty())) {
+        return TRUE;  // nothing to change, and a removal creates no file
+    }
+    if (!ReplaceFile(path, updated, mode)) {
+        return Fail(ERROR_ACCESS_DENIED);
+    }
+    return TRUE;
+}
+
+}  // extern "C"

@@ -22,8 +22,9 @@ void ClearKeys();
 // Successful and refused VirtualProtect calls since the start of the process.
 std::uint64_t ProtectCallCount();
 
-// The next `count` VirtualProtect calls are refused with ERROR_ACCESS_DENIED.
-void RefuseVirtualProtect(int count);
+// After `after` more calls go through, the next `count` VirtualProtect calls are refused with
+// ERROR_ACCESS_DENIED.
+void RefuseVirtualProtect(int count, int after = 0);
 
 struct MessageBoxRecord {
     std::string text;
