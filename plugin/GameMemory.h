@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstddef>
 #include <cstring>
 
 // The game is built for the Windows x64 convention. Native builds use it too, so the testbed
@@ -58,3 +59,16 @@ R Call(std::uintptr_t offset, Args... args) {
 
 }  // namespace game
 }  // namespace taviro
+
+namespace taviro::game {
+
+// Calls slot `slot` of a game object's virtual table, the object itself being the first argument
+// as in the game's own virtual calls.
+template <class R, class... Args>
+R CallVirtual(void* object, std::size_t slot, Args... args) {
+    void* const* table = Read<void* const*>(object, 0);
+    auto fn = reinterpret_cast<Function<R, void*, Args...>>(table[slot]);
+    return fn(object, args...);
+}
+
+}  // namespace taviro::game

@@ -1,0 +1,58 @@
+// A fresh working directory holding Data/SFSE/Plugins, as the game's folder does, entered for
+// the lifetime of the object: the settings files are found relative to the current directory.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace taviro::testing {
+
+class PluginFolder {
+public:
+    explicit PluginFolder(bool withPluginsFolder = true) {
+        namespace fs = std::filesystem;
+        static std::atomic<int> serial{0};
+        previous_ = fs::current_path();
+        root_ = fs::temp_directory_path() /
+                ("taviro-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+                 "-" + std::to_string(serial++) + "-" + std::to_string(Pid()));
+        fs::remove_all(root_);
+        fs::create_directories(root_);
+        if (withPluginsFolder) {
+            fs::create_directories(Plugins());
+        }
+        fs::current_path(root_);
+    }
+    ~PluginFolder() {
+        std::error_code ignored;
+        std::filesystem::current_path(previous_, ignored);
+        std::filesystem::remove_all(root_, ignored);
+    }
+    PluginFolder(const PluginFolder&) = delete;
+    PluginFolder& operator=(const PluginFolder&) = delete;
+
+    std::filesystem::path Plugins() const { return root_ / "Data" / "SFSE" / "Plugins"; }
+
+    void WriteFile(const std::string& name, const std::string& content) const {
+        std::ofstream(Plugins() / name, std::ios::binary) << content;
+    }
+
+private:
+    static long Pid();
+    std::filesystem::path previous_;
+    std::filesystem::path root_;
+};
+
+}  // namespace taviro::testing
+
+#ifdef _WIN32
+#include <process.h>
+inline long taviro::testing::PluginFolder::Pid() { return _getpid(); }
+#else
+#include <unistd.h>
+inline long taviro::testing::PluginFolder::Pid() { return getpid(); }
+#endif
