@@ -210,6 +210,11 @@ void Game::PlaceCode() {
 
 void Game::Reset() {
     State& s = S();
+    // The game's own call at the site, undoing any redirect a previous test wrote.
+    const auto rel = static_cast<std::int32_t>(kVehicleUpdate - (kCallSite + 5));
+    std::uint8_t call[5] = {0xE8};
+    std::memcpy(call + 1, &rel, sizeof rel);
+    Image().Write(kCallSite, call, sizeof call);
     // mov byte ptr [rbx+110h], 03h: the immediate is the handbrake byte.
     Image().Write(kPatchSite, {0xC6, 0x83, 0x10, 0x01, 0x00, 0x00, kShippedHandbrakeByte});
     Image().Protect(kPatchSite, 7, PAGE_EXECUTE_READ);

@@ -37,7 +37,7 @@ public:
 
     static Game& Get();
 
-    // Back to a freshly started game: menus closed, objects present, queries reading 1.0 and
+    // Back to a freshly started game: the game's own call at the redirected site, menus closed, objects present, queries reading 1.0 and
     // false, the handbrake byte as shipped under execute-read protection, counters zeroed.
     void Reset();
 
