@@ -141,7 +141,7 @@ void RefreshGamePointers() noexcept {
                                  std::memory_order_release);
     controlState.trackedSingleton = game::ReadGlobal<void*>(offsets::kTrackedSingleton);
     controlState.gameUi = game::ReadGlobal<void*>(offsets::kUiSingleton);
-    // The activation filter form: SFBGS004.esm's local form 0x17.
+    // The activate sink only reacts to activations of this form, which comes with SFBGS004.esm.
     controlState.activationFilterForm.store(LookupFormInFile("017", "SFBGS004.esm"),
                                             std::memory_order_release);
 }

@@ -37,11 +37,25 @@ inline constexpr std::uintptr_t kUiGlobal = 0x682A928;
 inline constexpr std::uintptr_t kTrackedGlobal = 0x66C53F8;
 inline constexpr std::uintptr_t kRegistryGlobal = 0x65E03D0;
 
+// A page of the image the game never uses; the testbed can make it fault on any access.
+inline constexpr std::uintptr_t kTrapPage = 0x6900000;
+
 // Object layouts.
 inline constexpr std::ptrdiff_t kStringFlags = 0x14;
 inline constexpr std::ptrdiff_t kStringText = 0x18;
 inline constexpr std::ptrdiff_t kUiMenuSource = 0x10;
 inline constexpr std::ptrdiff_t kTrackedField = 0xB0;
 inline constexpr std::ptrdiff_t kUpdateObjectFloat = 0xE0;
+
+// The data-file registry: three lists (full, small, medium), each a u32 count with the array
+// of record pointers 8 bytes after it.
+inline constexpr std::ptrdiff_t kRegistryFullList = 0x1548;
+inline constexpr std::ptrdiff_t kRegistrySmallList = 0x1558;
+inline constexpr std::ptrdiff_t kRegistryMediumList = 0x1568;
+inline constexpr std::ptrdiff_t kRegistryListArray = 8;
+inline constexpr std::ptrdiff_t kRecordName = 0x38;
+inline constexpr std::ptrdiff_t kRecordCompileIndex = 0x218;
+inline constexpr std::ptrdiff_t kRecordMediumIndex = 0x219;
+inline constexpr std::ptrdiff_t kRecordSmallIndex = 0x21A;
 
 }  // namespace testbed::layout

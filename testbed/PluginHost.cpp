@@ -162,7 +162,7 @@ bool PluginHost::CallLoadEntry() {
     return reinterpret_cast<LoadFn>(loadEntry_)(&g_loadInterface);
 }
 
-void PluginHost::SendMessage(std::uint32_t type) {
+void PluginHost::DeliverMessage(std::uint32_t type) {
     std::vector<Listener> listeners;
     {
         std::lock_guard lock(g_mutex);

@@ -34,7 +34,7 @@ public:
     bool CallLoadEntry();
 
     // Delivers a message from sender "SFSE" to every listener registered for it.
-    void SendMessage(std::uint32_t type);
+    void DeliverMessage(std::uint32_t type);
 
     const std::string& Error() const { return error_; }
     const std::uint8_t* VersionRecord() const { return record_; }

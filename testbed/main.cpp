@@ -104,7 +104,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "testbed: the plugin's load entry returned false\n");
         return 1;
     }
-    host.SendMessage(2);
+    host.DeliverMessage(2);
     std::printf("host: game data loaded; %zu event sinks registered; default settings file %s\n",
                 events.Registrations().size(),
                 fs::exists("Data/SFSE/Plugins/Taviro.ini") ? "created" : "missing");
