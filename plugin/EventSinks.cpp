@@ -11,7 +11,7 @@
 #include "plugin/Settings.h"
 
 void* GAME_CALL BSTEventDetail::SinkBase::ScalarDeletingDestructor(std::uint32_t flags) {
-    this->~SinkBase();
+    // The sinks hold no state, so there is nothing to destroy; only the memory may go.
     if ((flags & 1) != 0) {
         ::operator delete(this);
     }
