@@ -1,0 +1,17 @@
+#!/bin/bash
+# Builds every configuration and runs every test: native, ASan+UBSan (with the fuzz targets),
+# TSan, and the Windows cross build with its tests under Wine.
+#   scripts/test.sh [preset ...]     default: native asan tsan windows
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+
+presets=("$@")
+[ ${#presets[@]} -eq 0 ] && presets=(native asan tsan windows)
+
+for preset in "${presets[@]}"; do
+    echo "=== $preset ==="
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset" -j2
+    ctest --preset "$preset"
+done
