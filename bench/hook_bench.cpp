@@ -45,6 +45,35 @@ void BM_GameFunctionDirect(benchmark::State& st) {
 }
 BENCHMARK(BM_GameFunctionDirect);
 
+// The game functions the reset path calls, called directly: what the hook costs beyond these is
+// the plugin's own.
+void BM_GameCallsOfTheResetPath(benchmark::State& st) {
+    SetUpGame();
+    void* ui = controlState.gameUi;
+    void* tracked = controlState.trackedSingleton;
+    auto build = game::FunctionAt<void*, GameString*, const char*, std::uint32_t>(offsets::kStringBuild);
+    auto release = game::FunctionAt<void, GameString*>(offsets::kStringRelease);
+    auto menu = game::FunctionAt<std::uint8_t, void*, GameString*>(offsets::kIsMenuOpen);
+    using FloatQuery = game::Function<void, void**, std::uint64_t, std::uint64_t, float*>;
+    auto float1 = reinterpret_cast<FloatQuery>(game::Address(offsets::kTrackedFloatQuery1));
+    auto float2 = reinterpret_cast<FloatQuery>(game::Address(offsets::kTrackedFloatQuery2));
+    for (auto _ : st) {
+        for (const char* name : {"FaderMenu", "LoadingMenu"}) {
+            GameString s;
+            build(&s, name, 0);
+            benchmark::DoNotOptimize(menu(ui, &s));
+            release(&s);
+        }
+        float f = 0.0f;
+        void* copy = tracked;
+        float1(&copy, 0, 0, &f);
+        float2(&copy, 0, 0, &f);
+        benchmark::DoNotOptimize(f);
+        benchmark::DoNotOptimize(game::Call<std::uint64_t>(offsets::kGameFlagQuery));
+    }
+}
+BENCHMARK(BM_GameCallsOfTheResetPath);
+
 // Driving with no window open: both menus asked, both floats, the flag, then the reset path.
 void BM_HookResetPath(benchmark::State& st) {
     SetUpGame();
