@@ -40,7 +40,8 @@ void SetUpGame() {
 void BM_GameFunctionDirect(benchmark::State& st) {
     SetUpGame();
     for (auto _ : st) {
-        benchmark::DoNotOptimize(game::Call<std::uint64_t, void*>(offsets::kVehicleUpdate, &vehicle));
+        benchmark::DoNotOptimize(
+            game::Call<std::uint64_t, void*>(offsets::kVehicleUpdate, &vehicle));
     }
 }
 BENCHMARK(BM_GameFunctionDirect);
@@ -51,7 +52,8 @@ void BM_GameCallsOfTheResetPath(benchmark::State& st) {
     SetUpGame();
     void* ui = controlState.gameUi;
     void* tracked = controlState.trackedSingleton;
-    auto build = game::FunctionAt<void*, GameString*, const char*, std::uint32_t>(offsets::kStringBuild);
+    auto build =
+        game::FunctionAt<void*, GameString*, const char*, std::uint32_t>(offsets::kStringBuild);
     auto release = game::FunctionAt<void, GameString*>(offsets::kStringRelease);
     auto menu = game::FunctionAt<std::uint8_t, void*, GameString*>(offsets::kIsMenuOpen);
     using FloatQuery = game::Function<void, void**, std::uint64_t, std::uint64_t, float*>;

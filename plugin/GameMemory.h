@@ -3,8 +3,8 @@
 #pragma once
 
 #include <atomic>
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 // The game is built for the Windows x64 convention. Native builds use it too, so the testbed

@@ -8,7 +8,7 @@ namespace taviro::offsets {
 
 // Code sites.
 inline constexpr std::uintptr_t kVehicleUpdateCallSite = 0x30408EE;  // E8 rel32 -> kVehicleUpdate
-inline constexpr std::uintptr_t kHandbrakePatchSite = 0x3046395;      // byte at +6: 0x00 / 0x03
+inline constexpr std::uintptr_t kHandbrakePatchSite = 0x3046395;     // byte at +6: 0x00 / 0x03
 inline constexpr std::uintptr_t kHandbrakeByteDelta = 6;
 
 // Functions.

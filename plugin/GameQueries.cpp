@@ -31,7 +31,7 @@ float QueryTrackedFloat(std::uintptr_t offset) {
     void* tracked = controlState.trackedSingleton;
     float value = 0.0f;
     game::FunctionAt<void, void**, std::uint64_t, std::uint64_t, float*>(offset)(&tracked, 0, 0,
-                                                                              &value);
+                                                                                 &value);
     return value;
 }
 
@@ -66,6 +66,8 @@ bool CheckExitWindow() {
     return controlState.exitWindowOpen;
 }
 
-bool QueryGameFlag() { return game::Call<std::uint64_t>(offsets::kGameFlagQuery) != 0; }
+bool QueryGameFlag() {
+    return game::Call<std::uint64_t>(offsets::kGameFlagQuery) != 0;
+}
 
 }  // namespace taviro

@@ -45,11 +45,14 @@ using EventSourceFn = game::Function<void*>;
 // One lazily filled slot per event type, all holding the game's one registration function.
 template <class Event>
 void RegisterSink(void* source, BSTEventSink<Event>* sink) {
-    static const RegisterSinkFn registerSink = game::FunctionAt<void, void*, void*>(offsets::kRegisterSink);
+    static const RegisterSinkFn registerSink =
+        game::FunctionAt<void, void*, void*>(offsets::kRegisterSink);
     registerSink(source, sink);
 }
 
-void* EventSource(std::uintptr_t sourceFunction) { return game::Call<void*>(sourceFunction); }
+void* EventSource(std::uintptr_t sourceFunction) {
+    return game::Call<void*>(sourceFunction);
+}
 
 void RegisterSinks() {
     void* ui = game::ReadGlobal<void*>(offsets::kUiSingleton);
@@ -76,13 +79,15 @@ bool CallSiteIsExpected(std::uintptr_t site) {
     }
     std::int32_t displacement = 0;
     std::memcpy(&displacement, bytes + 1, sizeof displacement);
-    const std::uintptr_t target = site + 5 + static_cast<std::uintptr_t>(static_cast<std::intptr_t>(displacement));
+    const std::uintptr_t target =
+        site + 5 + static_cast<std::uintptr_t>(static_cast<std::intptr_t>(displacement));
     if (target == game::Address(offsets::kVehicleUpdate)) {
         return true;
     }
     // Our own slot: inside the block we handed out, jumping to the hook.
     const auto block = reinterpret_cast<std::uintptr_t>(g_branchTrampoline.m_base);
-    if (block == 0 || target < block || target + BranchTrampoline::kSlotSize > block + g_branchTrampoline.m_used) {
+    if (block == 0 || target < block ||
+        target + BranchTrampoline::kSlotSize > block + g_branchTrampoline.m_used) {
         return false;
     }
     std::uint64_t jumpTarget = 0;
@@ -131,10 +136,11 @@ extern "C" bool HOST_CALL SFSEPlugin_Load(const taviro::host::LoadInterface* sfs
 
     const std::uintptr_t site = game::Address(offsets::kVehicleUpdateCallSite);
     if (!CallSiteIsExpected(site)) {
-        ReportMessage("Taviro: the code at Starfield.exe+%X is not the vehicle update call this "
-                      "plugin was built for (another game version, or another plugin changed it); "
-                      "nothing was changed",
-                      static_cast<unsigned>(offsets::kVehicleUpdateCallSite));
+        ReportMessage(
+            "Taviro: the code at Starfield.exe+%X is not the vehicle update call this "
+            "plugin was built for (another game version, or another plugin changed it); "
+            "nothing was changed",
+            static_cast<unsigned>(offsets::kVehicleUpdateCallSite));
         return false;
     }
 
@@ -143,8 +149,8 @@ extern "C" bool HOST_CALL SFSEPlugin_Load(const taviro::host::LoadInterface* sfs
     }
     g_branchTrampoline.WriteRelCall(site, reinterpret_cast<std::uintptr_t>(&VehicleUpdateHook));
 
-    auto* messaging = static_cast<host::MessagingInterface*>(
-        sfse->QueryInterface(host::kMessagingInterfaceId));
+    auto* messaging =
+        static_cast<host::MessagingInterface*>(sfse->QueryInterface(host::kMessagingInterfaceId));
     if (messaging == nullptr) {
         // The redirect stands and the hook is harmless without settings or pointers: it takes
         // its default way out until someone refreshes them, which without messages never happens.

@@ -15,7 +15,7 @@ namespace taviro {
 
 namespace {
 
-constexpr std::ptrdiff_t kUpdateObjectFloat = 0xE0;    // float in the object the game passes
+constexpr std::ptrdiff_t kUpdateObjectFloat = 0xE0;      // float in the object the game passes
 constexpr std::ptrdiff_t kTrackedSingletonField = 0xB0;  // pointer-sized, tested for zero
 
 ControlState& state = controlState;

@@ -38,11 +38,19 @@ State& S() {
     return state;
 }
 
-void* MenuSource() { return static_cast<std::uint8_t*>(Game::Get().Ui()) + kUiMenuSource; }
+void* MenuSource() {
+    return static_cast<std::uint8_t*>(Game::Get().Ui()) + kUiMenuSource;
+}
 
-void* TESTBED_GAME_CALL LoadGameSource() { return &S().sources[0]; }
-void* TESTBED_GAME_CALL ExitVehicleSource() { return &S().sources[1]; }
-void* TESTBED_GAME_CALL ActivateSource() { return &S().sources[2]; }
+void* TESTBED_GAME_CALL LoadGameSource() {
+    return &S().sources[0];
+}
+void* TESTBED_GAME_CALL ExitVehicleSource() {
+    return &S().sources[1];
+}
+void* TESTBED_GAME_CALL ActivateSource() {
+    return &S().sources[2];
+}
 
 void TESTBED_GAME_CALL RegisterSink(void* source, void* sink) {
     State& s = S();
@@ -100,7 +108,9 @@ const char* EventKindName(EventKind kind) {
     return "?";
 }
 
-void Reference::SetValue(std::uint32_t value) { std::memcpy(bytes + 0x28, &value, sizeof value); }
+void Reference::SetValue(std::uint32_t value) {
+    std::memcpy(bytes + 0x28, &value, sizeof value);
+}
 
 void Reference::SetBaseObject(const void* baseObject) {
     std::memcpy(bytes + 0x98, &baseObject, sizeof baseObject);
@@ -158,7 +168,9 @@ std::vector<GameEvents::Registration> GameEvents::Registrations() const {
     return S().registrations;
 }
 
-std::uint64_t GameEvents::InvalidRegistrations() const { return S().invalidRegistrations.load(); }
+std::uint64_t GameEvents::InvalidRegistrations() const {
+    return S().invalidRegistrations.load();
+}
 
 std::uint32_t GameEvents::CallHandleEvent(void* sink, const void* event, void* source) {
     using HandleEventFn = std::uint32_t(TESTBED_GAME_CALL*)(void*, const void*, void*);
@@ -207,14 +219,24 @@ BaseObject GameEvents::MakeBaseObject(std::uint8_t typeCode) {
     return BaseObject{kBaseObjectTable.data(), typeCode};
 }
 
-std::uint64_t GameEvents::TypeCodeCalls() const { return S().typeCodeCalls.load(); }
+std::uint64_t GameEvents::TypeCodeCalls() const {
+    return S().typeCodeCalls.load();
+}
 
-void GameEvents::SetReferenceTestResult(bool matches) { S().referenceMatches.store(matches); }
+void GameEvents::SetReferenceTestResult(bool matches) {
+    S().referenceMatches.store(matches);
+}
 
-std::uint64_t GameEvents::ReferenceTestCalls() const { return S().referenceCalls.load(); }
+std::uint64_t GameEvents::ReferenceTestCalls() const {
+    return S().referenceCalls.load();
+}
 
-const void* GameEvents::LastReferenceTested() const { return S().lastReference.load(); }
+const void* GameEvents::LastReferenceTested() const {
+    return S().lastReference.load();
+}
 
-const void* GameEvents::LastFormTested() const { return S().lastForm.load(); }
+const void* GameEvents::LastFormTested() const {
+    return S().lastForm.load();
+}
 
 }  // namespace testbed

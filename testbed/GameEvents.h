@@ -58,8 +58,7 @@ public:
     std::vector<std::uint32_t> DispatchActivate(const ActivateEventRecord& event);
     // The menu's name as a game string entry; flags 0x02 marks a name that is not stored inline.
     // A null name sends an event without a name entry.
-    std::vector<std::uint32_t> DispatchMenu(const char* name, bool opening,
-                                            std::uint8_t flags = 0);
+    std::vector<std::uint32_t> DispatchMenu(const char* name, bool opening, std::uint8_t flags = 0);
 
     // Calls slot 1 of `sink` raw, as the game's dispatcher does.
     static std::uint32_t CallHandleEvent(void* sink, const void* event, void* source);

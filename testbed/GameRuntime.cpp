@@ -30,9 +30,8 @@ struct Handle {
 };
 
 constexpr std::size_t kPoolSize = 64;
-constexpr std::array<std::string_view, 6> kMenus = {"FaderMenu",  "LoadingMenu",
-                                                    "EndGameCreditsMenu", "HUDMenu",
-                                                    "PauseMenu",  "DataMenu"};
+constexpr std::array<std::string_view, 6> kMenus = {
+    "FaderMenu", "LoadingMenu", "EndGameCreditsMenu", "HUDMenu", "PauseMenu", "DataMenu"};
 
 struct State {
     UiObject ui;
@@ -62,14 +61,18 @@ State& S() {
     return state;
 }
 
-GameImage& Image() { return GameImage::Get(); }
+GameImage& Image() {
+    return GameImage::Get();
+}
 
 template <class T>
 T* GlobalPointer(std::uintptr_t offset) {
     return Image().Read<T*>(offset);
 }
 
-void Violation() { S().contractViolations.fetch_add(1, std::memory_order_relaxed); }
+void Violation() {
+    S().contractViolations.fetch_add(1, std::memory_order_relaxed);
+}
 
 std::uint8_t ReadHandbrakeByte() {
     return std::atomic_ref<std::uint8_t>(*Image().At(kHandbrakeByte))
@@ -190,7 +193,8 @@ void Game::PlaceCode() {
     GameImage& image = Image();
     // The caller around the call site: sub rsp,28h / call VehicleUpdate / add rsp,28h / ret.
     const auto rel = static_cast<std::int32_t>(kVehicleUpdate - (kCallSite + 5));
-    std::uint8_t caller[14] = {0x48, 0x83, 0xEC, 0x28, 0xE8, 0, 0, 0, 0, 0x48, 0x83, 0xC4, 0x28, 0xC3};
+    std::uint8_t caller[14] = {0x48, 0x83, 0xEC, 0x28, 0xE8, 0,    0,
+                               0,    0,    0x48, 0x83, 0xC4, 0x28, 0xC3};
     std::memcpy(caller + 5, &rel, sizeof rel);
     image.Write(kFrameCaller, caller, sizeof caller);
     image.PlaceJump(kVehicleUpdate, reinterpret_cast<const void*>(&VehicleUpdate));
@@ -201,9 +205,9 @@ void Game::PlaceCode() {
     image.PlaceJump(kFloatQuery2, reinterpret_cast<const void*>(&FloatQuery2));
     image.PlaceJump(kTruthQuery, reinterpret_cast<const void*>(&TruthQuery));
 
-    for (std::uintptr_t code : {kFrameCaller, kVehicleUpdate, kPatchSite, kStringBuild,
-                                kStringRelease, kMenuQuery, kFloatQuery1, kFloatQuery2,
-                                kTruthQuery}) {
+    for (std::uintptr_t code :
+         {kFrameCaller, kVehicleUpdate, kPatchSite, kStringBuild, kStringRelease, kMenuQuery,
+          kFloatQuery1, kFloatQuery2, kTruthQuery}) {
         image.Protect(code, 14, PAGE_EXECUTE_READ);
     }
 }
@@ -251,7 +255,9 @@ void Game::SetMenuOpen(std::string_view name, bool open) {
     throw std::invalid_argument("the testbed's UI has no such menu");
 }
 
-void Game::SetMenuQueryThrows(bool throws) { S().menuQueryThrows.store(throws); }
+void Game::SetMenuQueryThrows(bool throws) {
+    S().menuQueryThrows.store(throws);
+}
 
 void Game::SetUiPresent(bool present) {
     Image().WriteValue<void*>(kUiGlobal, present ? &S().ui : nullptr);
@@ -265,12 +271,22 @@ void Game::SetTrackedField(std::uintptr_t value) {
     std::memcpy(S().tracked.bytes + kTrackedField, &value, sizeof value);
 }
 
-void* Game::Ui() { return &S().ui; }
-void* Game::Tracked() { return &S().tracked; }
+void* Game::Ui() {
+    return &S().ui;
+}
+void* Game::Tracked() {
+    return &S().tracked;
+}
 
-void Game::SetFloat1(float value) { S().float1.store(std::bit_cast<std::uint32_t>(value)); }
-void Game::SetFloat2(float value) { S().float2.store(std::bit_cast<std::uint32_t>(value)); }
-void Game::SetTruth(bool value) { S().truth.store(value); }
+void Game::SetFloat1(float value) {
+    S().float1.store(std::bit_cast<std::uint32_t>(value));
+}
+void Game::SetFloat2(float value) {
+    S().float2.store(std::bit_cast<std::uint32_t>(value));
+}
+void Game::SetTruth(bool value) {
+    S().truth.store(value);
+}
 
 void Game::SetKeyDown(int virtualKey, bool down) {
 #ifdef _WIN32
@@ -283,21 +299,31 @@ void Game::SetKeyDown(int virtualKey, bool down) {
 #endif
 }
 
-std::uint8_t Game::HandbrakeByte() const { return ReadHandbrakeByte(); }
+std::uint8_t Game::HandbrakeByte() const {
+    return ReadHandbrakeByte();
+}
 
-void Game::SetHandbrakeByte(std::uint8_t value) { Image().WriteValue(kHandbrakeByte, value); }
+void Game::SetHandbrakeByte(std::uint8_t value) {
+    Image().WriteValue(kHandbrakeByte, value);
+}
 
-DWORD Game::HandbrakeProtection() const { return Image().ProtectionAt(kHandbrakeByte); }
+DWORD Game::HandbrakeProtection() const {
+    return Image().ProtectionAt(kHandbrakeByte);
+}
 
 Game::Counters Game::Count() const {
     const State& s = S();
-    return {s.vehicleUpdates.load(),  s.stringsBuilt.load(),  s.stringsReleased.load(),
-            s.menuQueries.load(),     s.float1Queries.load(), s.float2Queries.load(),
-            s.truthQueries.load(),    s.contractViolations.load()};
+    return {s.vehicleUpdates.load(), s.stringsBuilt.load(),      s.stringsReleased.load(),
+            s.menuQueries.load(),    s.float1Queries.load(),     s.float2Queries.load(),
+            s.truthQueries.load(),   s.contractViolations.load()};
 }
 
-std::uint8_t Game::ByteSeenByLastUpdate() const { return S().byteSeen.load(); }
+std::uint8_t Game::ByteSeenByLastUpdate() const {
+    return S().byteSeen.load();
+}
 
-void* Game::LastUpdateObject() const { return S().lastUpdateObject.load(); }
+void* Game::LastUpdateObject() const {
+    return S().lastUpdateObject.load();
+}
 
 }  // namespace testbed

@@ -37,8 +37,9 @@ public:
 
     static Game& Get();
 
-    // Back to a freshly started game: the game's own call at the redirected site, menus closed, objects present, queries reading 1.0 and
-    // false, the handbrake byte as shipped under execute-read protection, counters zeroed.
+    // Back to a freshly started game: the game's own call at the redirected site, menus closed,
+    // objects present, queries reading 1.0 and false, the handbrake byte as shipped under
+    // execute-read protection, counters zeroed.
     void Reset();
 
     // One frame: the game's own caller runs the call at the redirected site.

@@ -81,8 +81,8 @@ std::uint32_t TESTBED_GAME_CALL GetPluginHandle() {
     return PluginHost::kPluginHandle;
 }
 
-LoadInterface g_loadInterface{0x00000300, PluginHost::kRuntimeVersion, {0, 0}, &QueryInterface,
-                              &GetPluginHandle};
+LoadInterface g_loadInterface{
+    0x00000300, PluginHost::kRuntimeVersion, {0, 0}, &QueryInterface, &GetPluginHandle};
 
 std::uint32_t ReadU32(const std::uint8_t* p, std::size_t offset) {
     std::uint32_t v;

@@ -33,9 +33,11 @@ Outcome RunFrame(testbed::Game& game, testbed::UpdateObject& vehicle) {
     const std::uint8_t b = game.HandbrakeByte();
     ++frameNumber;
     return {result == testbed::Game::kVehicleUpdateResult ? "game's result"
-            : result == 0                                  ? "0 (skipped)"
-                                                           : "unexpected",
-            b == 0x03 ? "engaged" : b == 0x00 ? "released" : "other",
+            : result == 0                                 ? "0 (skipped)"
+                                                          : "unexpected",
+            b == 0x03   ? "engaged"
+            : b == 0x00 ? "released"
+                        : "other",
             game.Count().vehicleUpdates != before};
 }
 
@@ -77,7 +79,9 @@ void Frames(testbed::Game& game, testbed::UpdateObject& vehicle, int count, cons
     flush();
 }
 
-void Say(const char* text) { std::printf("       -- %s\n", text); }
+void Say(const char* text) {
+    std::printf("       -- %s\n", text);
+}
 
 }  // namespace
 
@@ -114,7 +118,8 @@ int main(int argc, char** argv) {
     game.SetFloat1(0.0f);
     game.SetFloat2(1.0f);
 
-    std::printf("\nframe  what happens                       hook returned      handbrake game ran\n");
+    std::printf(
+        "\nframe  what happens                       hook returned      handbrake game ran\n");
     Frames(game, vehicle, 30, "warm-up after the data loaded");
     Frames(game, vehicle, 3, "driving");
 

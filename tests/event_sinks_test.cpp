@@ -152,36 +152,31 @@ INSTANTIATE_TEST_SUITE_P(
                          [](SinkTest&, ActivateEventRecord& e, testbed::Reference&,
                             testbed::Reference&, testbed::BaseObject&) { e.activated = nullptr; },
                          false, false},
-        FailedActivation{"ActorValueNot0x14",
-                         [](SinkTest&, ActivateEventRecord&, testbed::Reference&,
-                            testbed::Reference& acting, testbed::BaseObject&) {
-                             acting.SetValue(0x15);
-                         },
-                         false, false},
-        FailedActivation{"NoBaseObject",
-                         [](SinkTest&, ActivateEventRecord&, testbed::Reference& activated,
-                            testbed::Reference&, testbed::BaseObject&) {
-                             activated.SetBaseObject(nullptr);
-                         },
-                         false, false},
-        FailedActivation{"TypeCodeNot0x2F",
-                         [](SinkTest&, ActivateEventRecord&, testbed::Reference&,
-                            testbed::Reference&, testbed::BaseObject& base) {
-                             base.typeCode = 0x2E;
-                         },
-                         true, false},
-        FailedActivation{"NoFilterForm",
-                         [](SinkTest&, ActivateEventRecord&, testbed::Reference&,
-                            testbed::Reference&, testbed::BaseObject&) {
-                             controlState.activationFilterForm.store(nullptr);
-                         },
-                         true, false},
-        FailedActivation{"ReferenceTestSaysNo",
-                         [](SinkTest&, ActivateEventRecord&, testbed::Reference&,
-                            testbed::Reference&, testbed::BaseObject&) {
-                             GameEvents::Get().SetReferenceTestResult(false);
-                         },
-                         true, true}),
+        FailedActivation{
+            "ActorValueNot0x14",
+            [](SinkTest&, ActivateEventRecord&, testbed::Reference&, testbed::Reference& acting,
+               testbed::BaseObject&) { acting.SetValue(0x15); },
+            false, false},
+        FailedActivation{
+            "NoBaseObject",
+            [](SinkTest&, ActivateEventRecord&, testbed::Reference& activated, testbed::Reference&,
+               testbed::BaseObject&) { activated.SetBaseObject(nullptr); },
+            false, false},
+        FailedActivation{
+            "TypeCodeNot0x2F",
+            [](SinkTest&, ActivateEventRecord&, testbed::Reference&, testbed::Reference&,
+               testbed::BaseObject& base) { base.typeCode = 0x2E; },
+            true, false},
+        FailedActivation{
+            "NoFilterForm",
+            [](SinkTest&, ActivateEventRecord&, testbed::Reference&, testbed::Reference&,
+               testbed::BaseObject&) { controlState.activationFilterForm.store(nullptr); },
+            true, false},
+        FailedActivation{
+            "ReferenceTestSaysNo",
+            [](SinkTest&, ActivateEventRecord&, testbed::Reference&, testbed::Reference&,
+               testbed::BaseObject&) { GameEvents::Get().SetReferenceTestResult(false); },
+            true, true}),
     [](const ::testing::TestParamInfo<FailedActivation>& c) { return c.param.name; });
 
 TEST_F(SinkTest, CreditsClosingRestartsTheWarmUpAndRefreshesThePointers) {
@@ -244,8 +239,7 @@ TEST_F(SinkTest, LoadGameReloadsSettingsAndPointersButNotTheByte) {
     EXPECT_TRUE(std::filesystem::exists(folder.Plugins() / "Taviro.ini"));
     EXPECT_EQ(state.gameUi, game.Ui());
     EXPECT_EQ(state.trackedSingleton, game.Tracked());
-    EXPECT_EQ(state.patchSite.load(),
-              testbed::GameImage::Get().At(testbed::layout::kPatchSite));
+    EXPECT_EQ(state.patchSite.load(), testbed::GameImage::Get().At(testbed::layout::kPatchSite));
     EXPECT_TRUE(state.handbrakeEngaged.load());
     EXPECT_EQ(game.HandbrakeByte(), 0x00);
 }

@@ -49,14 +49,12 @@ TEST_P(PatchTransitions, ByteFlagAndProtection) {
 #endif
 }
 
-INSTANTIATE_TEST_SUITE_P(Patch, PatchTransitions,
-                         ::testing::Values(Transition{0x00, true, 0x03},
-                                           Transition{0x03, true, 0x03},
-                                           Transition{0x03, false, 0x00},
-                                           Transition{0x00, false, 0x00},
-                                           Transition{0x01, true, 0x01},
-                                           Transition{0x01, false, 0x01},
-                                           Transition{0xFF, true, 0xFF}));
+INSTANTIATE_TEST_SUITE_P(
+    Patch, PatchTransitions,
+    ::testing::Values(Transition{0x00, true, 0x03}, Transition{0x03, true, 0x03},
+                      Transition{0x03, false, 0x00}, Transition{0x00, false, 0x00},
+                      Transition{0x01, true, 0x01}, Transition{0x01, false, 0x01},
+                      Transition{0xFF, true, 0xFF}));
 
 TEST_F(PatchTest, WithoutAPatchSiteOnlyTheFlagMoves) {
     state.patchSite.store(nullptr);

@@ -99,12 +99,14 @@ auto NoChange = [](Snapshot&) {};
 INSTANTIATE_TEST_SUITE_P(
     Hook, OutcomeTable,
     ::testing::Values(
-        OutcomeRow{"FaderMenuOpen", [](HookTest&, testbed::Game& g,
-                                       ControlState&) { g.SetMenuOpen("FaderMenu", true); },
-                   0x03, 0x00, true, [](Snapshot& s) { s.warmupCount = 0; }},
-        OutcomeRow{"LoadingMenuOpen", [](HookTest&, testbed::Game& g,
-                                         ControlState&) { g.SetMenuOpen("LoadingMenu", true); },
-                   0x03, 0x00, true, [](Snapshot& s) { s.warmupCount = 0; }},
+        OutcomeRow{
+            "FaderMenuOpen",
+            [](HookTest&, testbed::Game& g, ControlState&) { g.SetMenuOpen("FaderMenu", true); },
+            0x03, 0x00, true, [](Snapshot& s) { s.warmupCount = 0; }},
+        OutcomeRow{
+            "LoadingMenuOpen",
+            [](HookTest&, testbed::Game& g, ControlState&) { g.SetMenuOpen("LoadingMenu", true); },
+            0x03, 0x00, true, [](Snapshot& s) { s.warmupCount = 0; }},
         OutcomeRow{"WarmingUp",
                    [](HookTest&, testbed::Game&, ControlState& s) { s.warmupCount = 5; }, 0x03,
                    0x00, true,
@@ -119,8 +121,8 @@ INSTANTIATE_TEST_SUITE_P(
                    [](HookTest&, testbed::Game& g, ControlState&) { g.SetTrackedField(0); }, 0x03,
                    0x00, true, NoChange},
         OutcomeRow{"GameFlagSet",
-                   [](HookTest&, testbed::Game& g, ControlState&) { g.SetTruth(true); }, 0x03,
-                   0x00, true, NoChange},
+                   [](HookTest&, testbed::Game& g, ControlState&) { g.SetTruth(true); }, 0x03, 0x00,
+                   true, NoChange},
         OutcomeRow{"HotkeyHeld",
                    [](HookTest&, testbed::Game&, ControlState& s) {
                        s.hotkeyCode = GameFixture::kHotkey;
@@ -134,13 +136,14 @@ INSTANTIATE_TEST_SUITE_P(
                        s.engageStage = 3;
                    },
                    0x00, 0x03, true, [](Snapshot& s) { s.windowCount = 11; }},
-        OutcomeRow{"CountingNotYet",
-                   [](HookTest&, testbed::Game&, ControlState& s) { s.activationWindowOpen = true; },
-                   0x03, 0x00, false,
-                   [](Snapshot& s) {
-                       s.windowCount = 11;
-                       s.engageStage = 2;
-                   }},
+        OutcomeRow{
+            "CountingNotYet",
+            [](HookTest&, testbed::Game&, ControlState& s) { s.activationWindowOpen = true; }, 0x03,
+            0x00, false,
+            [](Snapshot& s) {
+                s.windowCount = 11;
+                s.engageStage = 2;
+            }},
         OutcomeRow{"ResetPath", [](HookTest&, testbed::Game&, ControlState&) {}, 0x03, 0x00, false,
                    [](Snapshot& s) { s.engageStage = -1; }}),
     [](const ::testing::TestParamInfo<OutcomeRow>& row) { return row.param.name; });

@@ -51,8 +51,12 @@ private:
 
 #ifdef _WIN32
 #include <process.h>
-inline long taviro::testing::PluginFolder::Pid() { return _getpid(); }
+inline long taviro::testing::PluginFolder::Pid() {
+    return _getpid();
+}
 #else
 #include <unistd.h>
-inline long taviro::testing::PluginFolder::Pid() { return getpid(); }
+inline long taviro::testing::PluginFolder::Pid() {
+    return getpid();
+}
 #endif

@@ -27,8 +27,12 @@ constexpr std::uintptr_t kPage = 0x1000;
 constexpr std::uintptr_t kGranularity = 0x10000;
 constexpr std::uintptr_t kUserSpaceEnd = 0x800000000000;
 
-std::uintptr_t Floor(std::uintptr_t v, std::uintptr_t a) { return v & ~(a - 1); }
-std::uintptr_t Ceil(std::uintptr_t v, std::uintptr_t a) { return (v + a - 1) & ~(a - 1); }
+std::uintptr_t Floor(std::uintptr_t v, std::uintptr_t a) {
+    return v & ~(a - 1);
+}
+std::uintptr_t Ceil(std::uintptr_t v, std::uintptr_t a) {
+    return (v + a - 1) & ~(a - 1);
+}
 
 struct Allocation {
     std::uintptr_t base = 0;
@@ -44,7 +48,7 @@ std::mutex g_mutex;
 std::map<std::uintptr_t, Allocation> g_allocations;  // keyed by base
 std::atomic<std::uint64_t> g_protectCalls{0};
 int g_protectsBeforeRefusal = 0;  // guarded by g_mutex
-int g_refuseProtect = 0;           // guarded by g_mutex
+int g_refuseProtect = 0;          // guarded by g_mutex
 
 int PosixProtection(DWORD protect) {
     switch (protect & 0xFF) {
@@ -114,7 +118,9 @@ void RegisterImage(void* base, std::size_t size) {
     SetModuleBase(base);
 }
 
-std::uint64_t ProtectCallCount() { return g_protectCalls.load(); }
+std::uint64_t ProtectCallCount() {
+    return g_protectCalls.load();
+}
 
 void RefuseVirtualProtect(int count, int after) {
     std::lock_guard lock(g_mutex);
@@ -217,8 +223,10 @@ LPVOID VirtualAlloc(LPVOID address, SIZE_T size, DWORD allocationType, DWORD pro
         SetLastError(ERROR_INVALID_ADDRESS);
         return nullptr;
     }
-    const int flags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | (at != 0 ? MAP_FIXED_NOREPLACE : 0);
-    void* mapped = mmap(reinterpret_cast<void*>(base), length, commit ? prot : PROT_NONE, flags, -1, 0);
+    const int flags =
+        MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | (at != 0 ? MAP_FIXED_NOREPLACE : 0);
+    void* mapped =
+        mmap(reinterpret_cast<void*>(base), length, commit ? prot : PROT_NONE, flags, -1, 0);
     if (mapped == MAP_FAILED) {
         SetLastError(at != 0 ? ERROR_INVALID_ADDRESS : ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
@@ -253,7 +261,8 @@ BOOL VirtualFree(LPVOID address, SIZE_T size, DWORD freeType) {
     if (freeType == MEM_DECOMMIT) {
         Allocation* a = FindAllocation(at);
         const std::uintptr_t begin = Floor(at, kPage);
-        const std::uintptr_t end = size == 0 && a != nullptr ? a->base + a->size : Ceil(at + size, kPage);
+        const std::uintptr_t end =
+            size == 0 && a != nullptr ? a->base + a->size : Ceil(at + size, kPage);
         if (a == nullptr || end > a->base + a->size || a->type == MEM_IMAGE) {
             return Fail(ERROR_INVALID_ADDRESS);
         }
