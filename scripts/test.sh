@@ -13,5 +13,9 @@ for preset in "${presets[@]}"; do
     echo "=== $preset ==="
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset" -j2
+    if [ "$preset" = windows ]; then
+        # Create the private Wine prefix once, before tests start Wine in parallel.
+        TAVIRO_WINEPREFIX="$PWD/build/windows/wineprefix" scripts/wine-run.sh wineboot --init >/dev/null 2>&1
+    fi
     ctest --preset "$preset"
 done
