@@ -1,0 +1,140 @@
+// Arbitrary bytes as an INI file for the private-profile stand-ins: reads must stay inside the
+// caller's buffer, and a write must read back and leave every other key as it read before.
+#include <fuzzer/FuzzedDataProvider.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "Win32.h"
+
+namespace {
+
+[[noreturn]] void Fail() {
+    __builtin_trap();
+}
+
+std::string g_folder;
+
+const std::string& FilePath() {
+    static const std::string path = [] {
+        char folder[] = "/tmp/taviro-fuzz-profile-XXXXXX";
+        if (mkdtemp(folder) == nullptr) {
+            Fail();
+        }
+        g_folder = folder;
+        std::atexit([] {
+            std::remove((g_folder + "/fuzz.ini").c_str());
+            rmdir(g_folder.c_str());
+        });
+        return g_folder + "/fuzz.ini";
+    }();
+    return path;
+}
+
+// Reads into a buffer of exactly `size` bytes, so that ASan sees any write past it.
+std::string Read(const std::string& section, const std::string& key, DWORD size) {
+    std::vector<char> buffer(size, '\x7f');
+    const DWORD count = GetPrivateProfileStringA(section.c_str(), key.c_str(), "\x01",
+                                                 buffer.data(), size, FilePath().c_str());
+    if (count >= size || buffer[count] != '\0') {
+        Fail();
+    }
+    return std::string(buffer.data(), count);
+}
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+bool HasAny(const std::string& text, const char* characters) {
+    return text.find_first_of(characters) != std::string::npos;
+}
+
+std::string Trim(const std::string& text) {
+    std::size_t first = 0;
+    std::size_t last = text.size();
+    while (first < last && IsBlank(text[first])) {
+        ++first;
+    }
+    while (last > first && IsBlank(text[last - 1])) {
+        --last;
+    }
+    return text.substr(first, last - first);
+}
+
+bool SameNoCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+        if (lower(a[i]) != lower(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Texts the one-line "key=value" form can carry unchanged: nothing that ends a line, no ']' in a
+// section name, no '=' in a key nor a key that reads as a header or comment, and no value that
+// loses blanks or quotes on the way back.
+bool Representable(const std::string& section, const std::string& key, const std::string& value) {
+    const std::string trimmedKey = Trim(key);
+    const bool quoted = value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+                        value.back() == value.front();
+    return !HasAny(section, "\r\n]") && !HasAny(key, "\r\n=") && !HasAny(value, "\r\n") &&
+           !trimmedKey.empty() && trimmedKey.front() != '[' && trimmedKey.front() != ';' &&
+           Trim(value) == value && !quoted;
+}
+
+// Mostly names the dictionary also puts into files, so that lookups and writes meet entries.
+std::string Name(FuzzedDataProvider& input, const std::vector<const char*>& vocabulary) {
+    const auto pick = input.ConsumeIntegralInRange<std::size_t>(0, vocabulary.size());
+    if (pick < vocabulary.size()) {
+        return vocabulary[pick];
+    }
+    // c_str() is what the platform sees, so a name ends at its first zero byte.
+    return input.ConsumeRandomLengthString(16).c_str();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    FuzzedDataProvider input(data, size);
+    const std::vector<const char*> sections{"Settings", "SETTINGS", " settings ", "Other", ""};
+    const std::vector<const char*> keys{"bLogging", "BLOGGING", "iHandbrakeHotkey", " k ", "k"};
+    const std::string section = Name(input, sections);
+    const std::string key = Name(input, keys);
+    const std::string otherKey = Name(input, keys);
+    const std::string value = input.ConsumeRandomLengthString(16).c_str();
+    const auto bufferSize = input.ConsumeIntegralInRange<DWORD>(1, 64);
+    const std::string file = input.ConsumeRemainingBytesAsString();
+
+    FILE* out = std::fopen(FilePath().c_str(), "wb");
+    if (out == nullptr || std::fwrite(file.data(), 1, file.size(), out) != file.size()) {
+        Fail();
+    }
+    std::fclose(out);
+
+    Read(section, key, bufferSize);
+    const std::string otherBefore = Read(section, otherKey, 10000);
+
+    if (!Representable(section, key, value)) {
+        return 0;
+    }
+    if (!WritePrivateProfileStringA(section.c_str(), key.c_str(), value.c_str(),
+                                    FilePath().c_str())) {
+        Fail();
+    }
+    if (Read(section, key, static_cast<DWORD>(value.size() + 1)) != value) {
+        Fail();
+    }
+    if (!SameNoCase(Trim(otherKey), Trim(key)) && Read(section, otherKey, 10000) != otherBefore) {
+        Fail();
+    }
+    return 0;
+}
