@@ -147,7 +147,10 @@ extern "C" bool HOST_CALL SFSEPlugin_Load(const taviro::host::LoadInterface* sfs
     if (g_branchTrampoline.m_base == nullptr && !g_branchTrampoline.Create(base)) {
         return false;
     }
-    g_branchTrampoline.WriteRelCall(site, reinterpret_cast<std::uintptr_t>(&VehicleUpdateHook));
+    if (!g_branchTrampoline.WriteRelCall(site,
+                                         reinterpret_cast<std::uintptr_t>(&VehicleUpdateHook))) {
+        return false;  // the code could not be made writable; reported, nothing written
+    }
 
     auto* messaging =
         static_cast<host::MessagingInterface*>(sfse->QueryInterface(host::kMessagingInterfaceId));

@@ -7,8 +7,8 @@
 
 namespace {
 
-// Reported in place of the compiler's own file and line, so a report reads the same whichever
-// build produced it and matches what players and earlier logs quote.
+// Fixed rather than the compiler's own file and line, so a report reads the same in every build
+// and a player's copy of it points at one check.
 constexpr const char* kUnitPath = "sfse_common/BranchTrampoline";
 constexpr int kLineNoBlock = 125;
 constexpr int kLineOutOfReach = 245;
@@ -24,12 +24,13 @@ SIZE_T SystemQuery(LPCVOID address, PMEMORY_BASIC_INFORMATION info, SIZE_T infoS
 LPVOID SystemAlloc(LPVOID address, SIZE_T size, DWORD allocationType, DWORD protect) {
     return VirtualAlloc(address, size, allocationType, protect);
 }
-DWORD SystemLastError() { return GetLastError(); }
+DWORD SystemLastError() {
+    return GetLastError();
+}
 
 // Byte-aligned views of the call site, which sits wherever the game's code puts it. Volatile so
 // the first four bytes go out as the one 32-bit store the write is built around.
 using UnalignedU32 [[gnu::aligned(1), gnu::may_alias]] = std::uint32_t;
-using UnalignedByte = std::uint8_t;
 
 }  // namespace
 
@@ -52,6 +53,11 @@ bool BranchTrampoline::Create(std::uintptr_t imageBase, const TrampolineMemoryAp
     }
     std::uintptr_t address = imageBase - 1;
 
+    // The system describes a free area from the queried page up to its top, so walking down
+    // through one big free area meets the same candidate once per page. A candidate that was
+    // refused is refused again: it is neither retried nor reported twice.
+    std::uintptr_t refusedCandidate = UINTPTR_MAX;
+
     for (;;) {
         MEMORY_BASIC_INFORMATION info{};
         if (memory.query(reinterpret_cast<LPCVOID>(address), &info, sizeof(info)) == 0) {
@@ -64,20 +70,23 @@ bool BranchTrampoline::Create(std::uintptr_t imageBase, const TrampolineMemoryAp
         if (info.State == MEM_FREE && info.RegionSize >= kSize) {
             // The top of the region is the part nearest the image.
             const std::uintptr_t candidate = regionBase + info.RegionSize - kSize;
-            void* block = memory.alloc(reinterpret_cast<LPVOID>(candidate), kSize,
-                                       MEM_RESERVE | MEM_COMMIT, PAGE_EXECUTE_READWRITE);
-            if (block) {
-                // The system may round the address down to its allocation granularity; what it
-                // returns is where the committed bytes start.
-                m_base = static_cast<std::uint8_t*>(block);
-                m_capacity = kSize;
-                m_used = 0;
-                inHand = candidate;
-            } else {
-                ReportMessage("trampoline alloc %016" PRIX64 "x%016" PRIX64 " failed (%08X)",
-                              static_cast<std::uint64_t>(candidate),
-                              static_cast<std::uint64_t>(kSize),
-                              static_cast<unsigned>(memory.lastError()));
+            if (candidate != refusedCandidate) {
+                void* block = memory.alloc(reinterpret_cast<LPVOID>(candidate), kSize,
+                                           MEM_RESERVE | MEM_COMMIT, PAGE_EXECUTE_READWRITE);
+                if (block) {
+                    // The system may round the address down to its allocation granularity;
+                    // what it returns is where the committed bytes start.
+                    m_base = static_cast<std::uint8_t*>(block);
+                    m_capacity = kSize;
+                    m_used = 0;
+                    inHand = candidate;
+                } else {
+                    ReportMessage("trampoline alloc %016" PRIX64 "x%016" PRIX64 " failed (%08X)",
+                                  static_cast<std::uint64_t>(candidate),
+                                  static_cast<std::uint64_t>(kSize),
+                                  static_cast<unsigned>(memory.lastError()));
+                    refusedCandidate = candidate;
+                }
             }
         }
 
@@ -125,8 +134,8 @@ bool BranchTrampoline::WriteRelCall(std::uintptr_t site, std::uintptr_t target) 
     std::memset(result + 2, 0, 4);
     std::memcpy(result + 6, &target, sizeof(target));
 
-    const auto trampolineDispl = static_cast<std::int64_t>(reinterpret_cast<std::uintptr_t>(result) -
-                                                           (site + kCallSize));
+    const auto trampolineDispl =
+        static_cast<std::int64_t>(reinterpret_cast<std::uintptr_t>(result) - (site + kCallSize));
     if (!((trampolineDispl >= INT32_MIN) && (trampolineDispl <= INT32_MAX))) {
         ReportAssertionFailure(kLineOutOfReach,
                                "(trampolineDispl >= _I32_MIN) && (trampolineDispl <= _I32_MAX)");
@@ -148,7 +157,7 @@ bool BranchTrampoline::WriteRelCall(std::uintptr_t site, std::uintptr_t target) 
     std::uint32_t head = 0;
     std::memcpy(&head, call, sizeof(head));
     *static_cast<volatile UnalignedU32*>(siteBytes) = head;
-    static_cast<volatile UnalignedByte*>(siteBytes)[4] = call[4];
+    static_cast<volatile std::uint8_t*>(siteBytes)[4] = call[4];
     VirtualProtect(siteBytes, kCallSize, oldProtect, &oldProtect);
     return true;
 }

@@ -42,7 +42,8 @@ public:
     void* AllocateSlot();
 
     // Points the 5 bytes at `site` at a new slot that jumps to `target`. Halts the process when
-    // there is no block, no slot left, or the slot is out of reach of a 32-bit displacement. The
+    // there is no block, no slot left, or the slot is out of reach of a 32-bit displacement;
+    // returns false, the site untouched, when the system refuses to make the site writable. The
     // bytes at the site are overwritten unread and never restored, and the site must not be
     // executing meanwhile: the write is a 4-byte store followed by a 1-byte store.
     bool WriteRelCall(std::uintptr_t site, std::uintptr_t target);
