@@ -10,14 +10,23 @@ std::atomic<void*> g_moduleBase{nullptr};
 }  // namespace
 
 namespace winshim {
-void SetModuleBase(void* base) { g_moduleBase.store(base); }
+void SetModuleBase(void* base) {
+    g_moduleBase.store(base);
+}
+void SetMainModuleForTesting(void* base) {
+    SetModuleBase(base);
+}
 }  // namespace winshim
 
 extern "C" {
 
-DWORD GetLastError() { return t_lastError; }
+DWORD GetLastError() {
+    return t_lastError;
+}
 
-void SetLastError(DWORD error) { t_lastError = error; }
+void SetLastError(DWORD error) {
+    t_lastError = error;
+}
 
 // Only the process's own image is known; before the testbed registers one, the answer is null,
 // which lets tests exercise a missing game module.

@@ -15,6 +15,10 @@ namespace winshim {
 // Its pages start as PAGE_READWRITE.
 void RegisterImage(void* base, std::size_t size);
 
+// What GetModuleHandleA(NULL) answers from now on; null plays a process whose main module
+// cannot be found. RegisterImage sets it to the registered image.
+void SetMainModuleForTesting(void* base);
+
 // Key table behind GetKeyState: a held key reads with the high bit set.
 void SetKeyDown(int virtualKey, bool down);
 void ClearKeys();

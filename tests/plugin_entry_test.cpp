@@ -1,0 +1,488 @@
+// The load entry and the message listener, driven the way the host drives them: a load interface
+// of our own records every call the plugin makes, and the game stand-in shows what was written
+// into the game and registered with it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "Win32.h"
+#include "plugin/EventSinks.h"
+#include "plugin/PluginEntry.h"
+#include "plugin/VehicleUpdateHook.h"
+#include "sfse_common/BranchTrampoline.h"
+#include "testbed/DataFiles.h"
+#include "testbed/GameEvents.h"
+#include "tests/support/GameFixture.h"
+#include "tests/support/PluginFolder.h"
+
+#ifndef _WIN32
+#include "winshim/control.h"
+#endif
+
+namespace taviro::testing {
+namespace {
+
+using testbed::EventKind;
+using testbed::GameEvents;
+using testbed::GameImage;
+namespace layout = testbed::layout;
+
+constexpr std::uint32_t kHandle = 41;
+constexpr const char* kDisplayName = "Taviro - SFSE Plugin by Orrimel";
+
+// ---------------------------------------------------------------------------------------------
+// The host: what it hands the plugin and what the plugin asked of it.
+
+struct FakeHost {
+    bool provideMessaging = true;
+    std::vector<std::string> calls;
+    host::MessageCallback listener = nullptr;
+};
+
+FakeHost* g_host = nullptr;
+
+std::uint32_t TESTBED_GAME_CALL HostGetPluginHandle() {
+    g_host->calls.push_back("GetPluginHandle");
+    return kHandle;
+}
+
+bool TESTBED_GAME_CALL HostRegisterListener(std::uint32_t handle, const char* sender,
+                                            host::MessageCallback callback) {
+    g_host->calls.push_back("RegisterListener(" + std::to_string(handle) + ", " +
+                            (sender != nullptr ? sender : "null") + ")");
+    g_host->listener = callback;
+    return true;
+}
+
+bool TESTBED_GAME_CALL HostDispatch(std::uint32_t, std::uint32_t, void*, std::uint32_t,
+                                    const char*) {
+    g_host->calls.push_back("Dispatch");
+    return false;
+}
+
+host::MessagingInterface g_messaging{1, &HostRegisterListener, &HostDispatch};
+
+void* TESTBED_GAME_CALL HostQueryInterface(std::uint32_t id) {
+    g_host->calls.push_back("QueryInterface(" + std::to_string(id) + ")");
+    return id == host::kMessagingInterfaceId && g_host->provideMessaging ? &g_messaging : nullptr;
+}
+
+const host::LoadInterface g_loadInterface{0x00000300, 0x010E04A0,          0,
+                                          0,          &HostQueryInterface, &HostGetPluginHandle};
+
+// ---------------------------------------------------------------------------------------------
+// The game's code at the redirected site.
+
+using SiteBytes = std::array<std::uint8_t, 5>;
+
+SiteBytes ReadSite() {
+    return GameImage::Get().Read<SiteBytes>(layout::kCallSite);
+}
+
+std::uintptr_t SiteAddress() {
+    return reinterpret_cast<std::uintptr_t>(GameImage::Get().At(layout::kCallSite));
+}
+
+// Where a 5-byte E8/E9 at the site leads.
+std::uintptr_t SiteTarget() {
+    std::int32_t displacement = 0;
+    const SiteBytes bytes = ReadSite();
+    std::memcpy(&displacement, bytes.data() + 1, sizeof displacement);
+    return SiteAddress() + 5 +
+           static_cast<std::uintptr_t>(static_cast<std::intptr_t>(displacement));
+}
+
+SiteBytes CallTo(std::uintptr_t target, std::uint8_t opcode = 0xE8) {
+    const auto displacement = static_cast<std::int32_t>(
+        static_cast<std::intptr_t>(target) - static_cast<std::intptr_t>(SiteAddress() + 5));
+    SiteBytes bytes{opcode};
+    std::memcpy(bytes.data() + 1, &displacement, sizeof displacement);
+    return bytes;
+}
+
+SiteBytes GamesOwnCall() {
+    return CallTo(reinterpret_cast<std::uintptr_t>(GameImage::Get().At(layout::kVehicleUpdate)));
+}
+
+void ExpectSlotJumpsTo(std::uintptr_t slot, const void* target) {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(slot);
+    const std::uint8_t jump[6] = {0xFF, 0x25, 0, 0, 0, 0};
+    EXPECT_EQ(std::memcmp(bytes, jump, sizeof jump), 0) << "not FF 25 00000000";
+    std::uint64_t address = 0;
+    std::memcpy(&address, bytes + 6, sizeof address);
+    EXPECT_EQ(address, reinterpret_cast<std::uint64_t>(target));
+}
+
+// What a settings file says: section -> key -> value. Wine rewrites whole files, so the bytes
+// themselves are not compared.
+std::vector<std::pair<std::string, std::string>> SettingsIn(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::vector<std::pair<std::string, std::string>> entries;
+    std::string line;
+    std::string section;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        if (!line.empty() && line.front() == '[') {
+            section = line.substr(1, line.find(']') - 1);
+        } else if (const auto eq = line.find('='); eq != std::string::npos) {
+            entries.push_back({section + "/" + line.substr(0, eq), line.substr(eq + 1)});
+        }
+    }
+    return entries;
+}
+
+// Every free address range from below `low` up to `high` reserved, so that nothing new can be
+// placed there, and given back on destruction. Walks upwards: the system describes a free or
+// reserved area from the queried page to its top, so a downward walk would crawl page by page.
+class AddressSpaceFill {
+public:
+    AddressSpaceFill(std::uintptr_t low, std::uintptr_t high) {
+        constexpr std::uintptr_t kGranularity = 0x10000;
+        // Small pieces keep each later query of the stand-in short; the system does not mind.
+        constexpr std::uintptr_t kPiece = 0x40000;
+        std::uintptr_t at = low;
+        while (at < high) {
+            MEMORY_BASIC_INFORMATION info{};
+            if (VirtualQuery(reinterpret_cast<LPCVOID>(at), &info, sizeof info) == 0) {
+                break;
+            }
+            const auto base = reinterpret_cast<std::uintptr_t>(info.BaseAddress);
+            const std::uintptr_t end = std::min(base + info.RegionSize, high);
+            if (info.State == MEM_FREE) {
+                // Reservations start on the allocation granularity; the odd pages below the
+                // first boundary cannot hold anything new either.
+                std::uintptr_t from = (std::max(base, at) + kGranularity - 1) & ~(kGranularity - 1);
+                while (from < end) {
+                    const std::uintptr_t size = std::min(kPiece, end - from);
+                    if (void* p = VirtualAlloc(reinterpret_cast<LPVOID>(from), size, MEM_RESERVE,
+                                               PAGE_NOACCESS)) {
+                        reservations_.push_back(p);
+                    }
+                    from += size;
+                }
+            }
+            at = end;
+        }
+    }
+    ~AddressSpaceFill() {
+        for (void* p : reservations_) {
+            VirtualFree(p, 0, MEM_RELEASE);
+        }
+    }
+    AddressSpaceFill(const AddressSpaceFill&) = delete;
+    AddressSpaceFill& operator=(const AddressSpaceFill&) = delete;
+
+    std::size_t Count() const { return reservations_.size(); }
+
+private:
+    std::vector<void*> reservations_;
+};
+
+// ---------------------------------------------------------------------------------------------
+
+class PluginEntryTest : public GameFixture {
+protected:
+    void SetUp() override {
+        GameFixture::SetUp();
+        g_branchTrampoline.Release();
+        // As the library starts: nothing loaded, no game pointers.
+        ResetControlState();
+        events.Reset();
+        filterForm = testbed::DataFiles::Get().InstallDefaultLoadOrder();
+        g_host = &host;
+    }
+
+    void TearDown() override {
+#ifndef _WIN32
+        winshim::SetMainModuleForTesting(GameImage::Get().Base());
+        winshim::ClearMessageBoxes();
+#endif
+        // The game's own call goes back before the slot it may point at is freed.
+        game.Reset();
+        g_branchTrampoline.Release();
+        g_host = nullptr;
+        GameFixture::TearDown();
+    }
+
+    bool Load() {
+        return SFSEPlugin_Load(&g_loadInterface);
+    }
+
+    // Loads with stdout captured; returns what the plugin printed.
+    std::string LoadQuietly(bool& result) {
+        ::testing::internal::CaptureStdout();
+        result = Load();
+        return ::testing::internal::GetCapturedStdout();
+    }
+
+    void Deliver(std::uint32_t type) {
+        ASSERT_NE(host.listener, nullptr);
+        host::Message message{"SFSE", type, 0, nullptr};
+        host.listener(&message);
+    }
+
+    void ExpectRegistered(const std::vector<EventKind>& kinds) {
+        const auto registrations = events.Registrations();
+        ASSERT_EQ(registrations.size(), kinds.size());
+        for (std::size_t i = 0; i < kinds.size(); ++i) {
+            SCOPED_TRACE("registration " + std::to_string(i));
+            EXPECT_EQ(registrations[i].kind, kinds[i]);
+            EXPECT_EQ(registrations[i].source, events.Source(kinds[i]));
+            EXPECT_EQ(registrations[i].sink, SinkFor(kinds[i]));
+        }
+        EXPECT_EQ(events.InvalidRegistrations(), 0u);
+    }
+
+    static void* SinkFor(EventKind kind) {
+        switch (kind) {
+            case EventKind::Menu:
+                return &menuOpenCloseSink;
+            case EventKind::LoadGame:
+                return &loadGameSink;
+            case EventKind::ExitVehicle:
+                return &exitVehicleSink;
+            case EventKind::Activate:
+                return &activateSink;
+        }
+        return nullptr;
+    }
+
+    void ExpectNothingWritten(const SiteBytes& before) {
+        EXPECT_EQ(ReadSite(), before);
+        EXPECT_EQ(g_branchTrampoline.m_base, nullptr);
+        EXPECT_EQ(host.listener, nullptr);
+    }
+
+    static constexpr std::uint32_t kGameDataLoaded = 2;
+    static inline const std::vector<EventKind> kAllFour = {
+        EventKind::Menu, EventKind::LoadGame, EventKind::ExitVehicle, EventKind::Activate};
+
+    PluginFolder folder;
+    FakeHost host;
+    GameEvents& events = GameEvents::Get();
+    void* filterForm = nullptr;
+};
+
+TEST_F(PluginEntryTest, LoadTakesTheHandleRedirectsTheCallAndRegistersTheListener) {
+    ASSERT_TRUE(Load());
+
+    EXPECT_EQ(host.calls, (std::vector<std::string>{"GetPluginHandle", "QueryInterface(1)",
+                                                    "RegisterListener(41, SFSE)"}));
+    EXPECT_EQ(host.listener, &OnHostMessage);
+
+    ASSERT_NE(g_branchTrampoline.m_base, nullptr);
+    EXPECT_EQ(g_branchTrampoline.m_used, BranchTrampoline::kSlotSize);
+    EXPECT_EQ(ReadSite()[0], 0xE8);
+    EXPECT_EQ(SiteTarget(), reinterpret_cast<std::uintptr_t>(g_branchTrampoline.m_base));
+    ExpectSlotJumpsTo(SiteTarget(), reinterpret_cast<const void*>(&VehicleUpdateHook));
+
+    // Before the game's data has loaded, a frame through the site reaches the hook, which lets
+    // the game's function run.
+    testbed::UpdateObject vehicle;
+    EXPECT_EQ(game.Frame(&vehicle), testbed::Game::kVehicleUpdateResult);
+    EXPECT_EQ(game.Count().vehicleUpdates, 1u);
+    EXPECT_EQ(game.LastUpdateObject(), &vehicle);
+}
+
+TEST_F(PluginEntryTest, MessagesOtherThanDataLoadedChangeNothing) {
+    ASSERT_TRUE(Load());
+    for (std::uint32_t type : {0u, 1u, 3u}) {
+        SCOPED_TRACE("message type " + std::to_string(type));
+        Deliver(type);
+        EXPECT_FALSE(std::filesystem::exists(folder.Plugins() / "Taviro.ini"));
+        EXPECT_TRUE(events.Registrations().empty());
+        EXPECT_EQ(controlState.gameUi, nullptr);
+        EXPECT_EQ(controlState.patchSite.load(), nullptr);
+        EXPECT_EQ(testbed::DataFiles::Get().LookupCalls(), 0u);
+    }
+}
+
+TEST_F(PluginEntryTest, DataLoadedReadsSettingsRefreshesPointersAndRegistersFourSinks) {
+    ASSERT_TRUE(Load());
+    Deliver(kGameDataLoaded);
+
+    EXPECT_EQ(SettingsIn(folder.Plugins() / "Taviro.ini"),
+              (std::vector<std::pair<std::string, std::string>>{
+                  {"Settings/bLogging", "0"}, {"Settings/iHandbrakeHotkey", "0x0"}}));
+    EXPECT_EQ(controlState.gameUi, game.Ui());
+    EXPECT_EQ(controlState.trackedSingleton, game.Tracked());
+    EXPECT_EQ(controlState.patchSite.load(), GameImage::Get().At(layout::kPatchSite));
+    EXPECT_EQ(controlState.activationFilterForm.load(), filterForm);
+    ExpectRegistered(kAllFour);
+}
+
+TEST_F(PluginEntryTest, SecondDataLoadedReadsAgainAndRegistersAgain) {
+    ASSERT_TRUE(Load());
+    Deliver(kGameDataLoaded);
+    EXPECT_EQ(controlState.hotkeyCode, 0u);
+
+    folder.WriteFile("TaviroCustom.ini", "[Settings]\r\niHandbrakeHotkey=0x47\r\n");
+    game.SetTrackedPresent(false);
+    Deliver(kGameDataLoaded);
+
+    EXPECT_EQ(controlState.hotkeyCode, 0x47u);
+    EXPECT_EQ(controlState.trackedSingleton, nullptr);
+    std::vector<EventKind> twice = kAllFour;
+    twice.insert(twice.end(), kAllFour.begin(), kAllFour.end());
+    ExpectRegistered(twice);
+}
+
+TEST_F(PluginEntryTest, WithoutTheGamesUiTheMenuSinkIsLeftOut) {
+    ASSERT_TRUE(Load());
+    game.SetUiPresent(false);
+    ::testing::internal::CaptureStdout();
+    Deliver(kGameDataLoaded);
+    const std::string report = ::testing::internal::GetCapturedStdout();
+
+    ExpectRegistered({EventKind::LoadGame, EventKind::ExitVehicle, EventKind::Activate});
+    EXPECT_NE(report.find("menu events"), std::string::npos) << report;
+}
+
+TEST_F(PluginEntryTest, WithoutMessagingTheRedirectStandsAndNoListenerIsRegistered) {
+    host.provideMessaging = false;
+    bool loaded = false;
+    const std::string report = LoadQuietly(loaded);
+
+    EXPECT_TRUE(loaded);
+    EXPECT_EQ(host.calls, (std::vector<std::string>{"GetPluginHandle", "QueryInterface(1)"}));
+    EXPECT_EQ(host.listener, nullptr);
+    EXPECT_EQ(ReadSite()[0], 0xE8);
+    ASSERT_NE(g_branchTrampoline.m_base, nullptr);
+    ExpectSlotJumpsTo(SiteTarget(), reinterpret_cast<const void*>(&VehicleUpdateHook));
+    EXPECT_NE(report.find("messaging"), std::string::npos) << report;
+}
+
+TEST_F(PluginEntryTest, SecondLoadReusesTheTrampolineAndTakesTheNextSlot) {
+    ASSERT_TRUE(Load());
+    std::uint8_t* const block = g_branchTrampoline.m_base;
+    ASSERT_NE(block, nullptr);
+
+    ASSERT_TRUE(Load());  // the site now holds our own redirect, which counts as expected
+    EXPECT_EQ(g_branchTrampoline.m_base, block);
+    EXPECT_EQ(g_branchTrampoline.m_used, 2 * BranchTrampoline::kSlotSize);
+    EXPECT_EQ(SiteTarget(), reinterpret_cast<std::uintptr_t>(block) + BranchTrampoline::kSlotSize);
+    ExpectSlotJumpsTo(SiteTarget(), reinterpret_cast<const void*>(&VehicleUpdateHook));
+
+    testbed::UpdateObject vehicle;
+    EXPECT_EQ(game.Frame(&vehicle), testbed::Game::kVehicleUpdateResult);
+}
+
+std::uint64_t TESTBED_GAME_CALL SomeoneElsesHook(void*) {
+    return 0;
+}
+
+TEST_F(PluginEntryTest, ForeignCodeAtTheCallSiteIsLeftAlone) {
+    const auto gameFunction =
+        reinterpret_cast<std::uintptr_t>(GameImage::Get().At(layout::kVehicleUpdate));
+    const std::vector<std::pair<const char*, SiteBytes>> foreign = {
+        {"a call elsewhere", CallTo(gameFunction + 0x40)},
+        {"a jump to the game's function", CallTo(gameFunction, 0xE9)},
+        {"no call at all", SiteBytes{0x90, 0x90, 0x90, 0x90, 0x90}},
+    };
+    for (const auto& [what, bytes] : foreign) {
+        SCOPED_TRACE(what);
+        GameImage::Get().Write(layout::kCallSite, bytes.data(), bytes.size());
+        host.calls.clear();
+        bool loaded = true;
+        const std::string report = LoadQuietly(loaded);
+
+        EXPECT_FALSE(loaded);
+        ExpectNothingWritten(bytes);
+        EXPECT_EQ(host.calls, std::vector<std::string>{"GetPluginHandle"});
+        EXPECT_NE(report.find("nothing was changed"), std::string::npos) << report;
+    }
+}
+
+TEST_F(PluginEntryTest, AnotherRedirectThroughOurTrampolineIsForeignToo) {
+    // A slot of our block that jumps somewhere other than the hook is not our redirect.
+    ASSERT_TRUE(
+        g_branchTrampoline.Create(reinterpret_cast<std::uintptr_t>(GameImage::Get().Base())));
+    g_branchTrampoline.WriteRelCall(SiteAddress(),
+                                    reinterpret_cast<std::uintptr_t>(&SomeoneElsesHook));
+    const SiteBytes before = ReadSite();
+    bool loaded = true;
+    LoadQuietly(loaded);
+
+    EXPECT_FALSE(loaded);
+    EXPECT_EQ(ReadSite(), before);
+    EXPECT_EQ(g_branchTrampoline.m_used, BranchTrampoline::kSlotSize);
+    EXPECT_EQ(host.listener, nullptr);
+}
+
+TEST_F(PluginEntryTest, NoRoomForTheTrampolineFailsTheLoadWithoutWriting) {
+    const auto image = reinterpret_cast<std::uintptr_t>(GameImage::Get().Base());
+    const std::uintptr_t lowest = image > BranchTrampoline::kMaxDistanceBelowImage
+                                      ? image - BranchTrampoline::kMaxDistanceBelowImage
+                                      : 0x10000;
+    // A margin below the bound: a block just under it would still be taken by the search pass
+    // that crosses it.
+    AddressSpaceFill fill(lowest > 0x110000 ? lowest - 0x100000 : 0x10000, image);
+    ASSERT_GT(fill.Count(), 0u);
+    const SiteBytes before = ReadSite();
+    ASSERT_EQ(before, GamesOwnCall());
+
+    bool loaded = true;
+    const std::string report = LoadQuietly(loaded);
+
+    EXPECT_FALSE(loaded);
+    ExpectNothingWritten(before);
+    EXPECT_EQ(host.calls, std::vector<std::string>{"GetPluginHandle"});
+    EXPECT_NE(report.find("couldn't allocate trampoline, no free space before image\n"),
+              std::string::npos)
+        << report;
+}
+
+TEST_F(PluginEntryTest, VersionTextIsMajorDotMinor) {
+    EXPECT_EQ(FormatPluginVersion(), "1.1");
+    host::PluginVersionData record{};
+    record.pluginVersion = host::MakeVersion(2, 10, 0xABC, 0xD);
+    EXPECT_EQ(FormatPluginVersion(record), "2.10");
+}
+
+TEST_F(PluginEntryTest, ErrorBoxIsTitledWithTheNameAndVersion) {
+#ifdef _WIN32
+    GTEST_SKIP() << "a real message box would wait for a click";
+#else
+    winshim::ClearMessageBoxes();
+    ShowErrorMessage("text");
+    const auto boxes = winshim::MessageBoxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, "text");
+    EXPECT_EQ(boxes[0].caption, std::string(kDisplayName) + " v1.1");
+    EXPECT_EQ(boxes[0].type, 0u);
+#endif
+}
+
+TEST_F(PluginEntryTest, MissingGameModuleShowsTheBoxAndWritesNothing) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the process's own module cannot be hidden from GetModuleHandleA";
+#else
+    const SiteBytes before = ReadSite();
+    ASSERT_EQ(before, GamesOwnCall());
+    winshim::ClearMessageBoxes();
+    winshim::SetMainModuleForTesting(nullptr);
+    const bool loaded = Load();
+    winshim::SetMainModuleForTesting(GameImage::Get().Base());
+
+    EXPECT_FALSE(loaded);
+    const auto boxes = winshim::MessageBoxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, "Installation error: Starfield.exe handle couldn't be acquired");
+    EXPECT_EQ(boxes[0].caption, std::string(kDisplayName) + " v1.1");
+    EXPECT_EQ(boxes[0].type, 0u);
+    EXPECT_EQ(host.calls, std::vector<std::string>{"GetPluginHandle"});
+    ExpectNothingWritten(before);
+#endif
+}
+
+}  // namespace
+}  // namespace taviro::testing
