@@ -441,6 +441,22 @@ TEST_F(PluginEntryTest, NoRoomForTheTrampolineFailsTheLoadWithoutWriting) {
         << report;
 }
 
+TEST_F(PluginEntryTest, CallSiteThatCannotBeMadeWritableFailsTheLoad) {
+#ifdef _WIN32
+    GTEST_SKIP() << "needs the stand-in to refuse the protection change";
+#else
+    const SiteBytes before = ReadSite();
+    winshim::RefuseVirtualProtect(1);
+    bool loaded = true;
+    const std::string report = LoadQuietly(loaded);
+
+    EXPECT_FALSE(loaded) << "a load without the redirect must not report success";
+    EXPECT_EQ(ReadSite(), before);
+    EXPECT_EQ(host.listener, nullptr);
+    EXPECT_NE(report.find("VirtualProtect failed"), std::string::npos) << report;
+#endif
+}
+
 TEST_F(PluginEntryTest, VersionTextIsMajorDotMinor) {
     EXPECT_EQ(FormatPluginVersion(), "1.1");
     host::PluginVersionData record{};
