@@ -35,6 +35,7 @@ using testbed::Game;
 using testbed::GameEvents;
 using testbed::GameImage;
 using testbed::PluginHost;
+using taviro::testing::SettingsIn;
 
 constexpr std::uint64_t kGameResult = Game::kVehicleUpdateResult;
 constexpr std::uint8_t kEngaged = 0x03;
@@ -43,25 +44,6 @@ constexpr int kWarmupFrames = 30;
 constexpr int kHotkey = 0x47;  // G
 
 using Settings = std::vector<std::pair<std::string, std::string>>;
-
-// "section/key" and value for every entry in a settings file.
-Settings SettingsIn(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    Settings entries;
-    std::string line;
-    std::string section;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        if (!line.empty() && line.front() == '[') {
-            section = line.substr(1, line.find(']') - 1);
-        } else if (const auto eq = line.find('='); eq != std::string::npos) {
-            entries.push_back({section + "/" + line.substr(0, eq), line.substr(eq + 1)});
-        }
-    }
-    return entries;
-}
 
 // What the game and the host saw while the plugin was loaded and the game's data came in.
 struct StartUp {

@@ -120,26 +120,6 @@ void ExpectSlotJumpsTo(std::uintptr_t slot, const void* target) {
     EXPECT_EQ(address, reinterpret_cast<std::uint64_t>(target));
 }
 
-// What a settings file says: section -> key -> value. Wine rewrites whole files, so the bytes
-// themselves are not compared.
-std::vector<std::pair<std::string, std::string>> SettingsIn(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::vector<std::pair<std::string, std::string>> entries;
-    std::string line;
-    std::string section;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        if (!line.empty() && line.front() == '[') {
-            section = line.substr(1, line.find(']') - 1);
-        } else if (const auto eq = line.find('='); eq != std::string::npos) {
-            entries.push_back({section + "/" + line.substr(0, eq), line.substr(eq + 1)});
-        }
-    }
-    return entries;
-}
-
 // Every free address range from below `low` up to `high` reserved, so that nothing new can be
 // placed there, and given back on destruction. Walks upwards: the system describes a free or
 // reserved area from the queried page to its top, so a downward walk would crawl page by page.

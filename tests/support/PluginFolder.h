@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace taviro::testing {
 
@@ -46,6 +48,28 @@ private:
     std::filesystem::path previous_;
     std::filesystem::path root_;
 };
+
+
+// Every entry of a settings file as ("section/key", value), in file order. Wine rewrites whole
+// files, so tests compare entries, not bytes.
+inline std::vector<std::pair<std::string, std::string>> SettingsIn(
+    const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::vector<std::pair<std::string, std::string>> entries;
+    std::string line;
+    std::string section;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        if (!line.empty() && line.front() == '[') {
+            section = line.substr(1, line.find(']') - 1);
+        } else if (const auto eq = line.find('='); eq != std::string::npos) {
+            entries.push_back({section + "/" + line.substr(0, eq), line.substr(eq + 1)});
+        }
+    }
+    return entries;
+}
 
 }  // namespace taviro::testing
 
