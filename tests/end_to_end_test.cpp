@@ -30,12 +30,12 @@ namespace {
 
 namespace fs = std::filesystem;
 namespace layout = testbed::layout;
+using taviro::testing::SettingsIn;
 using testbed::EventKind;
 using testbed::Game;
 using testbed::GameEvents;
 using testbed::GameImage;
 using testbed::PluginHost;
-using taviro::testing::SettingsIn;
 
 constexpr std::uint64_t kGameResult = Game::kVehicleUpdateResult;
 constexpr std::uint8_t kEngaged = 0x03;

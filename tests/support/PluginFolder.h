@@ -49,7 +49,6 @@ private:
     std::filesystem::path root_;
 };
 
-
 // Every entry of a settings file as ("section/key", value), in file order. Wine rewrites whole
 // files, so tests compare entries, not bytes.
 inline std::vector<std::pair<std::string, std::string>> SettingsIn(
