@@ -59,12 +59,17 @@ void SetHandbrakePatch(bool engage) {
     const CodeBytes released{kHandbrakeReleased};
     const CodeBytes engaged{kHandbrakeEngaged};
     std::uint8_t* site = controlState.patchSite.load(std::memory_order_acquire);
-    if (site != nullptr && !patchInProgress.test_and_set(std::memory_order_acquire)) {
+    if (site != nullptr) {
         std::uint8_t* target = site + offsets::kHandbrakeByteDelta;
-        if (BytesMatch(engage ? released : engaged, target)) {
-            WriteCodeBytes(engage ? engaged : released, target);
+        const CodeBytes& from = engage ? released : engaged;
+        // The steady state ends at this first compare; only a switch takes the flag, and looks
+        // again once it holds it, since another thread may have switched in between.
+        if (BytesMatch(from, target) && !patchInProgress.test_and_set(std::memory_order_acquire)) {
+            if (BytesMatch(from, target)) {
+                WriteCodeBytes(engage ? engaged : released, target);
+            }
+            patchInProgress.clear(std::memory_order_release);
         }
-        patchInProgress.clear(std::memory_order_release);
     }
     // When another thread is mid-switch its write stands; every hook call comes back here, so
     // the next one settles the byte.
