@@ -5,14 +5,10 @@
 #include <mutex>
 #include <thread>
 
-#include "plugin/ControlState.h"
-#include "plugin/GameAddresses.h"
-#include "plugin/GameMemory.h"
-#include "plugin/GameOffsets.h"
-#include "plugin/VehicleUpdateHook.h"
-#include "testbed/GameImage.h"
-#include "testbed/GameLayout.h"
-#include "testbed/GameRuntime.h"
+#include "ControlState.h"
+#include "GameOffsets.h"
+#include "VehicleUpdateHook.h"
+#include "support/GameState.h"
 
 namespace {
 
@@ -20,28 +16,18 @@ using namespace taviro;
 
 testbed::UpdateObject vehicle;
 
+// Past the warm-up, nothing open, no window.
 void SetUpGame() {
-    testbed::Game& game = testbed::Game::Get();
-    game.Reset();
-    ResolveStartupAddresses();
+    testing::StartGameWithDataLoaded(testbed::Game::Get());
     std::lock_guard lock(StateMutex);
-    controlState.gameUi = game.Ui();
-    controlState.trackedSingleton = game.Tracked();
-    controlState.patchSite.store(testbed::GameImage::Get().At(testbed::layout::kPatchSite));
     controlState.warmupCount = kWarmupCalls;
-    controlState.engageStage = kEngageStageReset;
-    controlState.activationWindowOpen = false;
-    controlState.exitWindowOpen = false;
-    controlState.windowCount = kWindowLength;
-    controlState.hotkeyCode = 0;
     vehicle.SetFloat(1.0f);
 }
 
 void BM_GameFunctionDirect(benchmark::State& st) {
     SetUpGame();
     for (auto _ : st) {
-        benchmark::DoNotOptimize(
-            game::Call<std::uint64_t, void*>(offsets::kVehicleUpdate, &vehicle));
+        benchmark::DoNotOptimize(game::Call(offsets::kVehicleUpdate, &vehicle));
     }
 }
 BENCHMARK(BM_GameFunctionDirect);
@@ -52,26 +38,19 @@ void BM_GameCallsOfTheResetPath(benchmark::State& st) {
     SetUpGame();
     void* ui = controlState.gameUi;
     void* tracked = controlState.trackedSingleton;
-    auto build =
-        game::FunctionAt<void*, GameString*, const char*, std::uint32_t>(offsets::kStringBuild);
-    auto release = game::FunctionAt<void, GameString*>(offsets::kStringRelease);
-    auto menu = game::FunctionAt<std::uint8_t, void*, GameString*>(offsets::kIsMenuOpen);
-    using FloatQuery = game::Function<void, void**, std::uint64_t, std::uint64_t, float*>;
-    auto float1 = reinterpret_cast<FloatQuery>(game::Address(offsets::kTrackedFloatQuery1));
-    auto float2 = reinterpret_cast<FloatQuery>(game::Address(offsets::kTrackedFloatQuery2));
     for (auto _ : st) {
         for (const char* name : {"FaderMenu", "LoadingMenu"}) {
             GameString s;
-            build(&s, name, 0);
-            benchmark::DoNotOptimize(menu(ui, &s));
-            release(&s);
+            game::Call(offsets::kStringBuild, &s, name, 0u);
+            benchmark::DoNotOptimize(game::Call(offsets::kMenuQuery, ui, &s));
+            game::Call(offsets::kStringRelease, &s);
         }
         float f = 0.0f;
         void* copy = tracked;
-        float1(&copy, 0, 0, &f);
-        float2(&copy, 0, 0, &f);
+        game::Call(offsets::kFloatQuery1, &copy, 0u, 0u, &f);
+        game::Call(offsets::kFloatQuery2, &copy, 0u, 0u, &f);
         benchmark::DoNotOptimize(f);
-        benchmark::DoNotOptimize(game::Call<std::uint64_t>(offsets::kGameFlagQuery));
+        benchmark::DoNotOptimize(game::Call(offsets::kTruthQuery));
     }
 }
 BENCHMARK(BM_GameCallsOfTheResetPath);

@@ -11,10 +11,11 @@
 #include <string>
 #include <string_view>
 
-#include "plugin/FormLookup.h"
-#include "plugin/GameAddresses.h"
-#include "testbed/DataFiles.h"
-#include "testbed/GameRuntime.h"
+#include "DataFiles.h"
+#include "FormLookup.h"
+#include "GameImage.h"
+#include "GameMemory.h"
+#include "GameRuntime.h"
 
 namespace {
 
@@ -42,7 +43,7 @@ std::map<std::uint32_t, void*>& Forms() {
 
 bool SetUpGame() {
     testbed::Game::Get();
-    taviro::ResolveStartupAddresses();
+    taviro::gameBase.store(reinterpret_cast<std::uintptr_t>(testbed::GameImage::Get().Base()));
     testbed::DataFiles& files = testbed::DataFiles::Get();
     files.Reset();
     files.AddFile(DataFileList::Full, "Starfield.esm", 0x00);

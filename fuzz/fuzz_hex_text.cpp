@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "plugin/HexText.h"
-#include "plugin/Settings.h"
+#include "HexText.h"
+#include "Settings.h"
 
 namespace {
 

@@ -17,7 +17,7 @@ namespace {
     __builtin_trap();
 }
 
-std::string g_folder;
+std::string scratchFolder;
 
 const std::string& FilePath() {
     static const std::string path = [] {
@@ -25,12 +25,12 @@ const std::string& FilePath() {
         if (mkdtemp(folder) == nullptr) {
             Fail();
         }
-        g_folder = folder;
+        scratchFolder = folder;
         std::atexit([] {
-            std::remove((g_folder + "/fuzz.ini").c_str());
-            rmdir(g_folder.c_str());
+            std::remove((scratchFolder + "/fuzz.ini").c_str());
+            rmdir(scratchFolder.c_str());
         });
-        return g_folder + "/fuzz.ini";
+        return scratchFolder + "/fuzz.ini";
     }();
     return path;
 }

@@ -11,6 +11,9 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+// After windows.h, which these build on.
+#include <knownfolders.h>
+#include <shlobj.h>
 #else
 #include "winshim/windows.h"
 #endif

@@ -1,4 +1,4 @@
-#include "plugin/ControlState.h"
+#include "ControlState.h"
 
 namespace taviro {
 

@@ -1,10 +1,11 @@
-// The state the hook, the event sinks, the settings and the pointer refresh share.
+// The state the hook, the event sinks and the host's message listener share, and the lock that
+// guards it. Only those three write it; the units they call hand values back instead.
 //
-// Locking discipline: every member is read and written under StateMutex, except the two that
-// are read outside it by design and are therefore atomic:
-//  - handbrakeEngaged: written by the hook's busy path, which runs precisely when the lock is
-//    taken by someone else;
-//  - patchSite: read by the busy path through the patch routine;
+// Every member is read and written under StateMutex, except three that are reached without it by
+// design and are therefore atomic:
+//  - handbrakeEngaged: written by the hook's busy path, which runs precisely when someone else
+//    holds the lock;
+//  - patchSite: read by the busy path, which patches the byte;
 //  - activationFilterForm: read by the activate sink before it takes the lock.
 #pragma once
 
@@ -25,6 +26,8 @@ struct ControlState {
     bool activationWindowOpen = false;
     bool exitWindowOpen = false;
     std::int32_t engageStage = kEngageStageReset;
+    // The handbrake state the hook last asked for; the load-game sink sets it back to engaged,
+    // so the first release after a load counts as a change.
     std::atomic<bool> handbrakeEngaged{true};
     std::uint32_t hotkeyCode = 0;
     bool loggingEnabled = false;

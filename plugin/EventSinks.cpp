@@ -1,14 +1,13 @@
-#include "plugin/EventSinks.h"
+#include "EventSinks.h"
 
-#include <cstring>
 #include <mutex>
 #include <new>
 #include <string>
 
-#include "plugin/ControlState.h"
-#include "plugin/FormLookup.h"
-#include "plugin/GameOffsets.h"
-#include "plugin/Settings.h"
+#include "ControlState.h"
+#include "GameOffsets.h"
+#include "GamePointers.h"
+#include "Settings.h"
 
 void* GAME_CALL BSTEventDetail::SinkBase::ScalarDeletingDestructor(std::uint32_t flags) {
     // The sinks hold no state, so there is nothing to destroy; only the memory may go.
@@ -29,34 +28,37 @@ namespace {
 
 constexpr BSEventNotifyControl kContinue = BSEventNotifyControl::kContinue;
 
-// Menu event and the game's string entry it names.
-constexpr std::ptrdiff_t kMenuName = 0x00;
-constexpr std::ptrdiff_t kMenuOpening = 0x08;
-constexpr std::ptrdiff_t kStringFlags = 0x14;
-constexpr std::ptrdiff_t kStringText = 0x18;
-constexpr std::uint8_t kStringNotInline = 0x02;
+// The game's layouts the sinks read: event records, the string entry naming a menu, references
+// and the activated reference's base object.
+namespace menu_event {
+constexpr std::ptrdiff_t kName = 0x00, kOpening = 0x08;
+}
+namespace string_entry {
+constexpr std::ptrdiff_t kFlags = 0x14, kText = 0x18;
+constexpr std::uint8_t kNotInline = 0x02;
+}  // namespace string_entry
+namespace activate_event {
+constexpr std::ptrdiff_t kActivated = 0x00, kActing = 0x08;
+}
+namespace reference {
+constexpr std::ptrdiff_t kValue = 0x28, kBaseObject = 0x98;
+}
+constexpr std::size_t kTypeCodeSlot = 34;  // of the base object's virtual table
+
+constexpr std::uint32_t kActingValueWanted = 0x14;
+constexpr std::uint8_t kTypeCodeWanted = 0x2F;
+constexpr const char* kCreditsMenu = "EndGameCreditsMenu";
 // Menu names are short; a longer text cannot be the one we look for, and stopping there keeps an
 // unterminated entry from running us off the end of mapped memory.
 constexpr std::size_t kMenuNameLimit = 256;
-constexpr const char* kCreditsMenu = "EndGameCreditsMenu";
-
-// Activate event, the references in it and the activated reference's base object.
-constexpr std::ptrdiff_t kActivated = 0x00;
-constexpr std::ptrdiff_t kActing = 0x08;
-constexpr std::ptrdiff_t kReferenceValue = 0x28;
-constexpr std::ptrdiff_t kReferenceBaseObject = 0x98;
-constexpr std::uint32_t kActingValueWanted = 0x14;
-constexpr std::size_t kTypeCodeSlot = 34;
-constexpr std::uint8_t kTypeCodeWanted = 0x2F;
-
-using ReferenceTestFn = game::Function<std::uint8_t, void*, void*>;
 
 std::string MenuName(const MenuOpenCloseEvent* event) {
-    const void* entry = game::Read<const void*>(event, kMenuName);
-    if (entry == nullptr || (game::Read<std::uint8_t>(entry, kStringFlags) & kStringNotInline)) {
+    const void* entry = game::Read<const void*>(event, menu_event::kName);
+    if (entry == nullptr ||
+        (game::Read<std::uint8_t>(entry, string_entry::kFlags) & string_entry::kNotInline)) {
         return {};  // an out-of-line name never matches
     }
-    const char* text = static_cast<const char*>(entry) + kStringText;
+    const char* text = static_cast<const char*>(entry) + string_entry::kText;
     std::size_t length = 0;
     while (length < kMenuNameLimit && text[length] != '\0') {
         ++length;
@@ -65,13 +67,13 @@ std::string MenuName(const MenuOpenCloseEvent* event) {
 }
 
 bool ActivationPassesFilter(const TESActivateEvent* event) {
-    void* acting = game::Read<void*>(event, kActing);
-    void* activated = game::Read<void*>(event, kActivated);
+    void* acting = game::Read<void*>(event, activate_event::kActing);
+    void* activated = game::Read<void*>(event, activate_event::kActivated);
     if (acting == nullptr || activated == nullptr ||
-        game::Read<std::uint32_t>(acting, kReferenceValue) != kActingValueWanted) {
+        game::Read<std::uint32_t>(acting, reference::kValue) != kActingValueWanted) {
         return false;
     }
-    void* baseObject = game::Read<void*>(activated, kReferenceBaseObject);
+    void* baseObject = game::Read<void*>(activated, reference::kBaseObject);
     if (baseObject == nullptr ||
         game::CallVirtual<std::uint8_t>(baseObject, kTypeCodeSlot) != kTypeCodeWanted) {
         return false;
@@ -80,18 +82,30 @@ bool ActivationPassesFilter(const TESActivateEvent* event) {
     if (filterForm == nullptr) {
         return false;
     }
-    static const ReferenceTestFn isReference =
-        game::FunctionAt<std::uint8_t, void*, void*>(offsets::kReferenceTest);
-    return isReference(activated, filterForm) != 0;
+    return game::Call(offsets::kReferenceTest, activated, filterForm) != 0;
+}
+
+void StoreGamePointers(const GamePointers& pointers) {
+    controlState.patchSite.store(pointers.patchSite, std::memory_order_release);
+    controlState.trackedSingleton = pointers.trackedSingleton;
+    controlState.gameUi = pointers.gameUi;
+    controlState.activationFilterForm.store(pointers.activationFilterForm,
+                                            std::memory_order_release);
 }
 
 }  // namespace
 
+void ReloadSettingsAndPointers() {
+    const Settings settings = LoadSettings();
+    controlState.hotkeyCode = settings.hotkeyCode;
+    controlState.loggingEnabled = settings.logging;
+    StoreGamePointers(RefreshGamePointers());
+}
+
 BSEventNotifyControl Taviro_TESLoadGameEventClass::HandleEvent(const TESLoadGameEvent*,
                                                                BSTEventSource<TESLoadGameEvent>*) {
     std::lock_guard lock(StateMutex);
-    LoadSettings();
-    RefreshGamePointers();
+    ReloadSettingsAndPointers();
     controlState.handbrakeEngaged.store(true);  // the byte itself is left to the next hook call
     return kContinue;
 }
@@ -102,13 +116,13 @@ BSEventNotifyControl Taviro_MenuOpenCloseEventClass::HandleEvent(
         return kContinue;
     }
     const std::string name = MenuName(event);
-    const bool opening = game::Read<std::uint8_t>(event, kMenuOpening) != 0;
+    const bool opening = game::Read<std::uint8_t>(event, menu_event::kOpening) != 0;
     if (!name.empty() && !opening && name == kCreditsMenu) {
         // Under the lock like the other sinks: the hook may be deciding on another thread.
         std::lock_guard lock(StateMutex);
         controlState.warmupCount = 0;
         controlState.engageStage = kEngageStageReset;
-        RefreshGamePointers();
+        StoreGamePointers(RefreshGamePointers());
     }
     return kContinue;
 }

@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "plugin/GameMemory.h"
+#include "GameMemory.h"
 
 // The game's event records; the sinks read them only at the offsets they document.
 struct TESLoadGameEvent;
@@ -82,6 +82,10 @@ public:
     BSEventNotifyControl GAME_CALL HandleEvent(const TESActivateEvent* event,
                                                BSTEventSource<TESActivateEvent>* source) override;
 };
+
+// Reads the settings files and the game's pointers afresh and stores them, as every game load
+// does. The caller holds StateMutex.
+void ReloadSettingsAndPointers();
 
 // The one instance of each, constant-initialised: they exist before any code of ours runs and
 // for as long as the game may hold pointers to them.

@@ -1,4 +1,4 @@
-#include "plugin/FormLookup.h"
+#include "FormLookup.h"
 
 #include <array>
 #include <cstddef>
@@ -6,11 +6,8 @@
 #include <string_view>
 #include <utility>
 
-#include "plugin/ControlState.h"
-#include "plugin/GameAddresses.h"
-#include "plugin/GameMemory.h"
-#include "plugin/GameOffsets.h"
-#include "plugin/HexText.h"
+#include "GameOffsets.h"
+#include "HexText.h"
 
 namespace taviro {
 
@@ -107,11 +104,11 @@ void* LookupFormInFile(std::string formIdText, std::string fileName) noexcept {
     if (formId == 0) {
         return nullptr;
     }
-    return LookupFormById(formId);
+    return game::Call(offsets::kLookupFormById, formId);
 }
 
 const void* FindDataFile(std::string fileName, DataFileKind& kind) noexcept {
-    const void* registry = game::ReadGlobal<const void*>(offsets::kDataFileRegistry);
+    const void* registry = game::Read(offsets::kDataFileRegistryGlobal);
     if (registry == nullptr) {
         return nullptr;
     }
@@ -134,16 +131,6 @@ const void* FindDataFile(std::string fileName, DataFileKind& kind) noexcept {
         }
     }
     return nullptr;
-}
-
-void RefreshGamePointers() noexcept {
-    controlState.patchSite.store(game::At<std::uint8_t>(offsets::kHandbrakePatchSite),
-                                 std::memory_order_release);
-    controlState.trackedSingleton = game::ReadGlobal<void*>(offsets::kTrackedSingleton);
-    controlState.gameUi = game::ReadGlobal<void*>(offsets::kUiSingleton);
-    // The activate sink only reacts to activations of this form, which comes with SFBGS004.esm.
-    controlState.activationFilterForm.store(LookupFormInFile("017", "SFBGS004.esm"),
-                                            std::memory_order_release);
 }
 
 }  // namespace taviro

@@ -1,6 +1,6 @@
 // Finds a game form from a data-file name and a form ID local to that file, through the game's
-// own lists of loaded files and its own form lookup, and re-reads the game pointers the handbrake
-// control keeps. Reads game memory only; every failure ends in a null result, never a throw.
+// own lists of loaded files and its own form lookup. Reads game memory only; every failure ends
+// in a null result, never a throw.
 #pragma once
 
 #include <cstdint>
@@ -25,9 +25,5 @@ void* LookupFormInFile(std::string formIdText, std::string fileName) noexcept;
 // The game's record of the loaded file `fileName` (matched ignoring ASCII case only), or null.
 // `kind` is written only when a record is found, so the caller sets it to None first.
 const void* FindDataFile(std::string fileName, DataFileKind& kind) noexcept;
-
-// Re-reads patchSite, trackedSingleton, gameUi and activationFilterForm from the game, null
-// included. Takes no lock: callers that need the state consistent hold StateMutex around it.
-void RefreshGamePointers() noexcept;
 
 }  // namespace taviro

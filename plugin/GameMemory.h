@@ -1,5 +1,5 @@
-// The one way the plugin reaches game memory: typed reads of a field at a byte offset, and calls
-// of a game function at an offset from the image base with the game's calling convention.
+// The one way the plugin reaches game memory: typed reads of a field at a byte offset, reads of
+// the game's globals, and calls of game functions with the signatures the offset table gives.
 #pragma once
 
 #include <atomic>
@@ -17,13 +17,27 @@
 
 namespace taviro {
 
-// Image base of Starfield.exe; set at start-up and again by the load entry.
+// Image base of Starfield.exe, set by the load entry before it redirects anything; nothing of
+// the game is reached before that.
 extern std::atomic<std::uintptr_t> gameBase;
 
 namespace game {
 
+// A function of the game: where it lies in the image and the signature it is called with, tied
+// together once so that no caller can pass it anything else.
+template <class Signature>
+struct Function;
 template <class R, class... Args>
-using Function = R(GAME_CALL*)(Args...);
+struct Function<R(Args...)> {
+    using Pointer = R(GAME_CALL*)(Args...);
+    std::uintptr_t offset;
+};
+
+// A global of the game holding a T.
+template <class T>
+struct Global {
+    std::uintptr_t offset;
+};
 
 inline std::uintptr_t Address(std::uintptr_t offset) {
     return gameBase.load(std::memory_order_relaxed) + offset;
@@ -43,32 +57,28 @@ T Read(const void* object, std::ptrdiff_t offset) {
 }
 
 template <class T>
-T ReadGlobal(std::uintptr_t offset) {
-    return Read<T>(reinterpret_cast<const void*>(Address(offset)), 0);
+T Read(Global<T> global) {
+    return Read<T>(reinterpret_cast<const void*>(Address(global.offset)), 0);
 }
 
 template <class R, class... Args>
-Function<R, Args...> FunctionAt(std::uintptr_t offset) {
-    return reinterpret_cast<Function<R, Args...>>(Address(offset));
+typename Function<R(Args...)>::Pointer Resolve(Function<R(Args...)> function) {
+    return reinterpret_cast<typename Function<R(Args...)>::Pointer>(Address(function.offset));
 }
 
-template <class R, class... Args>
-R Call(std::uintptr_t offset, Args... args) {
-    return FunctionAt<R, Args...>(offset)(args...);
+template <class R, class... Args, class... Passed>
+R Call(Function<R(Args...)> function, Passed&&... args) {
+    return Resolve(function)(static_cast<Args>(args)...);
 }
-
-}  // namespace game
-}  // namespace taviro
-
-namespace taviro::game {
 
 // Calls slot `slot` of a game object's virtual table, the object itself being the first argument
 // as in the game's own virtual calls.
 template <class R, class... Args>
 R CallVirtual(void* object, std::size_t slot, Args... args) {
+    using Slot = R(GAME_CALL*)(void*, Args...);
     void* const* table = Read<void* const*>(object, 0);
-    auto fn = reinterpret_cast<Function<R, void*, Args...>>(table[slot]);
-    return fn(object, args...);
+    return reinterpret_cast<Slot>(table[slot])(object, args...);
 }
 
-}  // namespace taviro::game
+}  // namespace game
+}  // namespace taviro

@@ -1,73 +1,61 @@
-#include "plugin/GameQueries.h"
+#include "GameQueries.h"
 
-#include "plugin/ControlState.h"
-#include "plugin/GameAddresses.h"
-#include "plugin/GameOffsets.h"
+#include "GameOffsets.h"
 
 namespace taviro {
 
 namespace {
 
-using MenuQueryFn = game::Function<std::uint8_t, void*, GameString*>;
-
 // Releases the handle on scope exit, whichever way the scope is left.
 class GameStringHolder {
 public:
-    explicit GameStringHolder(const char* text) { gameStringBuild(&handle_, text, 0); }
+    explicit GameStringHolder(const char* text) {
+        game::Call(offsets::kStringBuild, &m_handle, text, 0u);
+    }
     ~GameStringHolder() {
-        if (handle_.entry != nullptr) {
-            gameStringRelease(&handle_);
+        if (m_handle.entry != nullptr) {
+            game::Call(offsets::kStringRelease, &m_handle);
         }
     }
     GameStringHolder(const GameStringHolder&) = delete;
     GameStringHolder& operator=(const GameStringHolder&) = delete;
-    GameString* get() { return &handle_; }
+    GameString* get() { return &m_handle; }
 
 private:
-    GameString handle_;
+    GameString m_handle;
 };
 
-float QueryTrackedFloat(std::uintptr_t offset) {
-    void* tracked = controlState.trackedSingleton;
+float QueryTrackedFloat(offsets::FloatQuery query, void* trackedSingleton) {
+    if (trackedSingleton == nullptr) {
+        return -1.0f;
+    }
+    void* copy = trackedSingleton;
     float value = 0.0f;
-    game::FunctionAt<void, void**, std::uint64_t, std::uint64_t, float*>(offset)(&tracked, 0, 0,
-                                                                                 &value);
+    game::Call(query, &copy, 0u, 0u, &value);
     return value;
 }
 
 }  // namespace
 
 std::uint64_t GameVehicleUpdate(void* updateObject) {
-    return game::Call<std::uint64_t, void*>(offsets::kVehicleUpdate, updateObject);
+    return game::Call(offsets::kVehicleUpdate, updateObject);
 }
 
-bool IsMenuOpenByName(const char* menuName) {
-    static const MenuQueryFn isMenuOpen =
-        game::FunctionAt<std::uint8_t, void*, GameString*>(offsets::kIsMenuOpen);
+bool IsMenuOpenByName(void* gameUi, const char* menuName) {
     GameStringHolder name(menuName);
-    return isMenuOpen(controlState.gameUi, name.get()) != 0;
+    return game::Call(offsets::kMenuQuery, gameUi, name.get()) != 0;
 }
 
-float QueryTrackedFloat1() {
-    if (controlState.trackedSingleton == nullptr) {
-        return -1.0f;
-    }
-    return QueryTrackedFloat(offsets::kTrackedFloatQuery1);
+float QueryTrackedFloat1(void* trackedSingleton) {
+    return QueryTrackedFloat(offsets::kFloatQuery1, trackedSingleton);
 }
 
-bool CheckExitWindow() {
-    if (controlState.trackedSingleton == nullptr) {
-        return controlState.exitWindowOpen;
-    }
-    if (QueryTrackedFloat(offsets::kTrackedFloatQuery2) == 0.0f) {
-        controlState.exitWindowOpen = false;
-        return false;
-    }
-    return controlState.exitWindowOpen;
+float QueryTrackedFloat2(void* trackedSingleton) {
+    return QueryTrackedFloat(offsets::kFloatQuery2, trackedSingleton);
 }
 
 bool QueryGameFlag() {
-    return game::Call<std::uint64_t>(offsets::kGameFlagQuery) != 0;
+    return game::Call(offsets::kTruthQuery) != 0;
 }
 
 }  // namespace taviro

@@ -1,4 +1,5 @@
-// The questions the hook asks the game, each one call of a game function.
+// The questions the hook asks the game, each one call of a game function. None of them keeps or
+// changes any state of the plugin's.
 #pragma once
 
 #include <cstdint>
@@ -10,14 +11,14 @@ std::uint64_t GameVehicleUpdate(void* updateObject);
 
 // Asks the game's UI whether the named menu is open. The game string built for the question is
 // released on every path, also when the query throws.
-bool IsMenuOpenByName(const char* menuName);
+bool IsMenuOpenByName(void* gameUi, const char* menuName);
 
-// First float query on trackedSingleton; -1.0 without asking the game when it is unset.
-float QueryTrackedFloat1();
+// The game's two float queries on the tracked object; -1.0 without asking the game when there is
+// no tracked object, so that a missing object never reads as 0.0.
+float QueryTrackedFloat1(void* trackedSingleton);
+float QueryTrackedFloat2(void* trackedSingleton);
 
-// Second float query on trackedSingleton. A reading of 0.0 closes the exit window for good.
-bool CheckExitWindow();
-
+// The game's argument-less truth query.
 bool QueryGameFlag();
 
 }  // namespace taviro

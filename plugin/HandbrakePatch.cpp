@@ -1,10 +1,9 @@
-#include "plugin/HandbrakePatch.h"
+#include "HandbrakePatch.h"
 
 #include <atomic>
 
+#include "GameOffsets.h"
 #include "Win32.h"
-#include "plugin/ControlState.h"
-#include "plugin/GameOffsets.h"
 
 namespace taviro {
 
@@ -29,19 +28,19 @@ void StoreCodeByte(std::uint8_t* address, std::uint8_t value) {
 
 }  // namespace
 
-bool BytesMatch(CodeBytes expected, const std::uint8_t* address) {
+bool BytesMatch(std::span<const std::uint8_t> expected, const std::uint8_t* address) {
     if (address == nullptr || expected.empty()) {
         return false;
     }
     bool match = true;
     for (std::size_t i = 0; i < expected.size(); ++i) {
-        match = (LoadCodeByte(address + i) == expected.at(i)) && match;
+        match = (LoadCodeByte(address + i) == expected[i]) && match;
     }
     return match;
 }
 
-bool WriteCodeBytes(CodeBytes bytes, std::uint8_t* address) {
-    if (address == nullptr || bytes.empty()) {
+bool WriteCodeBytes(std::span<const std::uint8_t> bytes, std::uint8_t* address) {
+    if (address == nullptr || bytes.empty() || bytes.size() > kProtectWindow) {
         return false;
     }
     DWORD oldProtect = 0;
@@ -49,31 +48,38 @@ bool WriteCodeBytes(CodeBytes bytes, std::uint8_t* address) {
         return false;
     }
     for (std::size_t i = 0; i < bytes.size(); ++i) {
-        StoreCodeByte(address + i, bytes.at(i));
+        StoreCodeByte(address + i, bytes[i]);
     }
     DWORD unused = 0;
     return VirtualProtect(address, kProtectWindow, oldProtect, &unused) != 0;
 }
 
-void SetHandbrakePatch(bool engage) {
-    const CodeBytes released{kHandbrakeReleased};
-    const CodeBytes engaged{kHandbrakeEngaged};
-    std::uint8_t* site = controlState.patchSite.load(std::memory_order_acquire);
-    if (site != nullptr) {
-        std::uint8_t* target = site + offsets::kHandbrakeByteDelta;
-        const CodeBytes& from = engage ? released : engaged;
-        // The steady state ends at this first compare; only a switch takes the flag, and looks
-        // again once it holds it, since another thread may have switched in between.
-        if (BytesMatch(from, target) && !patchInProgress.test_and_set(std::memory_order_acquire)) {
-            if (BytesMatch(from, target)) {
-                WriteCodeBytes(engage ? engaged : released, target);
-            }
-            patchInProgress.clear(std::memory_order_release);
-        }
+PatchOutcome SetHandbrakePatch(std::uint8_t* patchSite, bool engage) {
+    if (patchSite == nullptr) {
+        return PatchOutcome::NoSite;
     }
-    // When another thread is mid-switch its write stands; every hook call comes back here, so
-    // the next one settles the byte.
-    controlState.handbrakeEngaged.store(engage, std::memory_order_relaxed);
+    std::uint8_t* const target = patchSite + offsets::kHandbrakeByteDelta;
+    const std::uint8_t from[] = {engage ? kHandbrakeReleased : kHandbrakeEngaged};
+    const std::uint8_t to[] = {engage ? kHandbrakeEngaged : kHandbrakeReleased};
+
+    // The steady state ends here, after a byte read or two.
+    if (!BytesMatch(from, target)) {
+        return BytesMatch(to, target) ? PatchOutcome::Unchanged : PatchOutcome::Foreign;
+    }
+    // Only a switch takes the flag, and looks again once it holds it, since another thread may
+    // have switched in between. A thread that finds the flag taken leaves the byte to the one
+    // holding it; every hook call comes back here, so the next one settles the byte.
+    if (patchInProgress.test_and_set(std::memory_order_acquire)) {
+        return PatchOutcome::Contended;
+    }
+    PatchOutcome outcome = PatchOutcome::Unchanged;
+    if (BytesMatch(from, target)) {
+        WriteCodeBytes(to, target);
+        // A restore the system refused leaves the page writable but the byte written.
+        outcome = BytesMatch(to, target) ? PatchOutcome::Switched : PatchOutcome::Refused;
+    }
+    patchInProgress.clear(std::memory_order_release);
+    return outcome;
 }
 
 }  // namespace taviro

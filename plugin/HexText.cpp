@@ -1,4 +1,4 @@
-#include "plugin/HexText.h"
+#include "HexText.h"
 
 namespace taviro {
 
@@ -25,7 +25,7 @@ int HexDigit(char c) {
 
 // Written out rather than handed to strtoul: unsigned long is 32 bits on Windows and 64 bits on
 // Linux, so "0x100000000" would be rejected by one build and accepted by the other.
-std::optional<std::uint32_t> ParseHex32(std::string_view text) {
+std::optional<std::uint32_t> ParseHex32(std::string_view text, HexError* error) {
     std::size_t i = 0;
     while (i < text.size() && IsSpace(text[i])) {
         ++i;
@@ -56,7 +56,13 @@ std::optional<std::uint32_t> ParseHex32(std::string_view text) {
             overflow = value > 0xFFFFFFFFu;
         }
     }
-    if (!anyDigit || overflow) {
+    const HexError outcome = !anyDigit  ? HexError::NoDigits
+                             : overflow ? HexError::TooLarge
+                                        : HexError::None;
+    if (error != nullptr) {
+        *error = outcome;
+    }
+    if (outcome != HexError::None) {
         return std::nullopt;
     }
     auto result = static_cast<std::uint32_t>(value);

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "plugin/GameMemory.h"
+#include "GameMemory.h"
 
 #define HOST_CALL GAME_CALL
 

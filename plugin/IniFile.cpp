@@ -1,8 +1,9 @@
-#include "plugin/IniFile.h"
+#include "IniFile.h"
 
 #include <array>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <system_error>
 #include <vector>
@@ -67,6 +68,20 @@ bool IniFileExists(const std::string& stem, const std::string& subfolder) {
     }
     const auto path = BuildPath(stem, subfolder);
     return path && PathExists(*path);
+}
+
+IniFileStatus QueryIniFile(const std::string& stem, const std::string& subfolder) {
+    const auto path = stem.empty() ? std::nullopt : BuildPath(stem, subfolder);
+    if (!path || !PathExists(*path)) {
+        return IniFileStatus::Missing;
+    }
+    const std::filesystem::path file = platform::NativeFilePath(path->data());
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(file, error)) {
+        return IniFileStatus::Unreadable;
+    }
+    return std::ifstream(file, std::ios::binary).is_open() ? IniFileStatus::Readable
+                                                           : IniFileStatus::Unreadable;
 }
 
 std::string ReadIniString(const std::string& stem, const std::string& section,

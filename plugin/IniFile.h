@@ -14,6 +14,11 @@ namespace taviro {
 // other reason than "not there" counts as "not there".
 bool IniFileExists(const std::string& stem, const std::string& subfolder);
 
+// Whether the file is there to be read, for telling the player why a file gave nothing. Never
+// blocks: what is not a regular file is not opened.
+enum class IniFileStatus { Missing, Readable, Unreadable };
+IniFileStatus QueryIniFile(const std::string& stem, const std::string& subfolder);
+
 // The key's value, at most 9,999 characters; empty when the file, section or key is missing,
 // when the value is empty, or when stem, section or key is empty.
 std::string ReadIniString(const std::string& stem, const std::string& section,

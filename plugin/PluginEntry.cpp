@@ -1,24 +1,23 @@
 // The host binding: the version record, the load entry and the message listener.
-#include "plugin/PluginEntry.h"
+#include "PluginEntry.h"
 
 #include <cstring>
 #include <mutex>
 
+#include "BranchTrampoline.h"
+#include "ControlState.h"
+#include "EventSinks.h"
+#include "GameOffsets.h"
+#include "Report.h"
+#include "TaviroVersion.h"
+#include "VehicleUpdateHook.h"
 #include "Win32.h"
-#include "plugin/ControlState.h"
-#include "plugin/EventSinks.h"
-#include "plugin/FormLookup.h"
-#include "plugin/GameAddresses.h"
-#include "plugin/GameOffsets.h"
-#include "plugin/Settings.h"
-#include "plugin/VehicleUpdateHook.h"
-#include "sfse_common/BranchTrampoline.h"
 
 extern "C" const taviro::host::PluginVersionData SFSEPlugin_Version = {
     1,
-    taviro::host::MakeVersion(1, 1, 0),
-    "Taviro - SFSE Plugin by Orrimel",
-    "Orrimel",
+    taviro::host::MakeVersion(TAVIRO_VERSION_MAJOR, TAVIRO_VERSION_MINOR, TAVIRO_VERSION_PATCH),
+    TAVIRO_DISPLAY_NAME,
+    TAVIRO_AUTHOR,
     0,
     0,
     {taviro::host::kRuntime_1_14_74},
@@ -36,43 +35,33 @@ std::uint32_t pluginHandle = 0;
 // Frees the trampoline when the process ends. The game's call still points into it, which is
 // why nothing else may ever release it.
 struct TrampolineRelease {
-    ~TrampolineRelease() { g_branchTrampoline.Release(); }
+    ~TrampolineRelease() { branchTrampoline.Release(); }
 } trampolineRelease;
 
-using RegisterSinkFn = game::Function<void, void*, void*>;
-using EventSourceFn = game::Function<void*>;
-
-// One lazily filled slot per event type, all holding the game's one registration function.
-template <class Event>
-void RegisterSink(void* source, BSTEventSink<Event>* sink) {
-    static const RegisterSinkFn registerSink =
-        game::FunctionAt<void, void*, void*>(offsets::kRegisterSink);
-    registerSink(source, sink);
-}
-
-void* EventSource(std::uintptr_t sourceFunction) {
-    return game::Call<void*>(sourceFunction);
+void RegisterSink(void* source, void* sink) {
+    game::Call(offsets::kRegisterSink, source, sink);
 }
 
 void RegisterSinks() {
-    void* ui = game::ReadGlobal<void*>(offsets::kUiSingleton);
+    void* ui = game::Read(offsets::kGameUiGlobal);
     if (ui != nullptr) {
-        RegisterSink(static_cast<std::uint8_t*>(ui) + 0x10, &menuOpenCloseSink);
+        RegisterSink(static_cast<std::uint8_t*>(ui) + offsets::kUiMenuEventSource,
+                     &menuOpenCloseSink);
     } else {
         // Handing the game a null source would fault inside it; the credits reset is lost until
         // the next data-loaded message, which is the lesser harm.
         ReportMessage("Taviro: the game's UI is not there yet; menu events are not watched");
     }
-    RegisterSink(EventSource(offsets::kLoadGameEventSource), &loadGameSink);
-    RegisterSink(EventSource(offsets::kExitVehicleEventSource), &exitVehicleSink);
-    RegisterSink(EventSource(offsets::kActivateEventSource), &activateSink);
+    RegisterSink(game::Call(offsets::kLoadGameEventSource), &loadGameSink);
+    RegisterSink(game::Call(offsets::kExitVehicleEventSource), &exitVehicleSink);
+    RegisterSink(game::Call(offsets::kActivateEventSource), &activateSink);
 }
 
 // The call we redirect must be the game's own call of its vehicle update, or our own redirect
 // from an earlier load. Anything else means another game build or another plugin's redirect,
 // and writing over it would corrupt the game.
 bool CallSiteIsExpected(std::uintptr_t site) {
-    std::uint8_t bytes[5];
+    std::uint8_t bytes[BranchTrampoline::kCallSize];
     std::memcpy(bytes, reinterpret_cast<const void*>(site), sizeof bytes);
     if (bytes[0] != 0xE8) {
         return false;
@@ -80,19 +69,12 @@ bool CallSiteIsExpected(std::uintptr_t site) {
     std::int32_t displacement = 0;
     std::memcpy(&displacement, bytes + 1, sizeof displacement);
     const std::uintptr_t target =
-        site + 5 + static_cast<std::uintptr_t>(static_cast<std::intptr_t>(displacement));
-    if (target == game::Address(offsets::kVehicleUpdate)) {
+        site + sizeof bytes + static_cast<std::uintptr_t>(static_cast<std::intptr_t>(displacement));
+    if (target == game::Address(offsets::kVehicleUpdate.offset)) {
         return true;
     }
-    // Our own slot: inside the block we handed out, jumping to the hook.
-    const auto block = reinterpret_cast<std::uintptr_t>(g_branchTrampoline.m_base);
-    if (block == 0 || target < block ||
-        target + BranchTrampoline::kSlotSize > block + g_branchTrampoline.m_used) {
-        return false;
-    }
-    std::uint64_t jumpTarget = 0;
-    std::memcpy(&jumpTarget, reinterpret_cast<const std::uint8_t*>(target) + 6, sizeof jumpTarget);
-    return jumpTarget == reinterpret_cast<std::uintptr_t>(&VehicleUpdateHook);
+    return branchTrampoline.SlotTarget(target) ==
+           reinterpret_cast<std::uintptr_t>(&VehicleUpdateHook);
 }
 
 }  // namespace
@@ -115,8 +97,7 @@ void HOST_CALL OnHostMessage(host::Message* message) {
         // The redirect is live already: a hook call on a game thread must not see the settings
         // or the pointers half-written.
         std::lock_guard lock(StateMutex);
-        LoadSettings();
-        RefreshGamePointers();
+        ReloadSettingsAndPointers();
     }
     RegisterSinks();
 }
@@ -144,19 +125,20 @@ extern "C" bool HOST_CALL SFSEPlugin_Load(const taviro::host::LoadInterface* sfs
         return false;
     }
 
-    if (g_branchTrampoline.m_base == nullptr && !g_branchTrampoline.Create(base)) {
+    if (branchTrampoline.Base() == nullptr && !branchTrampoline.Create(base)) {
         return false;
     }
-    if (!g_branchTrampoline.WriteRelCall(site,
-                                         reinterpret_cast<std::uintptr_t>(&VehicleUpdateHook))) {
+    if (!branchTrampoline.WriteRelCall(site,
+                                       reinterpret_cast<std::uintptr_t>(&VehicleUpdateHook))) {
         return false;  // the code could not be made writable; reported, nothing written
     }
 
     auto* messaging =
         static_cast<host::MessagingInterface*>(sfse->QueryInterface(host::kMessagingInterfaceId));
     if (messaging == nullptr) {
-        // The redirect stands and the hook is harmless without settings or pointers: it takes
-        // its default way out until someone refreshes them, which without messages never happens.
+        // The redirect stands and the hook is harmless without settings or pointers: it lets
+        // the game run with the handbrake released until someone refreshes them, which without
+        // messages never happens.
         ReportMessage("Taviro: the host has no messaging interface; settings and events are off");
         return true;
     }

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "plugin/HostInterface.h"
+#include "HostInterface.h"
 
 #if defined(_WIN32)
 #define TAVIRO_EXPORT  // the module definition file names the exports

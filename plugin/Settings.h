@@ -5,16 +5,63 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace taviro {
 
-// The virtual-key code an iHandbrakeHotkey text names: hexadecimal, with or without 0x, and
-// only 1 to 254. Empty for anything else, which leaves the earlier setting in force.
-std::optional<std::uint32_t> HotkeyFromText(std::string_view text);
+inline constexpr char kDefaultSettingsStem[] = "Taviro";
+inline constexpr char kCustomSettingsStem[] = "TaviroCustom";
+inline constexpr char kSettingsSection[] = "Settings";
+inline constexpr char kLoggingKey[] = "bLogging";
+inline constexpr char kHotkeyKey[] = "iHandbrakeHotkey";
 
-// Re-reads both files and stores controlState.hotkeyCode and controlState.loggingEnabled.
-// Takes no lock: a caller that runs while the hook may read the state holds StateMutex.
-void LoadSettings();
+enum class SettingsSource : std::uint8_t { BuiltIn, DefaultFile, CustomFile };
+
+// What became of one non-empty value a file gave.
+enum class ValueVerdict : std::uint8_t {
+    Taken,
+    NotHexadecimal,  // no hexadecimal digit where the number should start
+    TooLarge,        // more than 32 bits of digits
+    OutOfRange,      // 0 ("no hotkey") or above 0xFE: not a key the earlier value gives way to
+};
+
+// What became of one settings file in this reading.
+enum class FileState : std::uint8_t {
+    Missing,     // not there (the custom file needs not be)
+    Read,        // read; missing keys count as empty
+    Created,     // the default file was missing and has been written with the defaults
+    NotCreated,  // the default file was missing and could not be written
+    Unreadable,  // there, but a folder, not a regular file, or not to be opened for reading
+};
+
+struct SettingsEntry {
+    SettingsSource file;
+    const char* key;  // kLoggingKey or kHotkeyKey
+    std::string text;
+    ValueVerdict verdict;
+    std::uint32_t value;  // what the text reads as, where it reads as a number
+};
+
+// The settings one reading found, and how it came by them.
+struct Settings {
+    std::uint32_t hotkeyCode = 0;  // 0: no hotkey
+    bool logging = false;
+    SettingsSource hotkeyFrom = SettingsSource::BuiltIn;
+    SettingsSource loggingFrom = SettingsSource::BuiltIn;
+    FileState defaultFile = FileState::Missing;
+    FileState customFile = FileState::Missing;
+    std::vector<SettingsEntry> entries;  // every non-empty value, in the order read
+};
+
+// The virtual-key code an iHandbrakeHotkey text names: hexadecimal, with or without 0x, and
+// only 1 to 254. Empty for anything else, which leaves the earlier setting in force; `verdict`,
+// when given, tells why.
+std::optional<std::uint32_t> HotkeyFromText(std::string_view text, ValueVerdict* verdict = nullptr);
+
+// Reads both files afresh, creating the default file when it is missing. Keeps no state and
+// stores nothing: the caller decides what becomes of the settings.
+Settings LoadSettings();
 
 }  // namespace taviro

@@ -2,14 +2,14 @@
 //
 // The hook never waits and never allocates: it try-locks StateMutex, asks the game a handful of
 // questions and either runs the game's function or returns 0 in its place.
-#include "plugin/VehicleUpdateHook.h"
+#include "VehicleUpdateHook.h"
 
 #include <mutex>
 
+#include "ControlState.h"
+#include "GameQueries.h"
+#include "HandbrakePatch.h"
 #include "Win32.h"
-#include "plugin/ControlState.h"
-#include "plugin/GameQueries.h"
-#include "plugin/HandbrakePatch.h"
 
 namespace taviro {
 
@@ -20,17 +20,23 @@ constexpr std::ptrdiff_t kTrackedSingletonField = 0xB0;  // pointer-sized, teste
 
 ControlState& state = controlState;
 
-// Way out D: the game goes on as if we were not here, with the handbrake released.
-std::uint64_t LeaveByDefault(void* updateObject) {
-    SetHandbrakePatch(false);
+// Whatever happened to the byte, the request is what the state records.
+void RequestHandbrake(bool engage) {
+    SetHandbrakePatch(state.patchSite.load(std::memory_order_acquire), engage);
+    state.handbrakeEngaged.store(engage, std::memory_order_relaxed);
+}
+
+// The game goes on as if we were not here, with the handbrake released.
+std::uint64_t ReleaseAndRunGame(void* updateObject) {
+    RequestHandbrake(false);
     return GameVehicleUpdate(updateObject);
 }
 
-// Way out E: after an engage the game's function runs; after a release it is skipped. Uses the
-// state this call requested rather than re-reading handbrakeEngaged, which the busy path of a
-// concurrent call may have flipped in between.
-std::uint64_t LeaveWithPatch(bool engage, void* updateObject) {
-    SetHandbrakePatch(engage);
+// After an engage the game's function runs; after a release it is skipped and 0 stands in for
+// its result. Goes by what this call asked for rather than by handbrakeEngaged, which the busy
+// path of a concurrent call may have flipped in between.
+std::uint64_t PatchAndRunIfEngaged(bool engage, void* updateObject) {
+    RequestHandbrake(engage);
     return engage ? GameVehicleUpdate(updateObject) : 0;
 }
 
@@ -49,12 +55,21 @@ bool TrackedObjectReady() {
            game::Read<std::uintptr_t>(state.trackedSingleton, kTrackedSingletonField) != 0;
 }
 
+// The tracked object coming to rest (its second float reading 0.0) closes the exit window for
+// good, until the next exit.
+bool CheckExitWindow() {
+    if (QueryTrackedFloat2(state.trackedSingleton) == 0.0f) {
+        state.exitWindowOpen = false;
+    }
+    return state.exitWindowOpen;
+}
+
 bool TakesCountingPath(void* updateObject) {
     if (updateObject != nullptr) {
         if (game::Read<float>(updateObject, kUpdateObjectFloat) == 0.0f) {
             return true;
         }
-        if (QueryTrackedFloat1() != 0.0f) {  // NaN included
+        if (QueryTrackedFloat1(state.trackedSingleton) != 0.0f) {  // NaN included
             return true;
         }
         if (CheckExitWindow() && state.windowCount < kWindowLength) {
@@ -78,44 +93,45 @@ std::uint64_t Decide(void* updateObject) {
     // Until the game's data has loaded there is no UI to ask, and the game's menu query would
     // fault on a null UI object.
     if (state.gameUi == nullptr) {
-        return LeaveByDefault(updateObject);
+        return ReleaseAndRunGame(updateObject);
     }
 
     // Load screens and fades restart the warm-up.
-    if (IsMenuOpenByName("FaderMenu") || IsMenuOpenByName("LoadingMenu")) {
+    if (IsMenuOpenByName(state.gameUi, "FaderMenu") ||
+        IsMenuOpenByName(state.gameUi, "LoadingMenu")) {
         state.warmupCount = 0;
-        return LeaveByDefault(updateObject);
+        return ReleaseAndRunGame(updateObject);
     }
 
     if (state.warmupCount < kWarmupCalls) {
         ++state.warmupCount;
-        if (QueryTrackedFloat1() == 0.0f) {
+        if (QueryTrackedFloat1(state.trackedSingleton) == 0.0f) {
             AdvanceWindowDuringWarmup();
         }
-        return LeaveByDefault(updateObject);
+        return ReleaseAndRunGame(updateObject);
     }
 
     if (!TrackedObjectReady() || QueryGameFlag()) {
-        return LeaveByDefault(updateObject);
+        return ReleaseAndRunGame(updateObject);
     }
 
     if (HotkeyHeld()) {
-        return LeaveWithPatch(true, updateObject);
+        return PatchAndRunIfEngaged(true, updateObject);
     }
 
     if (!TakesCountingPath(updateObject)) {
         state.engageStage = kEngageStageReset;
-        return LeaveWithPatch(false, updateObject);
+        return PatchAndRunIfEngaged(false, updateObject);
     }
 
     CountWindowCall();
     if (state.engageStage >= kEngageStageEngaged) {
-        SetHandbrakePatch(true);
+        RequestHandbrake(true);
         state.engageStage = kEngageStageEngaged;
         return GameVehicleUpdate(updateObject);
     }
     ++state.engageStage;
-    return LeaveWithPatch(false, updateObject);
+    return PatchAndRunIfEngaged(false, updateObject);
 }
 
 }  // namespace
@@ -124,7 +140,7 @@ std::uint64_t GAME_CALL VehicleUpdateHook(void* updateObject) {
     std::unique_lock lock(StateMutex, std::try_to_lock);
     if (!lock.owns_lock()) {
         // Someone else is changing the state: leave it alone and let the game run.
-        return LeaveByDefault(updateObject);
+        return ReleaseAndRunGame(updateObject);
     }
     // The lock is held until the game's function has returned.
     return Decide(updateObject);

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "plugin/GameMemory.h"
+#include "GameMemory.h"
 
 namespace taviro {
 

@@ -1,9 +1,9 @@
-#include "sfse_common/BranchTrampoline.h"
+#include "BranchTrampoline.h"
 
 #include <cinttypes>
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
+
+#include "Report.h"
 
 namespace {
 
@@ -36,7 +36,7 @@ using UnalignedU32 [[gnu::aligned(1), gnu::may_alias]] = std::uint32_t;
 
 constinit const TrampolineMemoryApi kSystemMemoryApi{SystemQuery, SystemAlloc, SystemLastError};
 
-constinit BranchTrampoline g_branchTrampoline;
+constinit BranchTrampoline branchTrampoline;
 
 bool BranchTrampoline::Create(std::uintptr_t imageBase, const TrampolineMemoryApi& memory) {
     if (m_base) {
@@ -66,10 +66,14 @@ bool BranchTrampoline::Create(std::uintptr_t imageBase, const TrampolineMemoryAp
         }
         const auto regionBase = reinterpret_cast<std::uintptr_t>(info.BaseAddress);
 
-        std::uintptr_t inHand = 0;
         if (info.State == MEM_FREE && info.RegionSize >= kSize) {
-            // The top of the region is the part nearest the image.
+            // The top of the region is the part nearest the image. One below the bound would be
+            // out of the call's reach, and the write would halt the game: it is never taken.
             const std::uintptr_t candidate = regionBase + info.RegionSize - kSize;
+            if (candidate < lowerBound) {
+                ReportMessage("%s", kNoSpace);
+                return false;
+            }
             if (candidate != refusedCandidate) {
                 void* block = memory.alloc(reinterpret_cast<LPVOID>(candidate), kSize,
                                            MEM_RESERVE | MEM_COMMIT, PAGE_EXECUTE_READWRITE);
@@ -79,34 +83,22 @@ bool BranchTrampoline::Create(std::uintptr_t imageBase, const TrampolineMemoryAp
                     m_base = static_cast<std::uint8_t*>(block);
                     m_capacity = kSize;
                     m_used = 0;
-                    inHand = candidate;
-                } else {
-                    ReportMessage("trampoline alloc %016" PRIX64 "x%016" PRIX64 " failed (%08X)",
-                                  static_cast<std::uint64_t>(candidate),
-                                  static_cast<std::uint64_t>(kSize),
-                                  static_cast<unsigned>(memory.lastError()));
-                    refusedCandidate = candidate;
+                    return true;
                 }
+                ReportMessage("trampoline alloc %016" PRIX64 "x%016" PRIX64 " failed (%08X)",
+                              static_cast<std::uint64_t>(candidate),
+                              static_cast<std::uint64_t>(kSize),
+                              static_cast<unsigned>(memory.lastError()));
+                refusedCandidate = candidate;
             }
         }
 
-        if (!m_base) {
-            // A region starting at 0 is the last one; the one "below" it would wrap around.
-            if (regionBase == 0) {
-                ReportMessage("%s", kNoSpace);
-                return false;
-            }
-            inHand = regionBase - 1;
-        }
-
-        if (inHand < lowerBound) {
+        // A region starting at 0 is the last one; the one "below" it would wrap around.
+        if (regionBase == 0 || regionBase - 1 < lowerBound) {
             ReportMessage("%s", kNoSpace);
-            return m_base != nullptr;
+            return false;
         }
-        if (m_base) {
-            return true;
-        }
-        address = inHand;
+        address = regionBase - 1;
     }
 }
 
@@ -128,11 +120,7 @@ bool BranchTrampoline::WriteRelCall(std::uintptr_t site, std::uintptr_t target) 
         ReportAssertionFailure(kLineNoSlot, "result");
     }
 
-    // jmp qword ptr [rip+0], with the 8-byte target as the pointer it reads.
-    result[0] = 0xFF;
-    result[1] = 0x25;
-    std::memset(result + 2, 0, 4);
-    std::memcpy(result + 6, &target, sizeof(target));
+    AbsoluteJump::To(target).WriteTo(result);
 
     const auto trampolineDispl =
         static_cast<std::int64_t>(reinterpret_cast<std::uintptr_t>(result) - (site + kCallSize));
@@ -162,6 +150,24 @@ bool BranchTrampoline::WriteRelCall(std::uintptr_t site, std::uintptr_t target) 
     return true;
 }
 
+std::optional<std::uintptr_t> BranchTrampoline::SlotTarget(std::uintptr_t address) const {
+    const auto block = reinterpret_cast<std::uintptr_t>(m_base);
+    if (!Owns(address, kSlotSize) || (address - block) % kSlotSize != 0) {
+        return std::nullopt;
+    }
+    const AbsoluteJump jump = AbsoluteJump::At(reinterpret_cast<const void*>(address));
+    if (!jump.IsAbsoluteJump()) {
+        return std::nullopt;
+    }
+    return static_cast<std::uintptr_t>(jump.Target());
+}
+
+bool BranchTrampoline::Owns(std::uintptr_t address, std::size_t size) const {
+    const auto block = reinterpret_cast<std::uintptr_t>(m_base);
+    return m_base != nullptr && address >= block && size <= m_used &&
+           address - block <= m_used - size;
+}
+
 void BranchTrampoline::Release() {
     if (m_base) {
         VirtualFree(m_base, 0, MEM_RELEASE);
@@ -171,24 +177,6 @@ void BranchTrampoline::Release() {
     // small bogus address.
     m_capacity = 0;
     m_used = 0;
-}
-
-void ReportMessage(const char* fmt, ...) {
-    static char buffer[8192];
-
-    // One byte held back so the newline always fits, even after a report cut short.
-    va_list args;
-    va_start(args, fmt);
-    std::vsnprintf(buffer, sizeof(buffer) - 1, fmt, args);
-    va_end(args);
-    const std::size_t length = std::strlen(buffer);
-    buffer[length] = '\n';
-    buffer[length + 1] = '\0';
-
-    // Flushed at once: the report before a halt is the one that matters most, and a buffered
-    // stream would lose it.
-    std::fputs(buffer, stdout);
-    std::fflush(stdout);
 }
 
 void ReportAssertionFailure(int line, const char* expr) {

@@ -5,16 +5,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
+#include "AbsoluteJump.h"
 #include "Win32.h"
-
-// mingw's C++ runtime formats the C99 way (the "ll" size prefix), not the way its "printf"
-// archetype checks for.
-#if defined(__MINGW32__)
-#define TAVIRO_PRINTF_FORMAT(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
-#else
-#define TAVIRO_PRINTF_FORMAT(fmt, args) __attribute__((format(printf, fmt, args)))
-#endif
 
 // The three system calls the search for trampoline memory makes. A test replaces them to script
 // the memory map the search walks; everyone else takes the system's own.
@@ -29,12 +23,18 @@ extern const TrampolineMemoryApi kSystemMemoryApi;
 class BranchTrampoline {
 public:
     static constexpr std::size_t kSize = 0x100;
-    static constexpr std::size_t kSlotSize = 14;
+    static constexpr std::size_t kSlotSize = sizeof(AbsoluteJump);
     static constexpr std::uintptr_t kMaxDistanceBelowImage = 0x78000000;
     static constexpr std::size_t kCallSize = 5;
 
+    constexpr BranchTrampoline() = default;
+    // Carves slots out of `block`, committed by someone else, of which `used` bytes are gone.
+    constexpr BranchTrampoline(std::uint8_t* block, std::size_t capacity, std::size_t used)
+        : m_base(block), m_capacity(capacity), m_used(used) {}
+
     // Commits the block in the nearest free region below `imageBase` that holds it, searching no
-    // further down than kMaxDistanceBelowImage. Reports each failure on standard output. A block
+    // further down than kMaxDistanceBelowImage; a region below that bound is never taken, as a
+    // call from the image could not reach it. Reports each failure on standard output. A block
     // that already exists is kept, so slots handed out from it stay valid.
     bool Create(std::uintptr_t imageBase, const TrampolineMemoryApi& memory = kSystemMemoryApi);
 
@@ -52,15 +52,23 @@ public:
     // process ends.
     void Release();
 
+    // Where the slot at `address`, one this block handed out, jumps to; nothing for an address
+    // that is not the start of a handed-out slot.
+    std::optional<std::uintptr_t> SlotTarget(std::uintptr_t address) const;
+    // Whether [address, address + size) lies in the part of the block handed out as slots.
+    bool Owns(std::uintptr_t address, std::size_t size) const;
+
+    std::uint8_t* Base() const { return m_base; }
+    std::size_t Capacity() const { return m_capacity; }
+    std::size_t Used() const { return m_used; }
+
+private:
     std::uint8_t* m_base = nullptr;
     std::size_t m_capacity = 0;
     std::size_t m_used = 0;
 };
 
-extern constinit BranchTrampoline g_branchTrampoline;
-
-// Writes one formatted line to standard output and flushes it.
-void ReportMessage(const char* fmt, ...) TAVIRO_PRINTF_FORMAT(1, 2);
+extern constinit BranchTrampoline branchTrampoline;
 
 // Reports a broken invariant of this unit as "Assertion failed in <unit> (<line>): <expr>" and
 // halts the process on an invalid instruction.

@@ -1,4 +1,4 @@
-#include "testbed/DataFiles.h"
+#include "DataFiles.h"
 
 #include <array>
 #include <atomic>
@@ -6,8 +6,8 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "GameImage.h"
 #include "Win32.h"
-#include "testbed/GameImage.h"
 
 namespace testbed {
 
@@ -98,8 +98,7 @@ DataFiles::DataFiles() {
     for (std::size_t i = 0; i < s.slots.size(); ++i) {
         s.registry.lists[i].records = s.slots[i].data();
     }
-    Image().PlaceJump(kLookupFormById, reinterpret_cast<const void*>(&LookupFormById));
-    Image().Protect(kLookupFormById, 14, PAGE_EXECUTE_READ);
+    Image().PlaceFunction(kLookupFormById, &LookupFormById);
     Reset();
 }
 
@@ -147,13 +146,13 @@ void DataFiles::AddNullSlot(DataFileList list) {
 
 void DataFiles::SetRegistryPresent(bool present) {
     Image().Protect(kTrapPage, sizeof(RegistryObject), PAGE_READWRITE);
-    Image().WriteValue<const void*>(kRegistryGlobal, present ? &S().registry : nullptr);
+    Image().WriteValue<const void*>(kDataFileRegistryGlobal, present ? &S().registry : nullptr);
 }
 
 void DataFiles::SetRegistryTrapped() {
     // As large as the registry, so reading any of its lists faults.
     Image().Protect(kTrapPage, sizeof(RegistryObject), PAGE_NOACCESS);
-    Image().WriteValue<const void*>(kRegistryGlobal, Image().At(kTrapPage));
+    Image().WriteValue<const void*>(kDataFileRegistryGlobal, Image().At(kTrapPage));
 }
 
 void* DataFiles::PlaceForm(std::uint32_t fullId) {

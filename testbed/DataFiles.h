@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "testbed/GameLayout.h"
+#include "GameLayout.h"
 
 namespace testbed {
 

@@ -1,10 +1,10 @@
-#include "testbed/GameEvents.h"
+#include "GameEvents.h"
 
 #include <array>
 #include <cstring>
 #include <mutex>
 
-#include "testbed/GameImage.h"
+#include "GameImage.h"
 
 namespace testbed {
 
@@ -39,7 +39,7 @@ State& S() {
 }
 
 void* MenuSource() {
-    return static_cast<std::uint8_t*>(Game::Get().Ui()) + kUiMenuSource;
+    return static_cast<std::uint8_t*>(Game::Get().Ui()) + kUiMenuEventSource;
 }
 
 void* TESTBED_GAME_CALL LoadGameSource() {
@@ -132,15 +132,11 @@ GameEvents& GameEvents::Get() {
 GameEvents::GameEvents() {
     Game::Get();
     GameImage& image = GameImage::Get();
-    image.PlaceJump(kLoadGameSource, reinterpret_cast<const void*>(&LoadGameSource));
-    image.PlaceJump(kExitVehicleSource, reinterpret_cast<const void*>(&ExitVehicleSource));
-    image.PlaceJump(kActivateSource, reinterpret_cast<const void*>(&ActivateSource));
-    image.PlaceJump(kRegisterSink, reinterpret_cast<const void*>(&RegisterSink));
-    image.PlaceJump(kReferenceTest, reinterpret_cast<const void*>(&ReferenceTest));
-    for (std::uintptr_t code :
-         {kLoadGameSource, kExitVehicleSource, kActivateSource, kRegisterSink, kReferenceTest}) {
-        image.Protect(code, 14, PAGE_EXECUTE_READ);
-    }
+    image.PlaceFunction(kLoadGameEventSource, &LoadGameSource);
+    image.PlaceFunction(kExitVehicleEventSource, &ExitVehicleSource);
+    image.PlaceFunction(kActivateEventSource, &ActivateSource);
+    image.PlaceFunction(kRegisterSink, &RegisterSink);
+    image.PlaceFunction(kReferenceTest, &ReferenceTest);
 }
 
 void GameEvents::Reset() {

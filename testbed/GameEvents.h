@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "testbed/GameLayout.h"
-#include "testbed/GameRuntime.h"
+#include "GameLayout.h"
+#include "GameRuntime.h"
 
 namespace testbed {
 

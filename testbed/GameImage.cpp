@@ -1,15 +1,16 @@
-#include "testbed/GameImage.h"
+#include "GameImage.h"
 
 #include <cstdio>
 #include <cstdlib>
 
-#include "testbed/GameLayout.h"
+#include "AbsoluteJump.h"
+#include "GameLayout.h"
 
 #ifdef _WIN32
 namespace {
 // Stretches this executable's image past the highest offset the plugin reaches. It lives in
 // .bss, so it costs address space only.
-alignas(0x1000) unsigned char g_imageArea[testbed::layout::kImageSize];
+alignas(0x1000) unsigned char imageArea[testbed::layout::kImageSize];
 }  // namespace
 #else
 #include <sys/mman.h>
@@ -33,11 +34,11 @@ GameImage& GameImage::Get() {
 
 GameImage::GameImage() {
 #ifdef _WIN32
-    base_ = reinterpret_cast<std::uint8_t*>(GetModuleHandleA(nullptr));
-    const auto area = reinterpret_cast<std::uintptr_t>(g_imageArea);
-    const auto base = reinterpret_cast<std::uintptr_t>(base_);
+    m_base = reinterpret_cast<std::uint8_t*>(GetModuleHandleA(nullptr));
+    const auto area = reinterpret_cast<std::uintptr_t>(imageArea);
+    const auto base = reinterpret_cast<std::uintptr_t>(m_base);
     if (area > base + layout::kLowestOffsetUsed ||
-        area + sizeof g_imageArea < base + layout::kImageSize) {
+        area + sizeof imageArea < base + layout::kImageSize) {
         Die("the executable's image does not cover the game's offsets");
     }
 #else
@@ -49,8 +50,8 @@ GameImage::GameImage() {
         Die("cannot map the game image");
     }
     munmap(p, kRoomBelow);
-    base_ = static_cast<std::uint8_t*>(p) + kRoomBelow;
-    winshim::RegisterImage(base_, layout::kImageSize);
+    m_base = static_cast<std::uint8_t*>(p) + kRoomBelow;
+    winshim::RegisterImage(m_base, layout::kImageSize);
 #endif
 }
 
@@ -69,10 +70,9 @@ void GameImage::Write(std::uintptr_t offset, std::initializer_list<std::uint8_t>
 }
 
 void GameImage::PlaceJump(std::uintptr_t offset, const void* target) {
-    std::uint8_t jump[14] = {0xFF, 0x25, 0, 0, 0, 0};
-    const auto address = reinterpret_cast<std::uint64_t>(target);
-    std::memcpy(jump + 6, &address, sizeof address);
-    Write(offset, jump, sizeof jump);
+    const AbsoluteJump jump = AbsoluteJump::To(reinterpret_cast<std::uintptr_t>(target));
+    Write(offset, &jump, sizeof jump);
+    Protect(offset, sizeof jump, PAGE_EXECUTE_READ);
 }
 
 void GameImage::Protect(std::uintptr_t offset, std::size_t size, DWORD protect) {

@@ -17,8 +17,8 @@ class GameImage {
 public:
     static GameImage& Get();
 
-    std::uint8_t* Base() const { return base_; }
-    std::uint8_t* At(std::uintptr_t offset) const { return base_ + offset; }
+    std::uint8_t* Base() const { return m_base; }
+    std::uint8_t* At(std::uintptr_t offset) const { return m_base + offset; }
 
     template <class T>
     T Read(std::uintptr_t offset) const {
@@ -35,7 +35,12 @@ public:
         Write(offset, &value, sizeof value);
     }
 
-    // A 14-byte absolute jump (FF 25 00000000 + address) at `offset` into one of our functions.
+    // A game function at `offset`: an absolute jump into one of ours, under the protection the
+    // game's code has (execute and read).
+    template <class Function>
+    void PlaceFunction(std::uintptr_t offset, Function* function) {
+        PlaceJump(offset, reinterpret_cast<const void*>(function));
+    }
     void PlaceJump(std::uintptr_t offset, const void* target);
 
     void Protect(std::uintptr_t offset, std::size_t size, DWORD protect);
@@ -43,7 +48,7 @@ public:
 
 private:
     GameImage();
-    std::uint8_t* base_ = nullptr;
+    std::uint8_t* m_base = nullptr;
 };
 
 }  // namespace testbed

@@ -14,16 +14,17 @@ inline constexpr std::size_t kImageSize = 0x6A00000;
 inline constexpr std::uintptr_t kLowestOffsetUsed = 0x5CB5AC;
 
 inline constexpr std::uintptr_t kFrameCaller = 0x30408EA;  // sub rsp,28h; call; add rsp,28h; ret
-inline constexpr std::uintptr_t kCallSite = 0x30408EE;
-inline constexpr std::uintptr_t kVehicleUpdate = 0x3045F30;
-inline constexpr std::uintptr_t kPatchSite = 0x3046395;
-inline constexpr std::uintptr_t kHandbrakeByte = kPatchSite + 6;
-inline constexpr std::uint8_t kShippedHandbrakeByte = 0x03;
 
+// The plugin's table, in its order and under its names, so the two can be compared line by line.
+inline constexpr std::uintptr_t kVehicleUpdateCallSite = 0x30408EE;
+inline constexpr std::uintptr_t kHandbrakePatchSite = 0x3046395;
+inline constexpr std::ptrdiff_t kHandbrakeByteDelta = 6;
+
+inline constexpr std::uintptr_t kVehicleUpdate = 0x3045F30;
 inline constexpr std::uintptr_t kRegisterSink = 0x5CB5AC;
-inline constexpr std::uintptr_t kLoadGameSource = 0x1AB26B0;
-inline constexpr std::uintptr_t kExitVehicleSource = 0x20C3AB0;
-inline constexpr std::uintptr_t kActivateSource = 0x1AB16F0;
+inline constexpr std::uintptr_t kLoadGameEventSource = 0x1AB26B0;
+inline constexpr std::uintptr_t kExitVehicleEventSource = 0x20C3AB0;
+inline constexpr std::uintptr_t kActivateEventSource = 0x1AB16F0;
 inline constexpr std::uintptr_t kMenuQuery = 0x316C414;
 inline constexpr std::uintptr_t kStringBuild = 0x344D670;
 inline constexpr std::uintptr_t kStringRelease = 0x79C118;
@@ -33,9 +34,13 @@ inline constexpr std::uintptr_t kTruthQuery = 0x2D3C670;
 inline constexpr std::uintptr_t kReferenceTest = 0x13E50F8;
 inline constexpr std::uintptr_t kLookupFormById = 0x1534CD0;
 
-inline constexpr std::uintptr_t kUiGlobal = 0x682A928;
-inline constexpr std::uintptr_t kTrackedGlobal = 0x66C53F8;
-inline constexpr std::uintptr_t kRegistryGlobal = 0x65E03D0;
+inline constexpr std::uintptr_t kGameUiGlobal = 0x682A928;
+inline constexpr std::ptrdiff_t kUiMenuEventSource = 0x10;
+inline constexpr std::uintptr_t kTrackedSingletonGlobal = 0x66C53F8;
+inline constexpr std::uintptr_t kDataFileRegistryGlobal = 0x65E03D0;
+
+inline constexpr std::uintptr_t kHandbrakeByte = kHandbrakePatchSite + kHandbrakeByteDelta;
+inline constexpr std::uint8_t kShippedHandbrakeByte = 0x03;
 
 // A page of the image the game never uses; the testbed can make it fault on any access.
 inline constexpr std::uintptr_t kTrapPage = 0x6900000;
@@ -43,7 +48,6 @@ inline constexpr std::uintptr_t kTrapPage = 0x6900000;
 // Object layouts.
 inline constexpr std::ptrdiff_t kStringFlags = 0x14;
 inline constexpr std::ptrdiff_t kStringText = 0x18;
-inline constexpr std::ptrdiff_t kUiMenuSource = 0x10;
 inline constexpr std::ptrdiff_t kTrackedField = 0xB0;
 inline constexpr std::ptrdiff_t kUpdateObjectFloat = 0xE0;
 

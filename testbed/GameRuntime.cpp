@@ -1,11 +1,11 @@
-#include "testbed/GameRuntime.h"
+#include "GameRuntime.h"
 
 #include <array>
 #include <bit>
 #include <cstring>
 #include <stdexcept>
 
-#include "testbed/GameImage.h"
+#include "GameImage.h"
 
 #ifndef _WIN32
 #include "winshim/control.h"
@@ -145,8 +145,8 @@ std::uint8_t TESTBED_GAME_CALL MenuQuery(void* ui, Handle* name) {
 }
 
 void CheckTrackedArguments(void** copy, std::uint64_t a, std::uint64_t b, float* out) {
-    if (copy == nullptr || *copy != GlobalPointer<void>(kTrackedGlobal) || a != 0 || b != 0 ||
-        out == nullptr) {
+    if (copy == nullptr || *copy != GlobalPointer<void>(kTrackedSingletonGlobal) || a != 0 ||
+        b != 0 || out == nullptr) {
         Violation();
     }
 }
@@ -192,36 +192,31 @@ Game::Game() {
 void Game::PlaceCode() {
     GameImage& image = Image();
     // The caller around the call site: sub rsp,28h / call VehicleUpdate / add rsp,28h / ret.
-    const auto rel = static_cast<std::int32_t>(kVehicleUpdate - (kCallSite + 5));
+    const auto rel = static_cast<std::int32_t>(kVehicleUpdate - (kVehicleUpdateCallSite + 5));
     std::uint8_t caller[14] = {0x48, 0x83, 0xEC, 0x28, 0xE8, 0,    0,
                                0,    0,    0x48, 0x83, 0xC4, 0x28, 0xC3};
     std::memcpy(caller + 5, &rel, sizeof rel);
     image.Write(kFrameCaller, caller, sizeof caller);
-    image.PlaceJump(kVehicleUpdate, reinterpret_cast<const void*>(&VehicleUpdate));
-    image.PlaceJump(kStringBuild, reinterpret_cast<const void*>(&StringBuild));
-    image.PlaceJump(kStringRelease, reinterpret_cast<const void*>(&StringRelease));
-    image.PlaceJump(kMenuQuery, reinterpret_cast<const void*>(&MenuQuery));
-    image.PlaceJump(kFloatQuery1, reinterpret_cast<const void*>(&FloatQuery1));
-    image.PlaceJump(kFloatQuery2, reinterpret_cast<const void*>(&FloatQuery2));
-    image.PlaceJump(kTruthQuery, reinterpret_cast<const void*>(&TruthQuery));
-
-    for (std::uintptr_t code :
-         {kFrameCaller, kVehicleUpdate, kPatchSite, kStringBuild, kStringRelease, kMenuQuery,
-          kFloatQuery1, kFloatQuery2, kTruthQuery}) {
-        image.Protect(code, 14, PAGE_EXECUTE_READ);
-    }
+    image.PlaceFunction(kVehicleUpdate, &VehicleUpdate);
+    image.PlaceFunction(kStringBuild, &StringBuild);
+    image.PlaceFunction(kStringRelease, &StringRelease);
+    image.PlaceFunction(kMenuQuery, &MenuQuery);
+    image.PlaceFunction(kFloatQuery1, &FloatQuery1);
+    image.PlaceFunction(kFloatQuery2, &FloatQuery2);
+    image.PlaceFunction(kTruthQuery, &TruthQuery);
+    image.Protect(kFrameCaller, sizeof caller, PAGE_EXECUTE_READ);
 }
 
 void Game::Reset() {
     State& s = S();
     // The game's own call at the site, undoing any redirect a previous test wrote.
-    const auto rel = static_cast<std::int32_t>(kVehicleUpdate - (kCallSite + 5));
+    const auto rel = static_cast<std::int32_t>(kVehicleUpdate - (kVehicleUpdateCallSite + 5));
     std::uint8_t call[5] = {0xE8};
     std::memcpy(call + 1, &rel, sizeof rel);
-    Image().Write(kCallSite, call, sizeof call);
+    Image().Write(kVehicleUpdateCallSite, call, sizeof call);
     // mov byte ptr [rbx+110h], 03h: the immediate is the handbrake byte.
-    Image().Write(kPatchSite, {0xC6, 0x83, 0x10, 0x01, 0x00, 0x00, kShippedHandbrakeByte});
-    Image().Protect(kPatchSite, 7, PAGE_EXECUTE_READ);
+    Image().Write(kHandbrakePatchSite, {0xC6, 0x83, 0x10, 0x01, 0x00, 0x00, kShippedHandbrakeByte});
+    Image().Protect(kHandbrakePatchSite, 7, PAGE_EXECUTE_READ);
     for (auto& open : s.menuOpen) {
         open.store(false);
     }
@@ -260,11 +255,11 @@ void Game::SetMenuQueryThrows(bool throws) {
 }
 
 void Game::SetUiPresent(bool present) {
-    Image().WriteValue<void*>(kUiGlobal, present ? &S().ui : nullptr);
+    Image().WriteValue<void*>(kGameUiGlobal, present ? &S().ui : nullptr);
 }
 
 void Game::SetTrackedPresent(bool present) {
-    Image().WriteValue<void*>(kTrackedGlobal, present ? &S().tracked : nullptr);
+    Image().WriteValue<void*>(kTrackedSingletonGlobal, present ? &S().tracked : nullptr);
 }
 
 void Game::SetTrackedField(std::uintptr_t value) {

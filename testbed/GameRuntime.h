@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "GameLayout.h"
 #include "Win32.h"
-#include "testbed/GameLayout.h"
 
 namespace testbed {
 

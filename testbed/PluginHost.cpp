@@ -1,4 +1,4 @@
-#include "testbed/PluginHost.h"
+#include "PluginHost.h"
 
 #include <cstring>
 #include <mutex>
@@ -54,14 +54,14 @@ struct Listener {
     MessageCallback callback;
 };
 
-std::mutex g_mutex;
-std::vector<std::string> g_calls;
-std::vector<Listener> g_listeners;
-bool g_provideMessaging = true;
+std::mutex hostMutex;
+std::vector<std::string> hostCalls;
+std::vector<Listener> registeredListeners;
+bool messagingOffered = true;
 
 void Record(std::string call) {
-    std::lock_guard lock(g_mutex);
-    g_calls.push_back(std::move(call));
+    std::lock_guard lock(hostMutex);
+    hostCalls.push_back(std::move(call));
 }
 
 TESTBED_ACROSS_THE_PLUGIN_BOUNDARY bool TESTBED_GAME_CALL
@@ -70,8 +70,8 @@ RegisterListener(std::uint32_t handle, const char* sender, MessageCallback callb
     if (callback == nullptr) {
         return false;
     }
-    std::lock_guard lock(g_mutex);
-    g_listeners.push_back({handle, sender ? sender : "", callback});
+    std::lock_guard lock(hostMutex);
+    registeredListeners.push_back({handle, sender ? sender : "", callback});
     return true;
 }
 
@@ -82,11 +82,11 @@ TESTBED_ACROSS_THE_PLUGIN_BOUNDARY bool TESTBED_GAME_CALL Dispatch(std::uint32_t
     return false;
 }
 
-MessagingInterface g_messaging{1, &RegisterListener, &Dispatch};
+MessagingInterface messaging{1, &RegisterListener, &Dispatch};
 
 TESTBED_ACROSS_THE_PLUGIN_BOUNDARY void* TESTBED_GAME_CALL QueryInterface(std::uint32_t id) {
     Record("QueryInterface(" + std::to_string(id) + ")");
-    return id == 1 && g_provideMessaging ? &g_messaging : nullptr;
+    return id == 1 && messagingOffered ? &messaging : nullptr;
 }
 
 TESTBED_ACROSS_THE_PLUGIN_BOUNDARY std::uint32_t TESTBED_GAME_CALL GetPluginHandle() {
@@ -94,7 +94,7 @@ TESTBED_ACROSS_THE_PLUGIN_BOUNDARY std::uint32_t TESTBED_GAME_CALL GetPluginHand
     return PluginHost::kPluginHandle;
 }
 
-LoadInterface g_loadInterface{
+LoadInterface loadInterface{
     0x00000300, PluginHost::kRuntimeVersion, {0, 0}, &QueryInterface, &GetPluginHandle};
 
 std::uint32_t ReadU32(const std::uint8_t* p, std::size_t offset) {
@@ -137,49 +137,49 @@ bool PluginHost::Load(const std::string& path) {
 #ifdef _WIN32
     HMODULE module = LoadLibraryA(WindowsPath(path).c_str());
     if (module == nullptr) {
-        error_ = "cannot load " + path + " (error " + std::to_string(GetLastError()) + ")";
+        m_error = "cannot load " + path + " (error " + std::to_string(GetLastError()) + ")";
         return false;
     }
-    library_ = module;
-    record_ = reinterpret_cast<const std::uint8_t*>(GetProcAddress(module, "SFSEPlugin_Version"));
-    loadEntry_ = reinterpret_cast<void*>(GetProcAddress(module, "SFSEPlugin_Load"));
+    m_library = module;
+    m_record = reinterpret_cast<const std::uint8_t*>(GetProcAddress(module, "SFSEPlugin_Version"));
+    m_loadEntry = reinterpret_cast<void*>(GetProcAddress(module, "SFSEPlugin_Load"));
 #else
-    library_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (library_ == nullptr) {
-        error_ = "cannot load " + path + ": " + dlerror();
+    m_library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (m_library == nullptr) {
+        m_error = "cannot load " + path + ": " + dlerror();
         return false;
     }
-    record_ = static_cast<const std::uint8_t*>(dlsym(library_, "SFSEPlugin_Version"));
-    loadEntry_ = dlsym(library_, "SFSEPlugin_Load");
+    m_record = static_cast<const std::uint8_t*>(dlsym(m_library, "SFSEPlugin_Version"));
+    m_loadEntry = dlsym(m_library, "SFSEPlugin_Load");
 #endif
-    if (record_ == nullptr || loadEntry_ == nullptr) {
-        error_ = "not a plugin: SFSEPlugin_Version or SFSEPlugin_Load is missing";
+    if (m_record == nullptr || m_loadEntry == nullptr) {
+        m_error = "not a plugin: SFSEPlugin_Version or SFSEPlugin_Load is missing";
         return false;
     }
-    if (ReadU32(record_, 0) != 1) {
-        error_ = "unknown version record format " + std::to_string(ReadU32(record_, 0));
+    if (ReadU32(m_record, 0) != 1) {
+        m_error = "unknown version record format " + std::to_string(ReadU32(m_record, 0));
         return false;
     }
     for (std::size_t i = 0; i < 16; ++i) {
-        if (ReadU32(record_, 528 + 4 * i) == kRuntimeVersion) {
+        if (ReadU32(m_record, 528 + 4 * i) == kRuntimeVersion) {
             return true;
         }
     }
-    error_ = "the plugin is not compatible with runtime 1.14.74";
+    m_error = "the plugin is not compatible with runtime 1.14.74";
     return false;
 }
 
 TESTBED_ACROSS_THE_PLUGIN_BOUNDARY bool PluginHost::CallLoadEntry() {
     using LoadFn = bool(TESTBED_GAME_CALL*)(const LoadInterface*);
-    g_provideMessaging = options_.provideMessaging;
-    return reinterpret_cast<LoadFn>(loadEntry_)(&g_loadInterface);
+    messagingOffered = m_options.provideMessaging;
+    return reinterpret_cast<LoadFn>(m_loadEntry)(&loadInterface);
 }
 
 TESTBED_ACROSS_THE_PLUGIN_BOUNDARY void PluginHost::DeliverMessage(std::uint32_t type) {
     std::vector<Listener> listeners;
     {
-        std::lock_guard lock(g_mutex);
-        listeners = g_listeners;
+        std::lock_guard lock(hostMutex);
+        listeners = registeredListeners;
     }
     Message message{"SFSE", type, 0, nullptr};
     for (const Listener& l : listeners) {
@@ -189,8 +189,28 @@ TESTBED_ACROSS_THE_PLUGIN_BOUNDARY void PluginHost::DeliverMessage(std::uint32_t
     }
 }
 
+const void* PluginHost::LoadInterfaceRecord() const {
+    messagingOffered = m_options.provideMessaging;
+    return &loadInterface;
+}
+
+std::vector<const void*> PluginHost::Listeners() const {
+    std::lock_guard lock(hostMutex);
+    std::vector<const void*> callbacks;
+    for (const Listener& l : registeredListeners) {
+        callbacks.push_back(reinterpret_cast<const void*>(l.callback));
+    }
+    return callbacks;
+}
+
+void PluginHost::Reset() {
+    std::lock_guard lock(hostMutex);
+    hostCalls.clear();
+    registeredListeners.clear();
+}
+
 std::string PluginHost::PluginName() const {
-    return record_ != nullptr ? std::string(reinterpret_cast<const char*>(record_ + 8)) : "";
+    return m_record != nullptr ? std::string(reinterpret_cast<const char*>(m_record + 8)) : "";
 }
 
 bool PluginHost::IsInPlugin(const void* address) const {
@@ -199,23 +219,23 @@ bool PluginHost::IsInPlugin(const void* address) const {
     return GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
                                   GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                               static_cast<LPCSTR>(address), &owner) &&
-           owner == static_cast<HMODULE>(library_);
+           owner == static_cast<HMODULE>(m_library);
 #else
     Dl_info target{};
     Dl_info plugin{};
-    return dladdr(address, &target) != 0 && dladdr(loadEntry_, &plugin) != 0 &&
+    return dladdr(address, &target) != 0 && dladdr(m_loadEntry, &plugin) != 0 &&
            target.dli_fbase == plugin.dli_fbase;
 #endif
 }
 
 std::vector<std::string> PluginHost::Calls() const {
-    std::lock_guard lock(g_mutex);
-    return g_calls;
+    std::lock_guard lock(hostMutex);
+    return hostCalls;
 }
 
 void PluginHost::ClearCalls() {
-    std::lock_guard lock(g_mutex);
-    g_calls.clear();
+    std::lock_guard lock(hostMutex);
+    hostCalls.clear();
 }
 
 }  // namespace testbed

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "testbed/GameLayout.h"
+#include "GameLayout.h"
 
 namespace testbed {
 
@@ -24,7 +24,7 @@ public:
     // One host per process, as in the game.
     static PluginHost& Get();
 
-    void SetOptions(Options options) { options_ = options; }
+    void SetOptions(Options options) { m_options = options; }
 
     // Loads the library and checks its version record. False, with Error() telling why, when
     // the library or its exports are missing or the record does not fit this runtime.
@@ -36,8 +36,16 @@ public:
     // Delivers a message from sender "SFSE" to every listener registered for it.
     void DeliverMessage(std::uint32_t type);
 
-    const std::string& Error() const { return error_; }
-    const std::uint8_t* VersionRecord() const { return record_; }
+    // The load interface record the host hands a load entry, for a load entry linked into the
+    // program itself rather than loaded from a library.
+    const void* LoadInterfaceRecord() const;
+    // The callbacks registered as message listeners, in order.
+    std::vector<const void*> Listeners() const;
+    // Forgets every call and listener, as a fresh process has none.
+    void Reset();
+
+    const std::string& Error() const { return m_error; }
+    const std::uint8_t* VersionRecord() const { return m_record; }
     std::string PluginName() const;
     // Whether `address` lies in the loaded plugin's image.
     bool IsInPlugin(const void* address) const;
@@ -50,11 +58,11 @@ public:
 
 private:
     PluginHost() = default;
-    Options options_;
-    void* library_ = nullptr;
-    const std::uint8_t* record_ = nullptr;
-    void* loadEntry_ = nullptr;
-    std::string error_;
+    Options m_options;
+    void* m_library = nullptr;
+    const std::uint8_t* m_record = nullptr;
+    void* m_loadEntry = nullptr;
+    std::string m_error;
 };
 
 }  // namespace testbed

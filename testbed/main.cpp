@@ -8,11 +8,11 @@
 #include <fstream>
 #include <string>
 
-#include "testbed/DataFiles.h"
-#include "testbed/GameEvents.h"
-#include "testbed/GameImage.h"
-#include "testbed/GameRuntime.h"
-#include "testbed/PluginHost.h"
+#include "DataFiles.h"
+#include "GameEvents.h"
+#include "GameImage.h"
+#include "GameRuntime.h"
+#include "PluginHost.h"
 
 namespace {
 

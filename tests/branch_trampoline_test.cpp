@@ -1,4 +1,4 @@
-#include "sfse_common/BranchTrampoline.h"
+#include "BranchTrampoline.h"
 
 #include <gtest/gtest.h>
 
@@ -57,19 +57,19 @@ struct ScriptedMemory {
     }
 };
 
-ScriptedMemory* g_script = nullptr;
+ScriptedMemory* activeScript = nullptr;
 
 SIZE_T ScriptedQuery(LPCVOID address, PMEMORY_BASIC_INFORMATION info, SIZE_T infoSize) {
     const auto at = reinterpret_cast<Address>(address);
-    g_script->queried.push_back(at);
-    if (g_script->queryFails || infoSize < sizeof(*info)) {
-        g_script->lastError = g_script->queryError;
+    activeScript->queried.push_back(at);
+    if (activeScript->queryFails || infoSize < sizeof(*info)) {
+        activeScript->lastError = activeScript->queryError;
         return 0;
     }
-    for (const Region& region : g_script->regions) {
+    for (const Region& region : activeScript->regions) {
         if (at >= region.base && at - region.base < region.size) {
             Address base = region.base;
-            if (region.free && g_script->freeFromQueriedPage) {
+            if (region.free && activeScript->freeFromQueriedPage) {
                 base = std::max(base, at - at % 0x1000);
             }
             *info = {};
@@ -79,35 +79,35 @@ SIZE_T ScriptedQuery(LPCVOID address, PMEMORY_BASIC_INFORMATION info, SIZE_T inf
             return sizeof(*info);
         }
     }
-    g_script->lastError = ERROR_INVALID_PARAMETER;
+    activeScript->lastError = ERROR_INVALID_PARAMETER;
     return 0;
 }
 
 LPVOID ScriptedAlloc(LPVOID address, SIZE_T size, DWORD allocationType, DWORD protect) {
     const auto at = reinterpret_cast<Address>(address);
-    g_script->allocRequests.push_back(at);
+    activeScript->allocRequests.push_back(at);
     EXPECT_EQ(size, 256u);
     EXPECT_EQ(allocationType, static_cast<DWORD>(MEM_RESERVE | MEM_COMMIT));
     EXPECT_EQ(protect, static_cast<DWORD>(PAGE_EXECUTE_READWRITE));
-    for (Address failing : g_script->failingAllocs) {
+    for (Address failing : activeScript->failingAllocs) {
         if (failing == at) {
-            g_script->lastError = g_script->allocError;
+            activeScript->lastError = activeScript->allocError;
             return nullptr;
         }
     }
-    return reinterpret_cast<LPVOID>(at - at % g_script->roundAllocsTo);
+    return reinterpret_cast<LPVOID>(at - at % activeScript->roundAllocsTo);
 }
 
 DWORD ScriptedLastError() {
-    return g_script->lastError;
+    return activeScript->lastError;
 }
 
 constexpr TrampolineMemoryApi kScriptedApi{ScriptedQuery, ScriptedAlloc, ScriptedLastError};
 
 class CreateOnScriptedMap : public ::testing::Test {
 protected:
-    void SetUp() override { g_script = &script; }
-    void TearDown() override { g_script = nullptr; }
+    void SetUp() override { activeScript = &script; }
+    void TearDown() override { activeScript = nullptr; }
 
     // Create with stdout captured; the memory is scripted, so the trampoline is never released.
     bool CreateBelow(Address imageBase) {
@@ -117,7 +117,7 @@ protected:
         return created;
     }
 
-    Address Base() const { return reinterpret_cast<Address>(trampoline.m_base); }
+    Address Base() const { return reinterpret_cast<Address>(trampoline.Base()); }
 
     ScriptedMemory script;
     BranchTrampoline trampoline;
@@ -141,8 +141,8 @@ TEST_F(CreateOnScriptedMap, TakesTheNearestFreeRegionOfAtLeast256Bytes) {
     ASSERT_TRUE(CreateBelow(image));
     const Address exact = image - 0x1000 - 255 - 0x1000 - 256;
     EXPECT_EQ(Base(), exact);
-    EXPECT_EQ(trampoline.m_capacity, 256u);
-    EXPECT_EQ(trampoline.m_used, 0u);
+    EXPECT_EQ(trampoline.Capacity(), 256u);
+    EXPECT_EQ(trampoline.Used(), 0u);
     EXPECT_EQ(script.allocRequests, std::vector<Address>{exact});
     EXPECT_EQ(output, "");
 }
@@ -181,22 +181,30 @@ TEST_F(CreateOnScriptedMap, StopsOnceTheSearchPassesTheLowerBound) {
 
     EXPECT_FALSE(CreateBelow(image));
     EXPECT_EQ(output, kNoSpaceLine);
-    EXPECT_EQ(trampoline.m_base, nullptr);
+    EXPECT_EQ(trampoline.Base(), nullptr);
     EXPECT_TRUE(script.allocRequests.empty());
     for (Address queried : script.queried) {
         EXPECT_GE(queried, lowerBound);
     }
 }
 
-TEST_F(CreateOnScriptedMap, BlockObtainedInThePassThatCrossesTheBoundIsKept) {
+TEST_F(CreateOnScriptedMap, BlockStartingBelowTheBoundIsNeverTaken) {
     const Address image = 0x200000000;
     const Address lowerBound = image - 0x78000000;
-    // A free region reaching 0x80 bytes above the bound: its top 256 bytes start below it.
+    // A free region reaching 0x80 bytes above the bound: its top 256 bytes start below it, out
+    // of reach of the call the block is for.
     script.LayDown(image, {{image - lowerBound - 0x80, false}, {64 * kKiB, true}});
 
-    EXPECT_TRUE(CreateBelow(image));
-    EXPECT_EQ(Base(), lowerBound - 0x80);
+    EXPECT_FALSE(CreateBelow(image));
+    EXPECT_TRUE(script.allocRequests.empty());
+    EXPECT_EQ(trampoline.Base(), nullptr);
     EXPECT_EQ(output, kNoSpaceLine);
+
+    // The region's top right at the bound is still in reach.
+    script = {};
+    script.LayDown(image, {{image - lowerBound - 0x100, false}, {64 * kKiB, true}});
+    EXPECT_TRUE(CreateBelow(image));
+    EXPECT_EQ(Base(), lowerBound);
 }
 
 TEST_F(CreateOnScriptedMap, VirtualQueryFailureIsReportedWithItsErrorCode) {
@@ -205,7 +213,7 @@ TEST_F(CreateOnScriptedMap, VirtualQueryFailureIsReportedWithItsErrorCode) {
 
     EXPECT_FALSE(CreateBelow(0x140000000));
     EXPECT_EQ(output, "VirtualQuery failed: 00000057\n");
-    EXPECT_EQ(trampoline.m_base, nullptr);
+    EXPECT_EQ(trampoline.Base(), nullptr);
 }
 
 TEST_F(CreateOnScriptedMap, SearchEndsAtAddressZeroInsteadOfWrapping) {
@@ -241,7 +249,7 @@ TEST_F(CreateOnScriptedMap, SecondCreateKeepsTheBlockAndItsSlots) {
     EXPECT_TRUE(CreateBelow(image));
     EXPECT_TRUE(script.queried.empty());
     EXPECT_EQ(Base(), image - 256);
-    EXPECT_EQ(trampoline.m_used, 14u);
+    EXPECT_EQ(trampoline.Used(), 14u);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -254,12 +262,12 @@ TEST(TrampolineSlots, EighteenFitAndTheNineteenthIsRefused) {
     for (std::size_t i = 0; i < 18; ++i) {
         EXPECT_EQ(trampoline.AllocateSlot(), block + 14 * i) << "slot " << i;
     }
-    EXPECT_EQ(trampoline.m_used, 252u);
+    EXPECT_EQ(trampoline.Used(), 252u);
     EXPECT_EQ(trampoline.AllocateSlot(), nullptr);
-    EXPECT_EQ(trampoline.m_used, 252u);
+    EXPECT_EQ(trampoline.Used(), 252u);
 
-    // After a release the old capacity must not turn into slots at a null base.
-    trampoline.m_base = nullptr;
+    // After a release the old capacity must not turn into slots at a null base. (The block is
+    // not the system's, so the system refuses to free it; the trampoline lets go all the same.)
     trampoline.Release();
     EXPECT_EQ(trampoline.AllocateSlot(), nullptr);
 }
@@ -271,26 +279,26 @@ TEST(TrampolineSlots, EighteenFitAndTheNineteenthIsRefused) {
 class Reservation {
 public:
     explicit Reservation(std::size_t size)
-        : base_(
+        : m_base(
               static_cast<std::uint8_t*>(VirtualAlloc(nullptr, size, MEM_RESERVE, PAGE_NOACCESS))) {
     }
     ~Reservation() {
-        if (base_) {
-            VirtualFree(base_, 0, MEM_RELEASE);
+        if (m_base) {
+            VirtualFree(m_base, 0, MEM_RELEASE);
         }
     }
     Reservation(const Reservation&) = delete;
     Reservation& operator=(const Reservation&) = delete;
 
-    std::uint8_t* At(std::size_t offset) const { return base_ + offset; }
+    std::uint8_t* At(std::size_t offset) const { return m_base + offset; }
     bool Commit(std::size_t offset, std::size_t size,
                 DWORD protect = PAGE_EXECUTE_READWRITE) const {
-        return VirtualAlloc(base_ + offset, size, MEM_COMMIT, protect) == base_ + offset;
+        return VirtualAlloc(m_base + offset, size, MEM_COMMIT, protect) == m_base + offset;
     }
-    explicit operator bool() const { return base_ != nullptr; }
+    explicit operator bool() const { return m_base != nullptr; }
 
 private:
-    std::uint8_t* base_;
+    std::uint8_t* m_base;
 };
 
 Address AddressOf(const void* p) {
@@ -451,7 +459,7 @@ const auto kTrapped = testing::KilledBySignal(SIGILL);
 using WriteRelCallDeathTest = FarWriteRelCall;
 
 TEST_F(WriteRelCallDeathTest, HaltsWithoutATrampoline) {
-    EXPECT_TRAPS(g_branchTrampoline.WriteRelCall(AddressOf(memory.At(0x10)), 0x1234),
+    EXPECT_TRAPS(branchTrampoline.WriteRelCall(AddressOf(memory.At(0x10)), 0x1234),
                  AssertionPattern(125, "m_base"));
 }
 
@@ -477,9 +485,9 @@ TEST(ReportAssertionFailureDeathTest, ReportIsFlushedBeforeTheHalt) {
 // End to end on the real system: trampoline memory found below a code block, and a call in that
 // block redirected and run.
 
-Address g_seenArgument = 0;
+Address seenArgument = 0;
 Address Redirected(Address argument) {
-    g_seenArgument = argument;
+    seenArgument = argument;
     return argument ^ 0x5A5A;
 }
 
@@ -490,27 +498,27 @@ public:
     ImageWithRoomBelow() {
         void* span = VirtualAlloc(nullptr, kSpan, MEM_RESERVE, PAGE_NOACCESS);
         if (span && VirtualFree(span, 0, MEM_RELEASE)) {
-            base_ = static_cast<std::uint8_t*>(
+            m_base = static_cast<std::uint8_t*>(
                 VirtualAlloc(static_cast<std::uint8_t*>(span) + kSpan - kSize, kSize,
                              MEM_RESERVE | MEM_COMMIT, PAGE_EXECUTE_READWRITE));
         }
     }
     ~ImageWithRoomBelow() {
-        if (base_) {
-            VirtualFree(base_, 0, MEM_RELEASE);
+        if (m_base) {
+            VirtualFree(m_base, 0, MEM_RELEASE);
         }
     }
     ImageWithRoomBelow(const ImageWithRoomBelow&) = delete;
     ImageWithRoomBelow& operator=(const ImageWithRoomBelow&) = delete;
 
-    std::uint8_t* At(std::size_t offset) const { return base_ + offset; }
-    explicit operator bool() const { return base_ != nullptr; }
+    std::uint8_t* At(std::size_t offset) const { return m_base + offset; }
+    explicit operator bool() const { return m_base != nullptr; }
 
     static constexpr std::size_t kSize = 64 * kKiB;
 
 private:
     static constexpr std::size_t kSpan = 16 * kMiB;
-    std::uint8_t* base_ = nullptr;
+    std::uint8_t* m_base = nullptr;
 };
 
 TEST(RedirectedCall, ReachesTheTargetThroughTheSlot) {
@@ -537,17 +545,17 @@ TEST(RedirectedCall, ReachesTheTargetThroughTheSlot) {
     ASSERT_TRUE(created) << output;
     const Address imageBase = AddressOf(image.At(0));
     const Address reach = 0x78000000 + 64 * kKiB;  // the search's bound, less the system's rounding
-    EXPECT_LT(AddressOf(trampoline.m_base), imageBase);
-    EXPECT_GE(AddressOf(trampoline.m_base), imageBase > reach ? imageBase - reach : 0);
+    EXPECT_LT(AddressOf(trampoline.Base()), imageBase);
+    EXPECT_GE(AddressOf(trampoline.Base()), imageBase > reach ? imageBase - reach : 0);
 
     ASSERT_TRUE(
         trampoline.WriteRelCall(AddressOf(code + 4), reinterpret_cast<Address>(&Redirected)));
     EXPECT_EQ(call(0x1111), 0x1111u ^ 0x5A5A);
-    EXPECT_EQ(g_seenArgument, 0x1111u);
+    EXPECT_EQ(seenArgument, 0x1111u);
     EXPECT_EQ(ProtectionOf(code), static_cast<DWORD>(PAGE_EXECUTE_READ));
 
     trampoline.Release();
-    EXPECT_EQ(trampoline.m_base, nullptr);
+    EXPECT_EQ(trampoline.Base(), nullptr);
 }
 
 }  // namespace

@@ -1,17 +1,17 @@
 #!/usr/bin/env python3
 """Checks the built Taviro.dll as the script-extender host and Windows see it: the two exports
 under the module name the host expects, the version record's bytes, the version resource shown
-in the file's properties, the DLLs it needs on a player's machine, and the machine type.
+in the file's properties, the DLLs it needs on a player's machine, and the machine type. The
+name and version expected are the build's own, from its generated version header.
 
-    check_dll.py path/to/Taviro.dll
+    check_dll.py path/to/Taviro.dll path/to/TaviroVersion.h
 """
+import re
 import struct
 import sys
 
 import pefile
 
-NAME = b"Taviro - SFSE Plugin by Orrimel"
-AUTHOR = b"Orrimel"
 RECORD_SIZE = 604
 IMAGE_SCN_MEM_EXECUTE = 0x20000000
 IMAGE_FILE_MACHINE_AMD64 = 0x8664
@@ -28,12 +28,27 @@ def check(condition, what):
         failures.append(what)
 
 
-def expected_record():
+class Version:
+    """The name and version the build gave the plugin, as the generated header defines them."""
+
+    def __init__(self, header_path):
+        with open(header_path, encoding="utf-8") as header:
+            defines = dict(re.findall(r"#define TAVIRO_(\w+) (.+)", header.read()))
+        self.major = int(defines["VERSION_MAJOR"])
+        self.minor = int(defines["VERSION_MINOR"])
+        self.patch = int(defines["VERSION_PATCH"])
+        self.text = defines["VERSION_TEXT"].strip('"').encode()
+        self.name = defines["DISPLAY_NAME"].strip('"').encode()
+        self.author = defines["AUTHOR"].strip('"').encode()
+        self.packed = (self.major << 24) | (self.minor << 16) | (self.patch << 4)
+
+
+def expected_record(version):
     def field(text):
         return text + b"\0" * (256 - len(text))
 
     compatible = [0x010E04A0] + [0] * 15
-    return (struct.pack("<II", 1, 0x01010000) + field(NAME) + field(AUTHOR) +
+    return (struct.pack("<II", 1, version.packed) + field(version.name) + field(version.author) +
             struct.pack("<II", 0, 0) + struct.pack("<16I", *compatible) +
             struct.pack("<III", 0, 0, 0))
 
@@ -52,7 +67,7 @@ def check_exports(pe):
     return {s.name: s.address for s in exports.symbols}
 
 
-def check_version_record(pe, rva):
+def check_version_record(pe, rva, version):
     section = pe.get_section_by_rva(rva)
     if section is None:
         failures.append("SFSEPlugin_Version lies in no section")
@@ -63,7 +78,7 @@ def check_version_record(pe, rva):
     check(rva + RECORD_SIZE <= section.VirtualAddress + section.Misc_VirtualSize,
           "SFSEPlugin_Version runs past the end of its section")
     record = pe.get_data(rva, RECORD_SIZE)
-    expected = expected_record()
+    expected = expected_record(version)
     check(len(expected) == RECORD_SIZE, "the expected record is not 604 bytes")
     if record != expected:
         first = next(i for i in range(RECORD_SIZE) if record[i:i + 1] != expected[i:i + 1])
@@ -77,16 +92,17 @@ def check_code_export(pe, rva):
           "SFSEPlugin_Load is not in executable code")
 
 
-def check_version_resource(pe):
+def check_version_resource(pe, version):
     fixed = getattr(pe, "VS_FIXEDFILEINFO", None)
     if not fixed:
         failures.append("no version resource")
         return
     fixed = fixed[0]
-    check((fixed.FileVersionMS, fixed.FileVersionLS) == (0x00010001, 0),
-          "fixed file version is not 1.1.0.0")
-    check((fixed.ProductVersionMS, fixed.ProductVersionLS) == (0x00010001, 0),
-          "fixed product version is not 1.1.0.0")
+    packed = ((version.major << 16) | version.minor, version.patch << 16)
+    check((fixed.FileVersionMS, fixed.FileVersionLS) == packed,
+          f"fixed file version is not {version.text.decode()}")
+    check((fixed.ProductVersionMS, fixed.ProductVersionLS) == packed,
+          f"fixed product version is not {version.text.decode()}")
     check(fixed.FileType == 2, f"file type {fixed.FileType}, not DLL (2)")
     check(fixed.FileOS == 0x40004, f"file OS {fixed.FileOS:#x}, not 0x40004")
 
@@ -102,13 +118,13 @@ def check_version_resource(pe):
         check(tables[0].LangID.lower() == b"040904b0",
               f"string table {tables[0].LangID!r}, not 040904B0")
         expected = {
-            b"CompanyName": AUTHOR,
-            b"FileDescription": NAME,
-            b"FileVersion": b"1.1.0.0",
-            b"InternalName": NAME,
-            b"OriginalFilename": NAME,
-            b"ProductName": NAME,
-            b"ProductVersion": b"1.1.0.0",
+            b"CompanyName": version.author,
+            b"FileDescription": version.name,
+            b"FileVersion": version.text,
+            b"InternalName": version.name,
+            b"OriginalFilename": version.name,
+            b"ProductName": version.name,
+            b"ProductVersion": version.text,
         }
         check(dict(tables[0].entries) == expected,
               f"version strings are {dict(tables[0].entries)}")
@@ -123,27 +139,38 @@ def check_imports(pe):
           f"imports {imported}, without kernel32 and user32")
 
 
-def main():
-    if len(sys.argv) != 2:
-        sys.exit(__doc__)
-    pe = pefile.PE(sys.argv[1])
+def check_dll(path, version):
+    """Every way the DLL at `path` differs from what the host and Windows expect."""
+    failures.clear()
+    pe = pefile.PE(path)
     check(pe.FILE_HEADER.Machine == IMAGE_FILE_MACHINE_AMD64,
           f"machine {pe.FILE_HEADER.Machine:#x}, not AMD64")
     check(pe.is_dll(), "not a DLL")
     exports = check_exports(pe)
     if exports:
         if b"SFSEPlugin_Version" in exports:
-            check_version_record(pe, exports[b"SFSEPlugin_Version"])
+            check_version_record(pe, exports[b"SFSEPlugin_Version"], version)
         if b"SFSEPlugin_Load" in exports:
             check_code_export(pe, exports[b"SFSEPlugin_Load"])
-    check_version_resource(pe)
+    check_version_resource(pe, version)
     check_imports(pe)
+    return list(failures)
 
-    for failure in failures:
-        print(f"{sys.argv[1]}: {failure}")
-    if failures:
+
+def report(subject, problems, success):
+    """Prints the problems found with `subject`, or `success`; exits non-zero on problems."""
+    for problem in problems:
+        print(f"{subject}: {problem}")
+    if problems:
         sys.exit(1)
-    print(f"{sys.argv[1]}: exports, version record, version resource and imports as expected")
+    print(f"{subject}: {success}")
+
+
+def main():
+    if len(sys.argv) != 3:
+        sys.exit(__doc__)
+    report(sys.argv[1], check_dll(sys.argv[1], Version(sys.argv[2])),
+           "exports, version record, version resource and imports as expected")
 
 
 if __name__ == "__main__":

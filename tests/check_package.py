@@ -3,13 +3,15 @@
 gets: exactly the plugin, its default settings file and the readme, in the game folder's layout,
 with the packaged DLL passing the same checks as the built one.
 
-    check_package.py <cpack> <build dir> <zip name> <check_dll.py>
+    check_package.py <cpack> <build dir> <zip name> <TaviroVersion.h>
 """
 import os
 import shutil
 import subprocess
 import sys
 import zipfile
+
+from check_dll import Version, check_dll, report
 
 EXPECTED_FILES = {
     "Data/SFSE/Plugins/Taviro.dll",
@@ -22,7 +24,7 @@ DEFAULT_INI = b"[Settings]\r\nbLogging=0\r\niHandbrakeHotkey=0x0\r\n"
 def main():
     if len(sys.argv) != 5:
         sys.exit(__doc__)
-    cpack, build_dir, zip_name, check_dll = sys.argv[1:]
+    cpack, build_dir, zip_name, version_header = sys.argv[1:]
     out_dir = os.path.join(build_dir, "package-check")
     shutil.rmtree(out_dir, ignore_errors=True)
     subprocess.run([cpack, "-G", "ZIP", "--config", os.path.join(build_dir, "CPackConfig.cmake"),
@@ -47,16 +49,9 @@ def main():
                     failures.append(f"the readme never mentions {needed}")
         if "Data/SFSE/Plugins/Taviro.dll" in files:
             dll = z.extract("Data/SFSE/Plugins/Taviro.dll", out_dir)
-            result = subprocess.run([sys.executable, check_dll, dll], capture_output=True,
-                                    text=True)
-            if result.returncode != 0:
-                failures.append("the packaged DLL fails its checks:\n" + result.stdout)
+            failures += [f"the packaged DLL: {p}" for p in check_dll(dll, Version(version_header))]
 
-    for failure in failures:
-        print(f"{archive}: {failure}")
-    if failures:
-        sys.exit(1)
-    print(f"{archive}: {sorted(files)}")
+    report(archive, failures, str(sorted(files)))
 
 
 if __name__ == "__main__":

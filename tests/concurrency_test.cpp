@@ -6,14 +6,12 @@
 #include <thread>
 #include <vector>
 
-#include "plugin/EventSinks.h"
-#include "plugin/FormLookup.h"
-#include "plugin/Settings.h"
-#include "plugin/VehicleUpdateHook.h"
-#include "testbed/DataFiles.h"
-#include "testbed/GameEvents.h"
-#include "tests/support/GameFixture.h"
-#include "tests/support/PluginFolder.h"
+#include "DataFiles.h"
+#include "EventSinks.h"
+#include "GameEvents.h"
+#include "VehicleUpdateHook.h"
+#include "support/GameFixture.h"
+#include "support/PluginFolder.h"
 
 namespace taviro::testing {
 namespace {
@@ -93,8 +91,7 @@ TEST_F(Concurrency, HookEventsAndReloadsKeepTheInvariants) {
         // The data-loaded listener's work, as it takes the state.
         for (int i = 0; i < 10; ++i) {
             std::lock_guard lock(StateMutex);
-            LoadSettings();
-            RefreshGamePointers();
+            ReloadSettingsAndPointers();
         }
     });
     std::thread monitor([&] {

@@ -18,13 +18,14 @@
 #include <utility>
 #include <vector>
 
-#include "testbed/DataFiles.h"
-#include "testbed/GameEvents.h"
-#include "testbed/GameImage.h"
-#include "testbed/GameLayout.h"
-#include "testbed/GameRuntime.h"
-#include "testbed/PluginHost.h"
-#include "tests/support/PluginFolder.h"
+#include "AbsoluteJump.h"
+#include "DataFiles.h"
+#include "GameEvents.h"
+#include "GameImage.h"
+#include "GameLayout.h"
+#include "GameRuntime.h"
+#include "PluginHost.h"
+#include "support/PluginFolder.h"
 
 namespace {
 
@@ -162,8 +163,10 @@ TEST_F(EndToEnd, LoadRedirectsTheGamesCallThroughASlotBelowTheImageIntoThePlugin
                                         "RegisterListener(7, SFSE)"}));
 
     const auto image = reinterpret_cast<std::uintptr_t>(GameImage::Get().Base());
-    const auto site = reinterpret_cast<std::uintptr_t>(GameImage::Get().At(layout::kCallSite));
-    const auto call = GameImage::Get().Read<std::array<std::uint8_t, 5>>(layout::kCallSite);
+    const auto site =
+        reinterpret_cast<std::uintptr_t>(GameImage::Get().At(layout::kVehicleUpdateCallSite));
+    const auto call =
+        GameImage::Get().Read<std::array<std::uint8_t, 5>>(layout::kVehicleUpdateCallSite);
     ASSERT_EQ(call[0], 0xE8);
     std::int32_t displacement = 0;
     std::memcpy(&displacement, call.data() + 1, sizeof displacement);
@@ -172,12 +175,10 @@ TEST_F(EndToEnd, LoadRedirectsTheGamesCallThroughASlotBelowTheImageIntoThePlugin
     ASSERT_LT(slot, image);
     EXPECT_LE(image - slot, 0x78000000u);
 
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(slot);
-    const std::array<std::uint8_t, 6> jump{0xFF, 0x25, 0, 0, 0, 0};
-    EXPECT_EQ(std::memcmp(bytes, jump.data(), jump.size()), 0);
-    const void* target = nullptr;
-    std::memcpy(&target, bytes + 6, sizeof target);
-    EXPECT_TRUE(host.IsInPlugin(target)) << "the slot jumps outside the plugin";
+    const AbsoluteJump jump = AbsoluteJump::At(reinterpret_cast<const void*>(slot));
+    EXPECT_TRUE(jump.IsAbsoluteJump());
+    EXPECT_TRUE(host.IsInPlugin(reinterpret_cast<const void*>(jump.Target())))
+        << "the slot jumps outside the plugin";
 }
 
 TEST_F(EndToEnd, DataLoadedCreatesTheDefaultSettingsAndRegistersTheFourSinks) {

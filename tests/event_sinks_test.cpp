@@ -1,12 +1,12 @@
 // The four sinks, called as the game calls them: through slot 1 of their virtual tables.
 #include <memory>
 
-#include "plugin/EventSinks.h"
-#include "plugin/FormLookup.h"
-#include "testbed/DataFiles.h"
-#include "testbed/GameEvents.h"
-#include "tests/support/GameFixture.h"
-#include "tests/support/PluginFolder.h"
+#include "DataFiles.h"
+#include "EventSinks.h"
+#include "FormLookup.h"
+#include "GameEvents.h"
+#include "support/GameFixture.h"
+#include "support/PluginFolder.h"
 
 namespace taviro::testing {
 namespace {
@@ -239,7 +239,8 @@ TEST_F(SinkTest, LoadGameReloadsSettingsAndPointersButNotTheByte) {
     EXPECT_TRUE(std::filesystem::exists(folder.Plugins() / "Taviro.ini"));
     EXPECT_EQ(state.gameUi, game.Ui());
     EXPECT_EQ(state.trackedSingleton, game.Tracked());
-    EXPECT_EQ(state.patchSite.load(), testbed::GameImage::Get().At(testbed::layout::kPatchSite));
+    EXPECT_EQ(state.patchSite.load(),
+              testbed::GameImage::Get().At(testbed::layout::kHandbrakePatchSite));
     EXPECT_TRUE(state.handbrakeEngaged.load());
     EXPECT_EQ(game.HandbrakeByte(), 0x00);
 }

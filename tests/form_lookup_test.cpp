@@ -11,13 +11,13 @@
 #include <thread>
 #include <vector>
 
-#include "plugin/ControlState.h"
-#include "plugin/FormLookup.h"
-#include "plugin/GameAddresses.h"
-#include "testbed/DataFiles.h"
-#include "testbed/GameImage.h"
-#include "testbed/GameLayout.h"
-#include "testbed/GameRuntime.h"
+#include "DataFiles.h"
+#include "FormLookup.h"
+#include "GameImage.h"
+#include "GameLayout.h"
+#include "GameMemory.h"
+#include "GamePointers.h"
+#include "GameRuntime.h"
 
 namespace {
 
@@ -35,13 +35,8 @@ protected:
 
     void SetUp() override {
         game.Reset();
-        taviro::ResolveStartupAddresses();
+        taviro::gameBase.store(reinterpret_cast<std::uintptr_t>(testbed::GameImage::Get().Base()));
         files.Reset();
-        std::lock_guard lock(taviro::StateMutex);
-        taviro::controlState.gameUi = nullptr;
-        taviro::controlState.trackedSingleton = nullptr;
-        taviro::controlState.patchSite.store(nullptr);
-        taviro::controlState.activationFilterForm.store(nullptr);
     }
 
     // `askedId` is the full ID the game must be asked for, with a form placed under it; nullopt
@@ -315,19 +310,13 @@ TEST_F(FormLookupTest, NullRegistryFindsNothing) {
 
 // --- The pointer refresh ---
 
-void Refresh() {
-    std::lock_guard lock(taviro::StateMutex);
-    taviro::RefreshGamePointers();
-}
-
-TEST_F(FormLookupTest, RefreshStoresAllFourPointers) {
+TEST_F(FormLookupTest, RefreshReadsAllFourPointers) {
     void* filter = files.InstallDefaultLoadOrder();
-    Refresh();
-    const taviro::ControlState& s = taviro::controlState;
-    EXPECT_EQ(s.patchSite.load(), testbed::GameImage::Get().At(testbed::layout::kPatchSite));
+    const taviro::GamePointers s = taviro::RefreshGamePointers();
+    EXPECT_EQ(s.patchSite, testbed::GameImage::Get().At(testbed::layout::kHandbrakePatchSite));
     EXPECT_EQ(s.trackedSingleton, game.Tracked());
     EXPECT_EQ(s.gameUi, game.Ui());
-    EXPECT_EQ(s.activationFilterForm.load(), filter);
+    EXPECT_EQ(s.activationFilterForm, filter);
     ASSERT_NE(filter, nullptr);
     EXPECT_EQ(files.LookupCalls(), 1u);
     EXPECT_EQ(files.LastLookupId(), testbed::DataFiles::kActivationFilterFormId);
@@ -337,37 +326,25 @@ TEST_F(FormLookupTest, RefreshFindsTheFilterFormInASmallFile) {
     files.AddFile(DataFileList::Full, "Starfield.esm", 0x00);
     files.AddFile(DataFileList::Small, "sfbgs004.esm", 0xFE, 0, 0x00A);
     void* filter = files.PlaceForm(0xFE00A017);
-    Refresh();
-    EXPECT_EQ(taviro::controlState.activationFilterForm.load(), filter);
+    EXPECT_EQ(taviro::RefreshGamePointers().activationFilterForm, filter);
     EXPECT_EQ(files.LastLookupId(), 0xFE00A017u);
 }
 
-TEST_F(FormLookupTest, RefreshStoresNullsAndReplacesEarlierPointers) {
-    files.InstallDefaultLoadOrder();
-    Refresh();
-    ASSERT_NE(taviro::controlState.activationFilterForm.load(), nullptr);
-
-    // The next load: DLC uninstalled, and the UI and tracked object not yet created.
-    files.Reset();
+TEST_F(FormLookupTest, RefreshReadsNullsAsTheyAre) {
+    // A load with the DLC uninstalled, and the UI and tracked object not yet created.
     files.AddFile(DataFileList::Full, "Starfield.esm", 0x00);
     game.SetUiPresent(false);
     game.SetTrackedPresent(false);
-    Refresh();
-    const taviro::ControlState& s = taviro::controlState;
-    EXPECT_EQ(s.activationFilterForm.load(), nullptr);
+    const taviro::GamePointers s = taviro::RefreshGamePointers();
+    EXPECT_EQ(s.activationFilterForm, nullptr);
     EXPECT_EQ(s.gameUi, nullptr);
     EXPECT_EQ(s.trackedSingleton, nullptr);
-    EXPECT_EQ(s.patchSite.load(), testbed::GameImage::Get().At(testbed::layout::kPatchSite));
+    EXPECT_EQ(s.patchSite, testbed::GameImage::Get().At(testbed::layout::kHandbrakePatchSite));
     EXPECT_EQ(files.LookupCalls(), 0u);
 
     // The file is back but without the form.
-    files.InstallDefaultLoadOrder();
-    Refresh();
-    ASSERT_NE(taviro::controlState.activationFilterForm.load(), nullptr);
-    files.Reset();
     files.AddFile(DataFileList::Full, "SFBGS004.esm", testbed::DataFiles::kSfbgs004CompileIndex);
-    Refresh();
-    EXPECT_EQ(s.activationFilterForm.load(), nullptr);
+    EXPECT_EQ(taviro::RefreshGamePointers().activationFilterForm, nullptr);
     EXPECT_EQ(files.LastLookupId(), testbed::DataFiles::kActivationFilterFormId);
 }
 

@@ -3,14 +3,16 @@
 #include <thread>
 #include <vector>
 
-#include "plugin/HandbrakePatch.h"
-#include "tests/support/GameFixture.h"
+#include "HandbrakePatch.h"
+#include "support/GameFixture.h"
 #ifndef _WIN32
 #include "winshim/control.h"
 #endif
 
 namespace taviro::testing {
 namespace {
+
+const std::uint8_t kEngagedByte[] = {kHandbrakeEngaged};
 
 class PatchTest : public GameFixture {
 protected:
@@ -27,6 +29,7 @@ struct Transition {
     std::uint8_t before;
     bool engage;
     std::uint8_t after;
+    PatchOutcome outcome;
 };
 
 class PatchTransitions : public PatchTest, public ::testing::WithParamInterface<Transition> {};
@@ -34,14 +37,12 @@ class PatchTransitions : public PatchTest, public ::testing::WithParamInterface<
 TEST_P(PatchTransitions, ByteFlagAndProtection) {
     const Transition t = GetParam();
     game.SetHandbrakeByte(t.before);
-    state.handbrakeEngaged.store(!t.engage);
     const DWORD protectionBefore = game.HandbrakeProtection();
     [[maybe_unused]] const std::uint64_t protects = ProtectCalls();
 
-    SetHandbrakePatch(t.engage);
+    EXPECT_EQ(SetHandbrakePatch(PatchSite(), t.engage), t.outcome);
 
     EXPECT_EQ(game.HandbrakeByte(), t.after);
-    EXPECT_EQ(state.handbrakeEngaged.load(), t.engage) << "the flag follows every request";
     EXPECT_EQ(game.HandbrakeProtection(), protectionBefore);
 #ifndef _WIN32
     // A switch lifts the protection and puts it back; anything else leaves the page alone.
@@ -49,21 +50,19 @@ TEST_P(PatchTransitions, ByteFlagAndProtection) {
 #endif
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Patch, PatchTransitions,
-    ::testing::Values(Transition{0x00, true, 0x03}, Transition{0x03, true, 0x03},
-                      Transition{0x03, false, 0x00}, Transition{0x00, false, 0x00},
-                      Transition{0x01, true, 0x01}, Transition{0x01, false, 0x01},
-                      Transition{0xFF, true, 0xFF}));
+INSTANTIATE_TEST_SUITE_P(Patch, PatchTransitions,
+                         ::testing::Values(Transition{0x00, true, 0x03, PatchOutcome::Switched},
+                                           Transition{0x03, true, 0x03, PatchOutcome::Unchanged},
+                                           Transition{0x03, false, 0x00, PatchOutcome::Switched},
+                                           Transition{0x00, false, 0x00, PatchOutcome::Unchanged},
+                                           Transition{0x01, true, 0x01, PatchOutcome::Foreign},
+                                           Transition{0x01, false, 0x01, PatchOutcome::Foreign},
+                                           Transition{0xFF, true, 0xFF, PatchOutcome::Foreign}));
 
-TEST_F(PatchTest, WithoutAPatchSiteOnlyTheFlagMoves) {
-    state.patchSite.store(nullptr);
+TEST_F(PatchTest, WithoutAPatchSiteNothingIsTouched) {
     game.SetHandbrakeByte(0x00);
     const std::uint64_t protects = ProtectCalls();
-    SetHandbrakePatch(true);
-    EXPECT_TRUE(state.handbrakeEngaged.load());
-    SetHandbrakePatch(false);
-    EXPECT_FALSE(state.handbrakeEngaged.load());
+    EXPECT_EQ(SetHandbrakePatch(nullptr, true), PatchOutcome::NoSite);
     EXPECT_EQ(game.HandbrakeByte(), 0x00);
     EXPECT_EQ(ProtectCalls(), protects);
 }
@@ -74,29 +73,27 @@ class RefusedProtection : public PatchTest {
 protected:
     void SetUp() override {
         PatchTest::SetUp();
-        region_ = static_cast<std::uint8_t*>(
+        m_region = static_cast<std::uint8_t*>(
             VirtualAlloc(nullptr, 2 * kPage, MEM_RESERVE, PAGE_NOACCESS));
-        ASSERT_NE(region_, nullptr);
-        ASSERT_NE(VirtualAlloc(region_, kPage, MEM_COMMIT, PAGE_READWRITE), nullptr);
-        byte_ = region_ + kPage - 100;
-        state.patchSite.store(byte_ - 6);
+        ASSERT_NE(m_region, nullptr);
+        ASSERT_NE(VirtualAlloc(m_region, kPage, MEM_COMMIT, PAGE_READWRITE), nullptr);
+        m_byte = m_region + kPage - 100;
     }
     void TearDown() override {
-        VirtualFree(region_, 0, MEM_RELEASE);
+        VirtualFree(m_region, 0, MEM_RELEASE);
         PatchTest::TearDown();
     }
     static constexpr std::size_t kPage = 0x1000;
-    std::uint8_t* region_ = nullptr;
-    std::uint8_t* byte_ = nullptr;
+    std::uint8_t* m_region = nullptr;
+    std::uint8_t* m_byte = nullptr;
 };
 
-TEST_F(RefusedProtection, LeavesTheByteAndStillMovesTheFlag) {
-    *byte_ = 0x00;
-    SetHandbrakePatch(true);
-    EXPECT_EQ(*byte_, 0x00);
-    EXPECT_TRUE(state.handbrakeEngaged.load());
-    EXPECT_FALSE(WriteCodeBytes({0x03}, byte_));
-    EXPECT_EQ(*byte_, 0x00);
+TEST_F(RefusedProtection, LeavesTheByteAndSaysSo) {
+    *m_byte = 0x00;
+    EXPECT_EQ(SetHandbrakePatch(m_byte - 6, true), PatchOutcome::Refused);
+    EXPECT_EQ(*m_byte, 0x00);
+    EXPECT_FALSE(WriteCodeBytes(kEngagedByte, m_byte));
+    EXPECT_EQ(*m_byte, 0x00);
 }
 
 TEST_F(PatchTest, WriteReportsAFailedRestoreButKeepsTheBytes) {
@@ -106,31 +103,29 @@ TEST_F(PatchTest, WriteReportsAFailedRestoreButKeepsTheBytes) {
     std::uint8_t* target = testbed::GameImage::Get().At(testbed::layout::kHandbrakeByte);
     game.SetHandbrakeByte(0x00);
     winshim::RefuseVirtualProtect(1, /*after=*/1);
-    EXPECT_FALSE(WriteCodeBytes({0x03}, target));
+    EXPECT_FALSE(WriteCodeBytes(kEngagedByte, target));
     EXPECT_EQ(game.HandbrakeByte(), 0x03);
     EXPECT_EQ(game.HandbrakeProtection(), static_cast<DWORD>(PAGE_EXECUTE_READWRITE));
 #endif
 }
 
-TEST_F(PatchTest, SequenceRoutinesRejectNullAndEmpty) {
+TEST_F(PatchTest, SequenceRoutinesRejectNullEmptyAndOverlong) {
     std::uint8_t code[4] = {0x03, 0x00, 0x03, 0x00};
-    EXPECT_FALSE(BytesMatch({0x03}, nullptr));
+    const std::uint8_t three[] = {0x03, 0x00, 0x03};
+    const std::uint8_t differs[] = {0x03, 0x00, 0x00};
+    EXPECT_FALSE(BytesMatch(kEngagedByte, nullptr));
     EXPECT_FALSE(BytesMatch({}, code));
-    EXPECT_FALSE(WriteCodeBytes({0x03}, nullptr));
+    EXPECT_FALSE(WriteCodeBytes(kEngagedByte, nullptr));
     EXPECT_FALSE(WriteCodeBytes({}, code));
-    EXPECT_TRUE(BytesMatch({0x03, 0x00, 0x03}, code));
-    EXPECT_FALSE(BytesMatch({0x03, 0x00, 0x00}, code)) << "every byte is compared";
-}
+    EXPECT_TRUE(BytesMatch(three, code));
+    EXPECT_FALSE(BytesMatch(differs, code)) << "every byte is compared";
 
-TEST(CodeBytes, RefusesToGrowPastTheProtectionWindow) {
-    CodeBytes bytes;
-    for (std::size_t i = 0; i < kProtectWindow; ++i) {
-        bytes.push_back(0x90);
-    }
-    EXPECT_THROW(bytes.push_back(0x90), std::length_error);
-    EXPECT_THROW(static_cast<void>(CodeBytes{0x01}.at(1)), std::out_of_range);
-    const CodeBytes copy = bytes;
-    EXPECT_EQ(copy.size(), kProtectWindow);
+    // Past the protection window the write would fault on a page left read-only.
+    std::uint8_t* target = testbed::GameImage::Get().At(testbed::layout::kHandbrakeByte);
+    const std::vector<std::uint8_t> overlong(kProtectWindow + 1, kHandbrakeEngaged);
+    game.SetHandbrakeByte(0x00);
+    EXPECT_FALSE(WriteCodeBytes(overlong, target));
+    EXPECT_EQ(game.HandbrakeByte(), 0x00);
 }
 
 // The hook's busy path patches without StateMutex while the lock holder patches too. Whatever
@@ -152,7 +147,7 @@ TEST_F(PatchTest, ConcurrentSwitchesNeverTearOrLeakProtection) {
     for (int t = 0; t < 3; ++t) {
         patchers.emplace_back([t] {
             for (int i = 0; i < 2000; ++i) {
-                SetHandbrakePatch(((i + t) % 2) == 0);
+                SetHandbrakePatch(PatchSite(), ((i + t) % 2) == 0);
             }
         });
     }
@@ -164,7 +159,7 @@ TEST_F(PatchTest, ConcurrentSwitchesNeverTearOrLeakProtection) {
     EXPECT_EQ(badBytes.load(), 0);
     EXPECT_EQ(game.HandbrakeProtection(), protectionBefore);
     // Settled by the next call, as the next hook call would.
-    SetHandbrakePatch(true);
+    SetHandbrakePatch(PatchSite(), true);
     EXPECT_EQ(game.HandbrakeByte(), 0x03);
 }
 

@@ -12,15 +12,17 @@
 #include <utility>
 #include <vector>
 
+#include "AbsoluteJump.h"
+#include "BranchTrampoline.h"
+#include "DataFiles.h"
+#include "EventSinks.h"
+#include "GameEvents.h"
+#include "PluginEntry.h"
+#include "PluginHost.h"
+#include "VehicleUpdateHook.h"
 #include "Win32.h"
-#include "plugin/EventSinks.h"
-#include "plugin/PluginEntry.h"
-#include "plugin/VehicleUpdateHook.h"
-#include "sfse_common/BranchTrampoline.h"
-#include "testbed/DataFiles.h"
-#include "testbed/GameEvents.h"
-#include "tests/support/GameFixture.h"
-#include "tests/support/PluginFolder.h"
+#include "support/GameFixture.h"
+#include "support/PluginFolder.h"
 
 #ifndef _WIN32
 #include "winshim/control.h"
@@ -34,48 +36,9 @@ using testbed::GameEvents;
 using testbed::GameImage;
 namespace layout = testbed::layout;
 
-constexpr std::uint32_t kHandle = 41;
 constexpr const char* kDisplayName = "Taviro - SFSE Plugin by Orrimel";
-
-// ---------------------------------------------------------------------------------------------
-// The host: what it hands the plugin and what the plugin asked of it.
-
-struct FakeHost {
-    bool provideMessaging = true;
-    std::vector<std::string> calls;
-    host::MessageCallback listener = nullptr;
-};
-
-FakeHost* g_host = nullptr;
-
-std::uint32_t TESTBED_GAME_CALL HostGetPluginHandle() {
-    g_host->calls.push_back("GetPluginHandle");
-    return kHandle;
-}
-
-bool TESTBED_GAME_CALL HostRegisterListener(std::uint32_t handle, const char* sender,
-                                            host::MessageCallback callback) {
-    g_host->calls.push_back("RegisterListener(" + std::to_string(handle) + ", " +
-                            (sender != nullptr ? sender : "null") + ")");
-    g_host->listener = callback;
-    return true;
-}
-
-bool TESTBED_GAME_CALL HostDispatch(std::uint32_t, std::uint32_t, void*, std::uint32_t,
-                                    const char*) {
-    g_host->calls.push_back("Dispatch");
-    return false;
-}
-
-host::MessagingInterface g_messaging{1, &HostRegisterListener, &HostDispatch};
-
-void* TESTBED_GAME_CALL HostQueryInterface(std::uint32_t id) {
-    g_host->calls.push_back("QueryInterface(" + std::to_string(id) + ")");
-    return id == host::kMessagingInterfaceId && g_host->provideMessaging ? &g_messaging : nullptr;
-}
-
-const host::LoadInterface g_loadInterface{0x00000300, 0x010E04A0,          0,
-                                          0,          &HostQueryInterface, &HostGetPluginHandle};
+const std::string kRegisterListener =
+    "RegisterListener(" + std::to_string(testbed::PluginHost::kPluginHandle) + ", SFSE)";
 
 // ---------------------------------------------------------------------------------------------
 // The game's code at the redirected site.
@@ -83,11 +46,11 @@ const host::LoadInterface g_loadInterface{0x00000300, 0x010E04A0,          0,
 using SiteBytes = std::array<std::uint8_t, 5>;
 
 SiteBytes ReadSite() {
-    return GameImage::Get().Read<SiteBytes>(layout::kCallSite);
+    return GameImage::Get().Read<SiteBytes>(layout::kVehicleUpdateCallSite);
 }
 
 std::uintptr_t SiteAddress() {
-    return reinterpret_cast<std::uintptr_t>(GameImage::Get().At(layout::kCallSite));
+    return reinterpret_cast<std::uintptr_t>(GameImage::Get().At(layout::kVehicleUpdateCallSite));
 }
 
 // Where a 5-byte E8/E9 at the site leads.
@@ -112,12 +75,9 @@ SiteBytes GamesOwnCall() {
 }
 
 void ExpectSlotJumpsTo(std::uintptr_t slot, const void* target) {
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(slot);
-    const std::uint8_t jump[6] = {0xFF, 0x25, 0, 0, 0, 0};
-    EXPECT_EQ(std::memcmp(bytes, jump, sizeof jump), 0) << "not FF 25 00000000";
-    std::uint64_t address = 0;
-    std::memcpy(&address, bytes + 6, sizeof address);
-    EXPECT_EQ(address, reinterpret_cast<std::uint64_t>(target));
+    const AbsoluteJump jump = AbsoluteJump::At(reinterpret_cast<const void*>(slot));
+    EXPECT_TRUE(jump.IsAbsoluteJump()) << "not FF 25 00000000";
+    EXPECT_EQ(jump.Target(), reinterpret_cast<std::uint64_t>(target));
 }
 
 // Every free address range from below `low` up to `high` reserved, so that nothing new can be
@@ -145,7 +105,7 @@ public:
                     const std::uintptr_t size = std::min(kPiece, end - from);
                     if (void* p = VirtualAlloc(reinterpret_cast<LPVOID>(from), size, MEM_RESERVE,
                                                PAGE_NOACCESS)) {
-                        reservations_.push_back(p);
+                        m_reservations.push_back(p);
                     }
                     from += size;
                 }
@@ -154,17 +114,17 @@ public:
         }
     }
     ~AddressSpaceFill() {
-        for (void* p : reservations_) {
+        for (void* p : m_reservations) {
             VirtualFree(p, 0, MEM_RELEASE);
         }
     }
     AddressSpaceFill(const AddressSpaceFill&) = delete;
     AddressSpaceFill& operator=(const AddressSpaceFill&) = delete;
 
-    std::size_t Count() const { return reservations_.size(); }
+    std::size_t Count() const { return m_reservations.size(); }
 
 private:
-    std::vector<void*> reservations_;
+    std::vector<void*> m_reservations;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -173,12 +133,13 @@ class PluginEntryTest : public GameFixture {
 protected:
     void SetUp() override {
         GameFixture::SetUp();
-        g_branchTrampoline.Release();
+        branchTrampoline.Release();
         // As the library starts: nothing loaded, no game pointers.
         ResetControlState();
         events.Reset();
         filterForm = testbed::DataFiles::Get().InstallDefaultLoadOrder();
-        g_host = &host;
+        host.Reset();
+        host.SetOptions({});
     }
 
     void TearDown() override {
@@ -188,13 +149,12 @@ protected:
 #endif
         // The game's own call goes back before the slot it may point at is freed.
         game.Reset();
-        g_branchTrampoline.Release();
-        g_host = nullptr;
+        branchTrampoline.Release();
         GameFixture::TearDown();
     }
 
     bool Load() {
-        return SFSEPlugin_Load(&g_loadInterface);
+        return SFSEPlugin_Load(static_cast<const host::LoadInterface*>(host.LoadInterfaceRecord()));
     }
 
     // Loads with stdout captured; returns what the plugin printed.
@@ -205,9 +165,8 @@ protected:
     }
 
     void Deliver(std::uint32_t type) {
-        ASSERT_NE(host.listener, nullptr);
-        host::Message message{"SFSE", type, 0, nullptr};
-        host.listener(&message);
+        ASSERT_FALSE(host.Listeners().empty());
+        host.DeliverMessage(type);
     }
 
     void ExpectRegistered(const std::vector<EventKind>& kinds) {
@@ -238,8 +197,8 @@ protected:
 
     void ExpectNothingWritten(const SiteBytes& before) {
         EXPECT_EQ(ReadSite(), before);
-        EXPECT_EQ(g_branchTrampoline.m_base, nullptr);
-        EXPECT_EQ(host.listener, nullptr);
+        EXPECT_EQ(branchTrampoline.Base(), nullptr);
+        EXPECT_TRUE(host.Listeners().empty());
     }
 
     static constexpr std::uint32_t kGameDataLoaded = 2;
@@ -247,7 +206,7 @@ protected:
         EventKind::Menu, EventKind::LoadGame, EventKind::ExitVehicle, EventKind::Activate};
 
     PluginFolder folder;
-    FakeHost host;
+    testbed::PluginHost& host = testbed::PluginHost::Get();
     GameEvents& events = GameEvents::Get();
     void* filterForm = nullptr;
 };
@@ -255,14 +214,15 @@ protected:
 TEST_F(PluginEntryTest, LoadTakesTheHandleRedirectsTheCallAndRegistersTheListener) {
     ASSERT_TRUE(Load());
 
-    EXPECT_EQ(host.calls, (std::vector<std::string>{"GetPluginHandle", "QueryInterface(1)",
-                                                    "RegisterListener(41, SFSE)"}));
-    EXPECT_EQ(host.listener, &OnHostMessage);
+    EXPECT_EQ(host.Calls(), (std::vector<std::string>{"GetPluginHandle", "QueryInterface(1)",
+                                                      kRegisterListener}));
+    EXPECT_EQ(host.Listeners(),
+              std::vector<const void*>{reinterpret_cast<const void*>(&OnHostMessage)});
 
-    ASSERT_NE(g_branchTrampoline.m_base, nullptr);
-    EXPECT_EQ(g_branchTrampoline.m_used, BranchTrampoline::kSlotSize);
+    ASSERT_NE(branchTrampoline.Base(), nullptr);
+    EXPECT_EQ(branchTrampoline.Used(), BranchTrampoline::kSlotSize);
     EXPECT_EQ(ReadSite()[0], 0xE8);
-    EXPECT_EQ(SiteTarget(), reinterpret_cast<std::uintptr_t>(g_branchTrampoline.m_base));
+    EXPECT_EQ(SiteTarget(), reinterpret_cast<std::uintptr_t>(branchTrampoline.Base()));
     ExpectSlotJumpsTo(SiteTarget(), reinterpret_cast<const void*>(&VehicleUpdateHook));
 
     // Before the game's data has loaded, a frame through the site reaches the hook, which lets
@@ -295,7 +255,7 @@ TEST_F(PluginEntryTest, DataLoadedReadsSettingsRefreshesPointersAndRegistersFour
                   {"Settings/bLogging", "0"}, {"Settings/iHandbrakeHotkey", "0x0"}}));
     EXPECT_EQ(controlState.gameUi, game.Ui());
     EXPECT_EQ(controlState.trackedSingleton, game.Tracked());
-    EXPECT_EQ(controlState.patchSite.load(), GameImage::Get().At(layout::kPatchSite));
+    EXPECT_EQ(controlState.patchSite.load(), GameImage::Get().At(layout::kHandbrakePatchSite));
     EXPECT_EQ(controlState.activationFilterForm.load(), filterForm);
     ExpectRegistered(kAllFour);
 }
@@ -328,27 +288,27 @@ TEST_F(PluginEntryTest, WithoutTheGamesUiTheMenuSinkIsLeftOut) {
 }
 
 TEST_F(PluginEntryTest, WithoutMessagingTheRedirectStandsAndNoListenerIsRegistered) {
-    host.provideMessaging = false;
+    host.SetOptions({.provideMessaging = false});
     bool loaded = false;
     const std::string report = LoadQuietly(loaded);
 
     EXPECT_TRUE(loaded);
-    EXPECT_EQ(host.calls, (std::vector<std::string>{"GetPluginHandle", "QueryInterface(1)"}));
-    EXPECT_EQ(host.listener, nullptr);
+    EXPECT_EQ(host.Calls(), (std::vector<std::string>{"GetPluginHandle", "QueryInterface(1)"}));
+    EXPECT_TRUE(host.Listeners().empty());
     EXPECT_EQ(ReadSite()[0], 0xE8);
-    ASSERT_NE(g_branchTrampoline.m_base, nullptr);
+    ASSERT_NE(branchTrampoline.Base(), nullptr);
     ExpectSlotJumpsTo(SiteTarget(), reinterpret_cast<const void*>(&VehicleUpdateHook));
     EXPECT_NE(report.find("messaging"), std::string::npos) << report;
 }
 
 TEST_F(PluginEntryTest, SecondLoadReusesTheTrampolineAndTakesTheNextSlot) {
     ASSERT_TRUE(Load());
-    std::uint8_t* const block = g_branchTrampoline.m_base;
+    std::uint8_t* const block = branchTrampoline.Base();
     ASSERT_NE(block, nullptr);
 
     ASSERT_TRUE(Load());  // the site now holds our own redirect, which counts as expected
-    EXPECT_EQ(g_branchTrampoline.m_base, block);
-    EXPECT_EQ(g_branchTrampoline.m_used, 2 * BranchTrampoline::kSlotSize);
+    EXPECT_EQ(branchTrampoline.Base(), block);
+    EXPECT_EQ(branchTrampoline.Used(), 2 * BranchTrampoline::kSlotSize);
     EXPECT_EQ(SiteTarget(), reinterpret_cast<std::uintptr_t>(block) + BranchTrampoline::kSlotSize);
     ExpectSlotJumpsTo(SiteTarget(), reinterpret_cast<const void*>(&VehicleUpdateHook));
 
@@ -370,32 +330,31 @@ TEST_F(PluginEntryTest, ForeignCodeAtTheCallSiteIsLeftAlone) {
     };
     for (const auto& [what, bytes] : foreign) {
         SCOPED_TRACE(what);
-        GameImage::Get().Write(layout::kCallSite, bytes.data(), bytes.size());
-        host.calls.clear();
+        GameImage::Get().Write(layout::kVehicleUpdateCallSite, bytes.data(), bytes.size());
+        host.Reset();
         bool loaded = true;
         const std::string report = LoadQuietly(loaded);
 
         EXPECT_FALSE(loaded);
         ExpectNothingWritten(bytes);
-        EXPECT_EQ(host.calls, std::vector<std::string>{"GetPluginHandle"});
+        EXPECT_EQ(host.Calls(), std::vector<std::string>{"GetPluginHandle"});
         EXPECT_NE(report.find("nothing was changed"), std::string::npos) << report;
     }
 }
 
 TEST_F(PluginEntryTest, AnotherRedirectThroughOurTrampolineIsForeignToo) {
     // A slot of our block that jumps somewhere other than the hook is not our redirect.
-    ASSERT_TRUE(
-        g_branchTrampoline.Create(reinterpret_cast<std::uintptr_t>(GameImage::Get().Base())));
-    g_branchTrampoline.WriteRelCall(SiteAddress(),
-                                    reinterpret_cast<std::uintptr_t>(&SomeoneElsesHook));
+    ASSERT_TRUE(branchTrampoline.Create(reinterpret_cast<std::uintptr_t>(GameImage::Get().Base())));
+    branchTrampoline.WriteRelCall(SiteAddress(),
+                                  reinterpret_cast<std::uintptr_t>(&SomeoneElsesHook));
     const SiteBytes before = ReadSite();
     bool loaded = true;
     LoadQuietly(loaded);
 
     EXPECT_FALSE(loaded);
     EXPECT_EQ(ReadSite(), before);
-    EXPECT_EQ(g_branchTrampoline.m_used, BranchTrampoline::kSlotSize);
-    EXPECT_EQ(host.listener, nullptr);
+    EXPECT_EQ(branchTrampoline.Used(), BranchTrampoline::kSlotSize);
+    EXPECT_TRUE(host.Listeners().empty());
 }
 
 TEST_F(PluginEntryTest, NoRoomForTheTrampolineFailsTheLoadWithoutWriting) {
@@ -415,7 +374,7 @@ TEST_F(PluginEntryTest, NoRoomForTheTrampolineFailsTheLoadWithoutWriting) {
 
     EXPECT_FALSE(loaded);
     ExpectNothingWritten(before);
-    EXPECT_EQ(host.calls, std::vector<std::string>{"GetPluginHandle"});
+    EXPECT_EQ(host.Calls(), std::vector<std::string>{"GetPluginHandle"});
     EXPECT_NE(report.find("couldn't allocate trampoline, no free space before image\n"),
               std::string::npos)
         << report;
@@ -432,7 +391,7 @@ TEST_F(PluginEntryTest, CallSiteThatCannotBeMadeWritableFailsTheLoad) {
 
     EXPECT_FALSE(loaded) << "a load without the redirect must not report success";
     EXPECT_EQ(ReadSite(), before);
-    EXPECT_EQ(host.listener, nullptr);
+    EXPECT_TRUE(host.Listeners().empty());
     EXPECT_NE(report.find("VirtualProtect failed"), std::string::npos) << report;
 #endif
 }
@@ -475,7 +434,7 @@ TEST_F(PluginEntryTest, MissingGameModuleShowsTheBoxAndWritesNothing) {
     EXPECT_EQ(boxes[0].text, "Installation error: Starfield.exe handle couldn't be acquired");
     EXPECT_EQ(boxes[0].caption, std::string(kDisplayName) + " v1.1");
     EXPECT_EQ(boxes[0].type, 0u);
-    EXPECT_EQ(host.calls, std::vector<std::string>{"GetPluginHandle"});
+    EXPECT_EQ(host.Calls(), std::vector<std::string>{"GetPluginHandle"});
     ExpectNothingWritten(before);
 #endif
 }

@@ -5,50 +5,24 @@
 
 #include <filesystem>
 #include <fstream>
-#include <map>
-#include <mutex>
 #include <optional>
-#include <random>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "HexText.h"
+#include "IniFile.h"
+#include "Settings.h"
 #include "Win32.h"
-#include "plugin/ControlState.h"
-#include "plugin/HexText.h"
-#include "plugin/IniFile.h"
-#include "plugin/Settings.h"
+#include "support/PluginFolder.h"
 
 namespace fs = std::filesystem;
-using taviro::controlState;
+using taviro::testing::SettingsIn;
 
 namespace {
 
 using Entries = std::vector<std::pair<std::string, std::string>>;
-using Sections = std::vector<std::pair<std::string, Entries>>;
-
-// What a file says, independent of how the writer laid it out: Wine rewrites the whole file.
-Sections ParseIni(const std::string& text) {
-    Sections sections;
-    std::istringstream in(text);
-    std::string line;
-    const auto trim = [](std::string s) {
-        const auto first = s.find_first_not_of(" \t\r");
-        const auto last = s.find_last_not_of(" \t\r");
-        return first == std::string::npos ? std::string() : s.substr(first, last - first + 1);
-    };
-    while (std::getline(in, line)) {
-        line = trim(line);
-        if (!line.empty() && line.front() == '[') {
-            sections.push_back({line.substr(1, line.find(']') - 1), {}});
-        } else if (const auto eq = line.find('='); eq != std::string::npos && !sections.empty()) {
-            sections.back().second.push_back({trim(line.substr(0, eq)), trim(line.substr(eq + 1))});
-        }
-    }
-    return sections;
-}
 
 const fs::path kFolder = fs::path("Data") / "SFSE" / "Plugins";
 const fs::path kDefaultFile = kFolder / "Taviro.ini";
@@ -77,54 +51,62 @@ std::string SettingsText(std::optional<std::string> logging, std::optional<std::
 
 class SettingsFiles : public ::testing::Test {
 protected:
-    void SetUp() override {
-        previous_ = fs::current_path();
-        std::random_device random;
-        folder_ = fs::temp_directory_path() / ("taviro-settings-" + std::to_string(random()));
-        fs::create_directories(folder_ / kFolder);
-        fs::current_path(folder_);
-        // Stale values that every load must overwrite.
-        controlState.hotkeyCode = 0x99;
-        controlState.loggingEnabled = true;
-    }
-    void TearDown() override {
-        fs::current_path(previous_);
-        std::error_code ignored;
-        fs::remove_all(folder_, ignored);
-    }
+    void Load() { settings = taviro::LoadSettings(); }
 
-    static void Load() {
-        std::lock_guard lock(taviro::StateMutex);
-        taviro::LoadSettings();
-    }
-
-    fs::path previous_;
-    fs::path folder_;
+    taviro::testing::PluginFolder folder;
+    taviro::Settings settings;
 };
 
 // --- The hotkey text, as a player types it into the default file ---
 
+using taviro::ValueVerdict;
+
 struct HotkeyCase {
     const char* text;
     std::uint32_t expected;
+    ValueVerdict verdict;
 };
 
 class HotkeyText : public SettingsFiles, public ::testing::WithParamInterface<HotkeyCase> {};
 
-TEST_P(HotkeyText, GivesTheKeyCodeOrNone) {
+TEST_P(HotkeyText, GivesTheKeyCodeOrSaysWhyNot) {
     WriteFile(kDefaultFile, SettingsText("0", GetParam().text));
     Load();
-    EXPECT_EQ(controlState.hotkeyCode, GetParam().expected);
+    EXPECT_EQ(settings.hotkeyCode, GetParam().expected);
+    ASSERT_EQ(settings.entries.size(), 2u);
+    EXPECT_EQ(settings.entries[1].verdict, GetParam().verdict);
 }
+
+constexpr ValueVerdict kTaken = ValueVerdict::Taken;
+constexpr ValueVerdict kNotHex = ValueVerdict::NotHexadecimal;
+constexpr ValueVerdict kTooLarge = ValueVerdict::TooLarge;
+constexpr ValueVerdict kOutOfRange = ValueVerdict::OutOfRange;
 
 INSTANTIATE_TEST_SUITE_P(
     Table, HotkeyText,
-    ::testing::Values(HotkeyCase{"0x1B", 27}, HotkeyCase{"1b", 27}, HotkeyCase{"27", 39},
-                      HotkeyCase{"0xFE", 254}, HotkeyCase{"0X01", 1}, HotkeyCase{"0xFF", 0},
-                      HotkeyCase{"0x0", 0}, HotkeyCase{"-1", 0}, HotkeyCase{"G", 0},
-                      HotkeyCase{"0x", 0}, HotkeyCase{"0x100000000", 0},
-                      HotkeyCase{"0x10000001B", 0}, HotkeyCase{"20 other text", 32},
-                      HotkeyCase{"\"0x1B\"", 27}));
+    ::testing::Values(HotkeyCase{"0x1B", 27, kTaken}, HotkeyCase{"1b", 27, kTaken},
+                      HotkeyCase{"27", 39, kTaken}, HotkeyCase{"0xFE", 254, kTaken},
+                      HotkeyCase{"0X01", 1, kTaken}, HotkeyCase{"0xFF", 0, kOutOfRange},
+                      HotkeyCase{"0x0", 0, kOutOfRange}, HotkeyCase{"-1", 0, kOutOfRange},
+                      HotkeyCase{"G", 0, kNotHex}, HotkeyCase{"0x", 0, kNotHex},
+                      HotkeyCase{"0x100000000", 0, kTooLarge},
+                      HotkeyCase{"0x10000001B", 0, kTooLarge},
+                      HotkeyCase{"20 other text", 32, kTaken}, HotkeyCase{"\"0x1B\"", 27, kTaken}));
+
+TEST_F(SettingsFiles, SaysWhereEachValueCameFrom) {
+    WriteFile(kDefaultFile, SettingsText("1", "0x20"));
+    WriteFile(kCustomFile, SettingsText(std::nullopt, "G"));
+    Load();
+    EXPECT_EQ(settings.defaultFile, taviro::FileState::Read);
+    EXPECT_EQ(settings.customFile, taviro::FileState::Read);
+    EXPECT_EQ(settings.hotkeyFrom, taviro::SettingsSource::DefaultFile);
+    EXPECT_EQ(settings.loggingFrom, taviro::SettingsSource::DefaultFile);
+    ASSERT_EQ(settings.entries.size(), 3u);
+    EXPECT_EQ(settings.entries[2].file, taviro::SettingsSource::CustomFile);
+    EXPECT_STREQ(settings.entries[2].key, taviro::kHotkeyKey);
+    EXPECT_EQ(settings.entries[2].text, "G");
+    EXPECT_EQ(settings.entries[2].verdict, kNotHex);
+}
 
 // --- Which file wins ---
 
@@ -145,8 +127,8 @@ TEST_P(Override, CustomValuesWinKeyByKey) {
         WriteFile(kCustomFile, SettingsText(c.customLogging, c.customHotkey));
     }
     Load();
-    EXPECT_EQ(controlState.loggingEnabled, c.logging);
-    EXPECT_EQ(controlState.hotkeyCode, c.hotkey);
+    EXPECT_EQ(settings.logging, c.logging);
+    EXPECT_EQ(settings.hotkeyCode, c.hotkey);
 }
 
 const std::nullopt_t none = std::nullopt;
@@ -176,40 +158,41 @@ INSTANTIATE_TEST_SUITE_P(HotkeyTexts, Override,
 
 TEST_F(SettingsFiles, MissingDefaultFileIsCreatedWithDefaultsAndNotRewritten) {
     Load();
-    EXPECT_EQ(controlState.hotkeyCode, 0u);
-    EXPECT_FALSE(controlState.loggingEnabled);
-    const Sections expected{{"Settings", {{"bLogging", "0"}, {"iHandbrakeHotkey", "0x0"}}}};
+    EXPECT_EQ(settings.defaultFile, taviro::FileState::Created);
+    EXPECT_EQ(settings.hotkeyCode, 0u);
+    EXPECT_FALSE(settings.logging);
     const std::string created = ReadFile(kDefaultFile);
-    EXPECT_EQ(ParseIni(created), expected);
+    EXPECT_EQ(SettingsIn(kDefaultFile),
+              (Entries{{"Settings/bLogging", "0"}, {"Settings/iHandbrakeHotkey", "0x0"}}));
     EXPECT_FALSE(fs::exists(kCustomFile));
 
     Load();
-    EXPECT_EQ(controlState.hotkeyCode, 0u);
+    EXPECT_EQ(settings.hotkeyCode, 0u);
     EXPECT_EQ(ReadFile(kDefaultFile), created);
 }
 
 TEST_F(SettingsFiles, DeletedDefaultFileIsCreatedAgain) {
     WriteFile(kDefaultFile, SettingsText("1", "0x20"));
     Load();
-    EXPECT_EQ(controlState.hotkeyCode, 32u);
+    EXPECT_EQ(settings.hotkeyCode, 32u);
 
     fs::remove(kDefaultFile);
     Load();
-    EXPECT_EQ(controlState.hotkeyCode, 0u);
-    EXPECT_FALSE(controlState.loggingEnabled);
-    EXPECT_EQ(ParseIni(ReadFile(kDefaultFile)).size(), 1u);
+    EXPECT_EQ(settings.hotkeyCode, 0u);
+    EXPECT_FALSE(settings.logging);
+    EXPECT_EQ(SettingsIn(kDefaultFile).size(), 2u);
 
     fs::remove(kDefaultFile);
     WriteFile(kCustomFile, SettingsText(none, "0x41"));
     Load();
-    EXPECT_EQ(controlState.hotkeyCode, 65u);
+    EXPECT_EQ(settings.hotkeyCode, 65u);
 }
 
 TEST_F(SettingsFiles, EmptyDefaultFileIsLeftEmpty) {
     WriteFile(kDefaultFile, "");
     Load();
-    EXPECT_EQ(controlState.hotkeyCode, 0u);
-    EXPECT_FALSE(controlState.loggingEnabled);
+    EXPECT_EQ(settings.hotkeyCode, 0u);
+    EXPECT_FALSE(settings.logging);
     EXPECT_EQ(fs::file_size(kDefaultFile), 0u);
 }
 
@@ -220,7 +203,8 @@ TEST_F(SettingsFiles, FolderInPlaceOfDefaultFileCountsAsThereButGivesNothing) {
     EXPECT_EQ(taviro::ReadIniString("Taviro", "Settings", "bLogging", ""), "");
     EXPECT_FALSE(taviro::WriteIniString("Taviro", "Settings", "bLogging", "0", ""));
     Load();
-    EXPECT_EQ(controlState.hotkeyCode, 65u);
+    EXPECT_EQ(settings.hotkeyCode, 65u);
+    EXPECT_EQ(settings.defaultFile, taviro::FileState::Unreadable);
     EXPECT_TRUE(fs::is_directory(kDefaultFile));
 }
 
@@ -228,8 +212,9 @@ TEST_F(SettingsFiles, MissingPluginFolderCreatesNothing) {
     fs::remove_all("Data");
     fs::create_directory("Data");
     Load();
-    EXPECT_EQ(controlState.hotkeyCode, 0u);
-    EXPECT_FALSE(controlState.loggingEnabled);
+    EXPECT_EQ(settings.defaultFile, taviro::FileState::NotCreated);
+    EXPECT_EQ(settings.hotkeyCode, 0u);
+    EXPECT_FALSE(settings.logging);
     EXPECT_TRUE(fs::is_empty("Data"));
     EXPECT_FALSE(taviro::WriteIniString("Taviro", "Settings", "bLogging", "0", ""));
     EXPECT_TRUE(fs::is_empty("Data"));
@@ -242,8 +227,8 @@ TEST_F(SettingsFiles, LineEndsBlanksAndCaseDoNotMatter) {
         WriteFile(kDefaultFile, std::string("[settings]") + end + "  BLOGGING  =  1  " + end +
                                     "\tiHandbrakeHotkey\t=\t0x1B\t" + end);
         Load();
-        EXPECT_TRUE(controlState.loggingEnabled) << "line end " << end;
-        EXPECT_EQ(controlState.hotkeyCode, 27u) << "line end " << end;
+        EXPECT_TRUE(settings.logging) << "line end " << end;
+        EXPECT_EQ(settings.hotkeyCode, 27u) << "line end " << end;
     }
 }
 
@@ -277,10 +262,10 @@ TEST_F(SettingsFiles, WriteReportsWhetherTheValueReadsBack) {
     EXPECT_TRUE(taviro::WriteIniString("Taviro", "Settings", "bLogging", "0", ""));
     EXPECT_TRUE(taviro::WriteIniString("Taviro", "Settings", "iHandbrakeHotkey", "", ""));
     EXPECT_TRUE(taviro::WriteIniString("Taviro", "Added", "key", "v", ""));
-    const Sections expected{{"Other", {{"keep", "this"}}},
-                            {"Settings", {{"bLogging", "0"}, {"iHandbrakeHotkey", ""}}},
-                            {"Added", {{"key", "v"}}}};
-    EXPECT_EQ(ParseIni(ReadFile(kDefaultFile)), expected);
+    EXPECT_EQ(SettingsIn(kDefaultFile), (Entries{{"Other/keep", "this"},
+                                                 {"Settings/bLogging", "0"},
+                                                 {"Settings/iHandbrakeHotkey", ""},
+                                                 {"Added/key", "v"}}));
     // Blanks around a value do not survive the file, so that value does not read back.
     EXPECT_FALSE(taviro::WriteIniString("Taviro", "Settings", "bLogging", "1 ", ""));
 }
@@ -299,8 +284,11 @@ TEST_F(SettingsFiles, ConcurrentWritersLoseNoKey) {
     for (auto& writer : writers) {
         writer.join();
     }
-    ASSERT_EQ(ParseIni(ReadFile(kDefaultFile)).size(), 1u);
-    EXPECT_EQ(ParseIni(ReadFile(kDefaultFile))[0].second.size(), 100u);
+    const Entries entries = SettingsIn(kDefaultFile);
+    EXPECT_EQ(entries.size(), 100u);
+    for (const auto& [key, value] : entries) {
+        EXPECT_EQ(key.rfind("Settings/k", 0), 0u) << key;
+    }
 }
 
 TEST_F(SettingsFiles, ProfileReadCopiesAtMostSizeMinusOneOrTheDefault) {

@@ -7,9 +7,9 @@
 #include <stdexcept>
 #include <thread>
 
-#include "plugin/VehicleUpdateHook.h"
-#include "tests/support/AllocationCounter.h"
-#include "tests/support/GameFixture.h"
+#include "VehicleUpdateHook.h"
+#include "support/AllocationCounter.h"
+#include "support/GameFixture.h"
 #ifndef _WIN32
 #include "winshim/control.h"
 #endif

@@ -1,4 +1,4 @@
-#include "tests/support/AllocationCounter.h"
+#include "support/AllocationCounter.h"
 
 #include <cstddef>
 #include <cstdlib>

@@ -5,33 +5,10 @@
 
 #include <gtest/gtest.h>
 
-#include <mutex>
-
 #include "Win32.h"
-#include "plugin/ControlState.h"
-#include "plugin/GameAddresses.h"
-#include "testbed/GameImage.h"
-#include "testbed/GameLayout.h"
-#include "testbed/GameRuntime.h"
+#include "support/GameState.h"
 
 namespace taviro::testing {
-
-inline void ResetControlState() {
-    std::lock_guard lock(StateMutex);
-    ControlState& s = controlState;
-    s.warmupCount = 0;
-    s.windowCount = kWindowLength;
-    s.activationWindowOpen = false;
-    s.exitWindowOpen = false;
-    s.engageStage = kEngageStageReset;
-    s.handbrakeEngaged.store(true);
-    s.hotkeyCode = 0;
-    s.loggingEnabled = false;
-    s.gameUi = nullptr;
-    s.trackedSingleton = nullptr;
-    s.patchSite.store(nullptr);
-    s.activationFilterForm.store(nullptr);
-}
 
 class GameFixture : public ::testing::Test {
 public:
@@ -39,14 +16,8 @@ public:
 
 protected:
     void SetUp() override {
-        game.Reset();
+        StartGameWithDataLoaded(game);
         testbed::Game::SetKeyDown(kHotkey, false);
-        ResolveStartupAddresses();
-        ResetControlState();
-        std::lock_guard lock(StateMutex);
-        controlState.gameUi = game.Ui();
-        controlState.trackedSingleton = game.Tracked();
-        controlState.patchSite.store(testbed::GameImage::Get().At(testbed::layout::kPatchSite));
     }
 
     void TearDown() override {

@@ -18,26 +18,26 @@ public:
     explicit PluginFolder(bool withPluginsFolder = true) {
         namespace fs = std::filesystem;
         static std::atomic<int> serial{0};
-        previous_ = fs::current_path();
-        root_ = fs::temp_directory_path() /
-                ("taviro-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                 "-" + std::to_string(serial++) + "-" + std::to_string(Pid()));
-        fs::remove_all(root_);
-        fs::create_directories(root_);
+        m_previous = fs::current_path();
+        m_root = fs::temp_directory_path() /
+                 ("taviro-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+                  "-" + std::to_string(serial++) + "-" + std::to_string(Pid()));
+        fs::remove_all(m_root);
+        fs::create_directories(m_root);
         if (withPluginsFolder) {
             fs::create_directories(Plugins());
         }
-        fs::current_path(root_);
+        fs::current_path(m_root);
     }
     ~PluginFolder() {
         std::error_code ignored;
-        std::filesystem::current_path(previous_, ignored);
-        std::filesystem::remove_all(root_, ignored);
+        std::filesystem::current_path(m_previous, ignored);
+        std::filesystem::remove_all(m_root, ignored);
     }
     PluginFolder(const PluginFolder&) = delete;
     PluginFolder& operator=(const PluginFolder&) = delete;
 
-    std::filesystem::path Plugins() const { return root_ / "Data" / "SFSE" / "Plugins"; }
+    std::filesystem::path Plugins() const { return m_root / "Data" / "SFSE" / "Plugins"; }
 
     void WriteFile(const std::string& name, const std::string& content) const {
         std::ofstream(Plugins() / name, std::ios::binary) << content;
@@ -45,8 +45,8 @@ public:
 
 private:
     static long Pid();
-    std::filesystem::path previous_;
-    std::filesystem::path root_;
+    std::filesystem::path m_previous;
+    std::filesystem::path m_root;
 };
 
 // Every entry of a settings file as ("section/key", value), in file order. Wine rewrites whole

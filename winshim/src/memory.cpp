@@ -44,11 +44,11 @@ struct Allocation {
     std::size_t PageIndex(std::uintptr_t address) const { return (address - base) / kPage; }
 };
 
-std::mutex g_mutex;
-std::map<std::uintptr_t, Allocation> g_allocations;  // keyed by base
-std::atomic<std::uint64_t> g_protectCalls{0};
-int g_protectsBeforeRefusal = 0;  // guarded by g_mutex
-int g_refuseProtect = 0;          // guarded by g_mutex
+std::mutex memoryMutex;
+std::map<std::uintptr_t, Allocation> allocations;  // keyed by base
+std::atomic<std::uint64_t> protectCalls{0};
+int protectsBeforeRefusal = 0;  // guarded by memoryMutex
+int protectsToRefuse = 0;       // guarded by memoryMutex
 
 int PosixProtection(DWORD protect) {
     switch (protect & 0xFF) {
@@ -69,8 +69,8 @@ int PosixProtection(DWORD protect) {
 }
 
 Allocation* FindAllocation(std::uintptr_t address) {
-    auto it = g_allocations.upper_bound(address);
-    if (it == g_allocations.begin()) {
+    auto it = allocations.upper_bound(address);
+    if (it == allocations.begin()) {
         return nullptr;
     }
     --it;
@@ -107,25 +107,25 @@ bool Fail(DWORD error) {
 namespace winshim {
 
 void RegisterImage(void* base, std::size_t size) {
-    std::lock_guard lock(g_mutex);
+    std::lock_guard lock(memoryMutex);
     Allocation a;
     a.base = reinterpret_cast<std::uintptr_t>(base);
     a.size = Ceil(size, kPage);
     a.initialProtect = PAGE_READWRITE;
     a.type = MEM_IMAGE;
     a.pages.assign(a.size / kPage, PAGE_READWRITE);
-    g_allocations[a.base] = std::move(a);
+    allocations[a.base] = std::move(a);
     SetModuleBase(base);
 }
 
 std::uint64_t ProtectCallCount() {
-    return g_protectCalls.load();
+    return protectCalls.load();
 }
 
 void RefuseVirtualProtect(int count, int after) {
-    std::lock_guard lock(g_mutex);
-    g_refuseProtect = count;
-    g_protectsBeforeRefusal = after;
+    std::lock_guard lock(memoryMutex);
+    protectsToRefuse = count;
+    protectsBeforeRefusal = after;
 }
 
 }  // namespace winshim
@@ -139,7 +139,7 @@ SIZE_T VirtualQuery(LPCVOID address, PMEMORY_BASIC_INFORMATION info, SIZE_T leng
         return 0;
     }
     std::memset(info, 0, sizeof *info);
-    std::lock_guard lock(g_mutex);
+    std::lock_guard lock(memoryMutex);
     if (const Allocation* a = FindAllocation(at)) {
         // Like Windows: from the queried page up to the first page that differs.
         std::size_t first = a->PageIndex(at);
@@ -196,7 +196,7 @@ LPVOID VirtualAlloc(LPVOID address, SIZE_T size, DWORD allocationType, DWORD pro
     }
     const auto at = reinterpret_cast<std::uintptr_t>(address);
     const bool commit = (allocationType & MEM_COMMIT) != 0;
-    std::lock_guard lock(g_mutex);
+    std::lock_guard lock(memoryMutex);
 
     if ((allocationType & MEM_RESERVE) == 0 && at != 0) {
         // Commit inside an existing reservation.
@@ -242,20 +242,20 @@ LPVOID VirtualAlloc(LPVOID address, SIZE_T size, DWORD allocationType, DWORD pro
     a.size = length;
     a.initialProtect = protect;
     a.pages.assign(length / kPage, commit ? protect : 0);
-    g_allocations[a.base] = std::move(a);
+    allocations[a.base] = std::move(a);
     return mapped;
 }
 
 BOOL VirtualFree(LPVOID address, SIZE_T size, DWORD freeType) {
     const auto at = reinterpret_cast<std::uintptr_t>(address);
-    std::lock_guard lock(g_mutex);
-    auto it = g_allocations.find(at);
+    std::lock_guard lock(memoryMutex);
+    auto it = allocations.find(at);
     if (freeType == MEM_RELEASE) {
-        if (size != 0 || it == g_allocations.end() || it->second.type == MEM_IMAGE) {
+        if (size != 0 || it == allocations.end() || it->second.type == MEM_IMAGE) {
             return Fail(ERROR_INVALID_PARAMETER);
         }
         munmap(address, it->second.size);
-        g_allocations.erase(it);
+        allocations.erase(it);
         return TRUE;
     }
     if (freeType == MEM_DECOMMIT) {
@@ -276,12 +276,12 @@ BOOL VirtualFree(LPVOID address, SIZE_T size, DWORD freeType) {
 }
 
 BOOL VirtualProtect(LPVOID address, SIZE_T size, DWORD newProtect, PDWORD oldProtect) {
-    g_protectCalls.fetch_add(1);
-    std::lock_guard lock(g_mutex);
-    if (g_protectsBeforeRefusal > 0) {
-        --g_protectsBeforeRefusal;
-    } else if (g_refuseProtect > 0) {
-        --g_refuseProtect;
+    protectCalls.fetch_add(1);
+    std::lock_guard lock(memoryMutex);
+    if (protectsBeforeRefusal > 0) {
+        --protectsBeforeRefusal;
+    } else if (protectsToRefuse > 0) {
+        --protectsToRefuse;
         return Fail(ERROR_ACCESS_DENIED);
     }
     const int prot = PosixProtection(newProtect);

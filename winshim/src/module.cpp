@@ -6,12 +6,12 @@
 
 namespace {
 thread_local DWORD t_lastError = 0;
-std::atomic<void*> g_moduleBase{nullptr};
+std::atomic<void*> moduleBase{nullptr};
 }  // namespace
 
 namespace winshim {
 void SetModuleBase(void* base) {
-    g_moduleBase.store(base);
+    moduleBase.store(base);
 }
 void SetMainModuleForTesting(void* base) {
     SetModuleBase(base);
@@ -35,7 +35,7 @@ HMODULE GetModuleHandleA(LPCSTR moduleName) {
         SetLastError(126);  // ERROR_MOD_NOT_FOUND
         return nullptr;
     }
-    return static_cast<HMODULE>(g_moduleBase.load());
+    return static_cast<HMODULE>(moduleBase.load());
 }
 
 }  // extern "C"

@@ -30,6 +30,10 @@ std::uint64_t ProtectCallCount();
 // ERROR_ACCESS_DENIED.
 void RefuseVirtualProtect(int count, int after = 0);
 
+// The folder SHGetKnownFolderPath answers for Documents; empty plays a user without one. Until
+// set, it is $HOME/Documents.
+void SetDocumentsFolder(const std::string& path);
+
 struct MessageBoxRecord {
     std::string text;
     std::string caption;

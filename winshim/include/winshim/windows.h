@@ -19,6 +19,9 @@ using PDWORD = DWORD*;
 using LPSTR = char*;
 using LPCSTR = const char*;
 using HWND = struct HWND__*;
+using HANDLE = void*;
+using HRESULT = std::int32_t;
+using PWSTR = wchar_t*;
 using HMODULE = struct HINSTANCE__*;
 using HINSTANCE = HMODULE;
 
@@ -50,6 +53,25 @@ inline constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 inline constexpr DWORD ERROR_INVALID_ADDRESS = 487;
 
+inline constexpr HRESULT S_OK = 0;
+inline constexpr HRESULT E_FAIL = static_cast<HRESULT>(0x80004005);
+inline constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057);
+inline constexpr bool SUCCEEDED(HRESULT result) {
+    return result >= 0;
+}
+
+struct GUID {
+    std::uint32_t Data1;
+    std::uint16_t Data2;
+    std::uint16_t Data3;
+    std::uint8_t Data4[8];
+};
+using KNOWNFOLDERID = GUID;
+using REFKNOWNFOLDERID = const KNOWNFOLDERID&;
+inline constexpr KNOWNFOLDERID FOLDERID_Documents = {
+    0xFDD39AD0, 0x238F, 0x46AF, {0xAD, 0xB4, 0x6C, 0x85, 0x48, 0x03, 0x69, 0xC7}};
+inline constexpr DWORD KF_FLAG_DEFAULT = 0;
+
 inline constexpr UINT MB_OK = 0x0;
 inline constexpr int IDOK = 1;
 
@@ -79,4 +101,6 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR defaultText, LPSTR buffer,
                                DWORD size, LPCSTR fileName);
 BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR fileName);
+HRESULT SHGetKnownFolderPath(REFKNOWNFOLDERID folder, DWORD flags, HANDLE token, PWSTR* path);
+void CoTaskMemFree(void* memory);
 }

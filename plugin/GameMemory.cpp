@@ -1,0 +1,7 @@
+#include "GameMemory.h"
+
+namespace taviro {
+
+std::atomic<std::uintptr_t> gameBase{0};
+
+}  // namespace taviro
