@@ -9,6 +9,17 @@
 //    as they are and never match. A UTF-8 byte-order mark at the start is skipped.
 //  - LF and CRLF line ends are both read; a write keeps the file's own line end (CRLF for a new
 //    file) and leaves every line it does not change as it was, byte for byte.
+//  - Only a regular file is read or written. A folder, a FIFO or a device at the path reads as
+//    missing, at once: nothing waits for a FIFO's other end. A write to one fails with
+//    ERROR_ACCESS_DENIED and leaves it as it is. (Over a Unix file system the Windows build
+//    reports a write to a FIFO as done, though its bytes reach only a reader that holds the FIFO
+//    open and only a read in the same process sees the value afterwards; refusing is the safe
+//    side of that.)
+//  - A symbolic link is followed to the end of its chain, and a write goes to the file it names:
+//    the links stay links. A link to a missing file creates that file. A link into a missing
+//    folder fails with ERROR_FILE_NOT_FOUND, and a loop of links with
+//    ERROR_CANT_RESOLVE_FILENAME; both leave the links as they are and create nothing. A path
+//    into a missing folder fails with ERROR_PATH_NOT_FOUND and creates nothing.
 // A write replaces the file through a temporary file in the same folder and a rename, so a crash
 // leaves either the old file or the new one, never half of one.
 #include <fcntl.h>
@@ -18,7 +29,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <optional>
@@ -197,13 +207,18 @@ std::string_view Unquote(std::string_view value) {
     return value;
 }
 
-// The file's bytes; nothing when it is missing or is not a regular file.
+// The file's bytes; nothing when it is missing or is not a regular file. Anything else is
+// refused before it is opened: opening a FIFO waits for a writer (with the caller's lock held),
+// and opening a device can act on it. O_NONBLOCK covers a FIFO swapped in after the check.
 std::optional<std::string> ReadFile(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return std::nullopt;
+    }
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         return std::nullopt;
     }
-    struct stat info {};
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         close(fd);
         return std::nullopt;
@@ -247,6 +262,53 @@ std::string FolderOf(const std::string& path) {
         return ".";
     }
     return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// As many links as the kernel follows in one path before it reports a loop.
+constexpr int kMostLinks = 40;
+
+std::optional<std::string> LinkTarget(const std::string& link) {
+    std::string target(PATH_MAX, '\0');
+    const ssize_t length = readlink(link.c_str(), target.data(), target.size());
+    if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) {
+        return std::nullopt;
+    }
+    target.resize(static_cast<std::size_t>(length));
+    return target;
+}
+
+// The path a write replaces: `path` itself, or the end of its chain of links, so that the links
+// stay links. That end may be missing if its folder is there. Otherwise sets `error` to the
+// Windows error for the case.
+std::optional<std::string> WriteTarget(std::string path, DWORD& error) {
+    for (int followed = 0; followed <= kMostLinks; ++followed) {
+        struct stat info {};
+        if (lstat(path.c_str(), &info) != 0) {
+            const int cause = errno;
+            struct stat folder {};
+            if (cause == ENOENT && stat(FolderOf(path).c_str(), &folder) == 0 &&
+                S_ISDIR(folder.st_mode)) {
+                return path;
+            }
+            // A link into a missing folder reports the file, a path into one the folder.
+            error = cause == ELOOP    ? ERROR_CANT_RESOLVE_FILENAME
+                    : cause == EACCES ? ERROR_ACCESS_DENIED
+                    : followed > 0    ? ERROR_FILE_NOT_FOUND
+                                      : ERROR_PATH_NOT_FOUND;
+            return std::nullopt;
+        }
+        if (!S_ISLNK(info.st_mode)) {
+            return path;
+        }
+        const auto target = LinkTarget(path);
+        if (!target) {
+            error = ERROR_ACCESS_DENIED;
+            return std::nullopt;
+        }
+        path = target->front() == '/' ? *target : FolderOf(path) + "/" + *target;
+    }
+    error = ERROR_CANT_RESOLVE_FILENAME;
+    return std::nullopt;
 }
 
 // Replaces the file at `path` with `text` in one rename. `mode` is the old file's permissions;
@@ -329,29 +391,20 @@ BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR
     }
     std::lock_guard lock(g_profileMutex);
 
-    std::string path = UnixPath(fileName);
+    DWORD error = ERROR_SUCCESS;
+    const std::optional<std::string> target = WriteTarget(UnixPath(fileName), error);
+    if (!target) {
+        return Fail(error);
+    }
+    const std::string& path = *target;
     std::optional<mode_t> mode;
     struct stat info {};
-    const bool exists = stat(path.c_str(), &info) == 0;
+    const bool exists = lstat(path.c_str(), &info) == 0;
     if (exists) {
-        if (!S_ISREG(info.st_mode)) {
+        if (!S_ISREG(info.st_mode) || access(path.c_str(), W_OK) != 0) {
             return Fail(ERROR_ACCESS_DENIED);
         }
-        if (access(path.c_str(), W_OK) != 0) {
-            return Fail(ERROR_ACCESS_DENIED);
-        }
-        // Through a link, the file it names is the one replaced; the link stays.
-        char resolved[PATH_MAX];
-        if (realpath(path.c_str(), resolved) == nullptr) {
-            return Fail(ERROR_ACCESS_DENIED);
-        }
-        path = resolved;
         mode = info.st_mode & 07777;
-    } else {
-        struct stat folder {};
-        if (stat(FolderOf(path).c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode)) {
-            return Fail(ERROR_PATH_NOT_FOUND);
-        }
     }
 
     std::optional<std::string> text = exists ? ReadFile(path) : std::string();
