@@ -1,5 +1,6 @@
 // Arbitrary bytes as an INI file for the private-profile stand-ins: reads must stay inside the
-// caller's buffer, and a write must read back and leave every other key as it read before.
+// caller's buffer, and a write must read back and leave every other key as it read before. Bytes
+// that start with a UTF-16 byte-order mark are taken as UTF-16 text.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <unistd.h>
 
@@ -91,6 +92,44 @@ bool Representable(const std::string& section, const std::string& key, const std
            Trim(value) == value && !quoted;
 }
 
+// Whether `text` is well-formed UTF-8, which is what a UTF-16 file takes and gives back unchanged:
+// no overlong forms, no surrogates, nothing past U+10FFFF.
+bool IsUtf8(const std::string& text) {
+    for (std::size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const std::size_t length = lead < 0x80                    ? 1
+                                   : lead >= 0xC2 && lead <= 0xDF ? 2
+                                   : lead >= 0xE0 && lead <= 0xEF ? 3
+                                   : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                                  : 0;
+        if (length == 0 || text.size() - i < length) {
+            return false;
+        }
+        // The second byte's range is what rules out the overlong, surrogate and too large forms.
+        const unsigned char low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+        const unsigned char high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
+        for (std::size_t j = 1; j < length; ++j) {
+            const auto next = static_cast<unsigned char>(text[i + j]);
+            if (j == 1 ? next < low || next > high : (next & 0xC0) != 0x80) {
+                return false;
+            }
+        }
+        i += length;
+    }
+    return true;
+}
+
+// The text as a UTF-16 file with its mark, one code unit a byte, so that the dictionary's names
+// meet entries in UTF-16 files too.
+std::string Widened(const std::string& text, bool bigEndian) {
+    std::string wide = bigEndian ? "\xFE\xFF" : "\xFF\xFE";
+    for (const char c : text) {
+        wide += bigEndian ? '\0' : c;
+        wide += bigEndian ? c : '\0';
+    }
+    return wide;
+}
+
 // Mostly names the dictionary also puts into files, so that lookups and writes meet entries.
 std::string Name(FuzzedDataProvider& input, const std::vector<const char*>& vocabulary) {
     const auto pick = input.ConsumeIntegralInRange<std::size_t>(0, vocabulary.size());
@@ -112,7 +151,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string otherKey = Name(input, keys);
     const std::string value = input.ConsumeRandomLengthString(16).c_str();
     const auto bufferSize = input.ConsumeIntegralInRange<DWORD>(1, 64);
-    const std::string file = input.ConsumeRemainingBytesAsString();
+    const auto form = input.ConsumeIntegralInRange<int>(0, 3);  // as it is, or widened
+    std::string file = input.ConsumeRemainingBytesAsString();
+    if (form >= 2) {
+        file = Widened(file, form == 3);
+    }
 
     FILE* out = std::fopen(FilePath().c_str(), "wb");
     if (out == nullptr || std::fwrite(file.data(), 1, file.size(), out) != file.size()) {
@@ -124,6 +167,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string otherBefore = Read(section, otherKey, 10000);
 
     if (!Representable(section, key, value)) {
+        return 0;
+    }
+    const bool utf16 = file.starts_with("\xFF\xFE") || file.starts_with("\xFE\xFF");
+    if (utf16 && !(IsUtf8(section) && IsUtf8(key) && IsUtf8(value))) {
         return 0;
     }
     if (!WritePrivateProfileStringA(section.c_str(), key.c_str(), value.c_str(),

@@ -291,33 +291,6 @@ TEST_F(SettingsFiles, ConcurrentWritersLoseNoKey) {
     }
 }
 
-TEST_F(SettingsFiles, ProfileReadCopiesAtMostSizeMinusOneOrTheDefault) {
-    WriteFile(kCustomFile, "[S]\r\nk=abcdef\r\n");
-    const std::string path = ".\\Data\\SFSE\\Plugins\\TaviroCustom.ini";
-    char buffer[4] = {'?', '?', '?', '?'};
-    EXPECT_EQ(GetPrivateProfileStringA("S", "k", "", buffer, 4, path.c_str()), 3u);
-    EXPECT_STREQ(buffer, "abc");
-    EXPECT_EQ(GetPrivateProfileStringA("S", "missing", "dft", buffer, 4, path.c_str()), 3u);
-    EXPECT_STREQ(buffer, "dft");
-    EXPECT_EQ(GetPrivateProfileStringA("S", "k", "d", buffer, 4, ".\\Data\\none.ini"), 1u);
-    EXPECT_STREQ(buffer, "d");
-}
-
-#ifndef _WIN32
-// Windows itself keeps the lines a write does not change; Wine rewrites the file, so only the
-// stand-in is held to this.
-TEST_F(SettingsFiles, StandInWriteChangesOnlyItsOwnLine) {
-    WriteFile(kDefaultFile,
-              "; note\n[A]\nx = 1\n\n[Settings]\n  Key = old\nother line\n\n[B]\ny=2");
-    EXPECT_TRUE(taviro::WriteIniString("Taviro", "settings", "KEY", "new", ""));
-    EXPECT_TRUE(taviro::WriteIniString("Taviro", "Settings", "added", "1", ""));
-    EXPECT_TRUE(taviro::WriteIniString("Taviro", "New", "k", "v", ""));
-    EXPECT_EQ(ReadFile(kDefaultFile),
-              "; note\n[A]\nx = 1\n\n[Settings]\nKey=new\nother line\nadded=1\n\n[B]\ny=2\n"
-              "\n[New]\nk=v\n");
-}
-#endif
-
 // --- The base-16 reading itself ---
 
 TEST(ParseHex32, SignNegatesInThirtyTwoBits) {

@@ -6,9 +6,27 @@
 //    do not count. Only the first section of a name, and its first entry of a key, are used.
 //  - A value enclosed in matching single or double quotes is read without them.
 //  - Lines starting with ';', lines without '=', and entries above the first section are kept
-//    as they are and never match. A UTF-8 byte-order mark at the start is skipped.
-//  - LF and CRLF line ends are both read; a write keeps the file's own line end (CRLF for a new
-//    file) and leaves every line it does not change as it was, byte for byte.
+//    as they are and never match.
+//  - A file that starts with a UTF-16 byte-order mark (FF FE, or FE FF for big-endian) is UTF-16
+//    text: names and values are converted on the way in and out, and a write keeps the file
+//    UTF-16 with its mark. A code unit with no UTF-8 form (an unpaired surrogate) reads as U+FFFD
+//    and stays in the file as it was; a last odd byte reads as a code unit whose other byte is
+//    zero. Without a mark, UTF-16 text is taken for single bytes and matches nothing. Any other
+//    file is text in the ANSI code page, which for this build is UTF-8; a UTF-8 byte-order mark
+//    is skipped, and kept by a write.
+//  - CR, LF and CRLF each end a line, mixed in one file too; a write gives new lines the file's
+//    first line end (CRLF for a new file) and leaves every line it does not change as it was.
+//  - Only a regular file is read or written. A folder, a FIFO or a device at the path reads as
+//    missing, at once: nothing waits for a FIFO's other end. A write to one fails with
+//    ERROR_ACCESS_DENIED and leaves it as it is. (Over a Unix file system the Windows build
+//    reports a write to a FIFO as done, though its bytes reach only a reader that holds the FIFO
+//    open and only a read in the same process sees the value afterwards; refusing is the safe
+//    side of that.)
+//  - A symbolic link is followed to the end of its chain, and a write goes to the file it names:
+//    the links stay links. A link to a missing file creates that file. A link into a missing
+//    folder fails with ERROR_FILE_NOT_FOUND, and a loop of links with
+//    ERROR_CANT_RESOLVE_FILENAME; both leave the links as they are and create nothing. A path
+//    into a missing folder fails with ERROR_PATH_NOT_FOUND and creates nothing.
 // A write replaces the file through a temporary file in the same folder and a rename, so a crash
 // leaves either the old file or the new one, never half of one.
 #include <fcntl.h>
@@ -18,7 +36,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <optional>
@@ -31,8 +48,6 @@
 namespace {
 
 std::mutex g_profileMutex;
-
-constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t';
@@ -64,22 +79,170 @@ std::string UnixPath(const char* path) {
     return result;
 }
 
+// --- Text encodings ---
+//
+// The document is held as UTF-8 whatever the file's encoding. An unpaired surrogate of a UTF-16
+// file is held in the three-byte form UTF-8 would give it, so a line a write does not change goes
+// back into the file unchanged.
+
+enum class Encoding { Ansi, Utf8Marked, Utf16Le, Utf16Be };
+
+constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";
+constexpr std::string_view kUtf16LeMark = "\xFF\xFE";
+constexpr std::string_view kUtf16BeMark = "\xFE\xFF";
+constexpr char32_t kReplacement = 0xFFFD;
+
+std::string_view MarkOf(Encoding encoding) {
+    switch (encoding) {
+        case Encoding::Utf8Marked:
+            return kUtf8Mark;
+        case Encoding::Utf16Le:
+            return kUtf16LeMark;
+        case Encoding::Utf16Be:
+            return kUtf16BeMark;
+        case Encoding::Ansi:
+            break;
+    }
+    return {};
+}
+
+bool IsSurrogate(char32_t codePoint) {
+    return codePoint >= 0xD800 && codePoint <= 0xDFFF;
+}
+
+void AppendUtf8(std::string& text, char32_t codePoint) {
+    const auto byte = [&text](char32_t bits) { text += static_cast<char>(bits); };
+    if (codePoint < 0x80) {
+        byte(codePoint);
+    } else if (codePoint < 0x800) {
+        byte(0xC0 | codePoint >> 6);
+        byte(0x80 | (codePoint & 0x3F));
+    } else if (codePoint < 0x10000) {
+        byte(0xE0 | codePoint >> 12);
+        byte(0x80 | (codePoint >> 6 & 0x3F));
+        byte(0x80 | (codePoint & 0x3F));
+    } else {
+        byte(0xF0 | codePoint >> 18);
+        byte(0x80 | (codePoint >> 12 & 0x3F));
+        byte(0x80 | (codePoint >> 6 & 0x3F));
+        byte(0x80 | (codePoint & 0x3F));
+    }
+}
+
+// Takes one code point off the front of non-empty UTF-8 `text`. Surrogates in their three-byte
+// form count as code points; a byte that starts no well-formed sequence gives U+FFFD, as Windows'
+// conversion from UTF-8 does.
+char32_t TakeCodePoint(std::string_view& text) {
+    const auto lead = static_cast<unsigned char>(text.front());
+    std::size_t length = 0;
+    char32_t least = 0;
+    if (lead < 0x80) {
+        text.remove_prefix(1);
+        return lead;
+    }
+    if ((lead & 0xE0) == 0xC0) {
+        length = 2;
+        least = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+        length = 3;
+        least = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+        length = 4;
+        least = 0x10000;
+    }
+    char32_t codePoint = lead & (0x7Fu >> length);
+    bool wellFormed = length != 0 && text.size() >= length;
+    for (std::size_t i = 1; wellFormed && i < length; ++i) {
+        const auto next = static_cast<unsigned char>(text[i]);
+        wellFormed = (next & 0xC0) == 0x80;
+        codePoint = codePoint << 6 | (next & 0x3Fu);
+    }
+    if (!wellFormed || codePoint < least || codePoint > 0x10FFFF) {
+        text.remove_prefix(1);
+        return kReplacement;
+    }
+    text.remove_prefix(length);
+    return codePoint;
+}
+
+std::string FromUtf16(std::string_view bytes, bool bigEndian) {
+    std::vector<char32_t> units;
+    for (std::size_t i = 0; i < bytes.size(); i += 2) {
+        const char32_t first = static_cast<unsigned char>(bytes[i]);
+        const char32_t second = i + 1 < bytes.size() ? static_cast<unsigned char>(bytes[i + 1]) : 0;
+        units.push_back(bigEndian ? first << 8 | second : second << 8 | first);
+    }
+    std::string text;
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        char32_t codePoint = units[i];
+        if (codePoint >= 0xD800 && codePoint < 0xDC00 && i + 1 < units.size() &&
+            units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
+            codePoint = 0x10000 + ((codePoint - 0xD800) << 10) + (units[i + 1] - 0xDC00);
+            ++i;
+        }
+        AppendUtf8(text, codePoint);
+    }
+    return text;
+}
+
+std::string ToUtf16(std::string_view text, bool bigEndian) {
+    std::string bytes;
+    const auto unit = [&bytes, bigEndian](char32_t value) {
+        const auto high = static_cast<char>(value >> 8);
+        const auto low = static_cast<char>(value & 0xFF);
+        bytes += bigEndian ? high : low;
+        bytes += bigEndian ? low : high;
+    };
+    while (!text.empty()) {
+        const char32_t codePoint = TakeCodePoint(text);
+        if (codePoint < 0x10000) {
+            unit(codePoint);
+        } else {
+            unit(0xD800 + ((codePoint - 0x10000) >> 10));
+            unit(0xDC00 + ((codePoint - 0x10000) & 0x3FF));
+        }
+    }
+    return bytes;
+}
+
+// A value from a UTF-16 file as the caller gets it: an unpaired surrogate has no UTF-8 form.
+std::string ForCaller(std::string_view text) {
+    std::string result;
+    while (!text.empty()) {
+        const std::string_view rest = text;
+        const char32_t codePoint = TakeCodePoint(text);
+        if (IsSurrogate(codePoint)) {
+            AppendUtf8(result, kReplacement);
+        } else {
+            result.append(rest.substr(0, rest.size() - text.size()));
+        }
+    }
+    return result;
+}
+
+// --- Lines ---
+
 struct Line {
     std::string content;  // without the line end
-    std::string end;      // "\n", "\r\n", or empty for a last line without one
+    std::string end;      // "\r\n", "\r", "\n", or empty for a last line without one
 };
 
 struct Document {
-    std::string byteOrderMark;
+    Encoding encoding = Encoding::Ansi;
     std::vector<Line> lines;
 
+    bool IsUtf16() const { return encoding == Encoding::Utf16Le || encoding == Encoding::Utf16Be; }
+
     std::string Text() const {
-        std::string text = byteOrderMark;
+        std::string text;
         for (const auto& line : lines) {
             text += line.content;
             text += line.end;
         }
-        return text;
+        if (IsUtf16()) {
+            text = ToUtf16(text, encoding == Encoding::Utf16Be);
+        }
+        return std::string(MarkOf(encoding)) + text;
     }
 
     // The line end new lines get: the file's first, or the Windows one for a new file.
@@ -93,26 +256,28 @@ struct Document {
     }
 };
 
-Document Parse(std::string_view text) {
+Document Parse(std::string_view bytes) {
     Document document;
-    if (text.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
-        document.byteOrderMark = kByteOrderMark;
-        text.remove_prefix(kByteOrderMark.size());
+    for (const Encoding encoding : {Encoding::Utf16Le, Encoding::Utf16Be, Encoding::Utf8Marked}) {
+        if (bytes.starts_with(MarkOf(encoding))) {
+            document.encoding = encoding;
+            bytes.remove_prefix(MarkOf(encoding).size());
+            break;
+        }
     }
+    const std::string decoded =
+        document.IsUtf16() ? FromUtf16(bytes, document.encoding == Encoding::Utf16Be) : "";
+    std::string_view text = document.IsUtf16() ? std::string_view(decoded) : bytes;
     while (!text.empty()) {
-        const std::size_t newline = text.find('\n');
+        const std::size_t end = text.find_first_of("\r\n");
         Line line;
-        if (newline == std::string_view::npos) {
-            line.content = text;
+        line.content = text.substr(0, end);
+        if (end == std::string_view::npos) {
             text = {};
         } else {
-            line.content = text.substr(0, newline);
-            line.end = "\n";
-            text.remove_prefix(newline + 1);
-            if (!line.content.empty() && line.content.back() == '\r') {
-                line.content.pop_back();
-                line.end = "\r\n";
-            }
+            const std::size_t endLength = text.substr(end, 2) == "\r\n" ? 2 : 1;
+            line.end = text.substr(end, endLength);
+            text.remove_prefix(end + endLength);
         }
         document.lines.push_back(std::move(line));
     }
@@ -197,13 +362,18 @@ std::string_view Unquote(std::string_view value) {
     return value;
 }
 
-// The file's bytes; nothing when it is missing or is not a regular file.
+// The file's bytes; nothing when it is missing or is not a regular file. Anything else is
+// refused before it is opened: opening a FIFO waits for a writer (with the caller's lock held),
+// and opening a device can act on it. O_NONBLOCK covers a FIFO swapped in after the check.
 std::optional<std::string> ReadFile(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return std::nullopt;
+    }
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         return std::nullopt;
     }
-    struct stat info {};
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         close(fd);
         return std::nullopt;
@@ -247,6 +417,53 @@ std::string FolderOf(const std::string& path) {
         return ".";
     }
     return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// As many links as the kernel follows in one path before it reports a loop.
+constexpr int kMostLinks = 40;
+
+std::optional<std::string> LinkTarget(const std::string& link) {
+    std::string target(PATH_MAX, '\0');
+    const ssize_t length = readlink(link.c_str(), target.data(), target.size());
+    if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) {
+        return std::nullopt;
+    }
+    target.resize(static_cast<std::size_t>(length));
+    return target;
+}
+
+// The path a write replaces: `path` itself, or the end of its chain of links, so that the links
+// stay links. That end may be missing if its folder is there. Otherwise sets `error` to the
+// Windows error for the case.
+std::optional<std::string> WriteTarget(std::string path, DWORD& error) {
+    for (int followed = 0; followed <= kMostLinks; ++followed) {
+        struct stat info {};
+        if (lstat(path.c_str(), &info) != 0) {
+            const int cause = errno;
+            struct stat folder {};
+            if (cause == ENOENT && stat(FolderOf(path).c_str(), &folder) == 0 &&
+                S_ISDIR(folder.st_mode)) {
+                return path;
+            }
+            // A link into a missing folder reports the file, a path into one the folder.
+            error = cause == ELOOP    ? ERROR_CANT_RESOLVE_FILENAME
+                    : cause == EACCES ? ERROR_ACCESS_DENIED
+                    : followed > 0    ? ERROR_FILE_NOT_FOUND
+                                      : ERROR_PATH_NOT_FOUND;
+            return std::nullopt;
+        }
+        if (!S_ISLNK(info.st_mode)) {
+            return path;
+        }
+        const auto target = LinkTarget(path);
+        if (!target) {
+            error = ERROR_ACCESS_DENIED;
+            return std::nullopt;
+        }
+        path = target->front() == '/' ? *target : FolderOf(path) + "/" + *target;
+    }
+    error = ERROR_CANT_RESOLVE_FILENAME;
+    return std::nullopt;
 }
 
 // Replaces the file at `path` with `text` in one rename. `mode` is the old file's permissions;
@@ -302,7 +519,9 @@ DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR defaultText, L
             const Document document = Parse(*text);
             const Location location = Find(document, section, key);
             if (location.entry) {
-                result = Unquote(Classify(document.lines[*location.entry].content).value);
+                const std::string_view value =
+                    Unquote(Classify(document.lines[*location.entry].content).value);
+                result = document.IsUtf16() ? ForCaller(value) : std::string(value);
                 found = true;
             }
         }
@@ -329,29 +548,20 @@ BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR
     }
     std::lock_guard lock(g_profileMutex);
 
-    std::string path = UnixPath(fileName);
+    DWORD error = ERROR_SUCCESS;
+    const std::optional<std::string> target = WriteTarget(UnixPath(fileName), error);
+    if (!target) {
+        return Fail(error);
+    }
+    const std::string& path = *target;
     std::optional<mode_t> mode;
     struct stat info {};
-    const bool exists = stat(path.c_str(), &info) == 0;
+    const bool exists = lstat(path.c_str(), &info) == 0;
     if (exists) {
-        if (!S_ISREG(info.st_mode)) {
+        if (!S_ISREG(info.st_mode) || access(path.c_str(), W_OK) != 0) {
             return Fail(ERROR_ACCESS_DENIED);
         }
-        if (access(path.c_str(), W_OK) != 0) {
-            return Fail(ERROR_ACCESS_DENIED);
-        }
-        // Through a link, the file it names is the one replaced; the link stays.
-        char resolved[PATH_MAX];
-        if (realpath(path.c_str(), resolved) == nullptr) {
-            return Fail(ERROR_ACCESS_DENIED);
-        }
-        path = resolved;
         mode = info.st_mode & 07777;
-    } else {
-        struct stat folder {};
-        if (stat(FolderOf(path).c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode)) {
-            return Fail(ERROR_PATH_NOT_FOUND);
-        }
     }
 
     std::optional<std::string> text = exists ? ReadFile(path) : std::string();
