@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "Win32.h"
-#include "tests/support/PluginFolder.h"
+#include "support/PluginFolder.h"
 
 #ifndef _WIN32
 #include <fcntl.h>

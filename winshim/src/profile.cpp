@@ -47,7 +47,7 @@
 
 namespace {
 
-std::mutex g_profileMutex;
+std::mutex profileMutex;
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t';
@@ -514,7 +514,7 @@ DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR defaultText, L
     std::string result;
     bool found = false;
     {
-        std::lock_guard lock(g_profileMutex);
+        std::lock_guard lock(profileMutex);
         if (const auto text = ReadFile(UnixPath(fileName))) {
             const Document document = Parse(*text);
             const Location location = Find(document, section, key);
@@ -546,7 +546,7 @@ BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR
     if (section == nullptr || fileName == nullptr) {
         return Fail(ERROR_INVALID_PARAMETER);
     }
-    std::lock_guard lock(g_profileMutex);
+    std::lock_guard lock(profileMutex);
 
     DWORD error = ERROR_SUCCESS;
     const std::optional<std::string> target = WriteTarget(UnixPath(fileName), error);
