@@ -1,16 +1,46 @@
 #!/bin/bash
-# Builds the plugin and the testbed and runs the testbed's default drive, frame by frame.
-#   scripts/testbed.sh            the native build (Taviro.so in the game stand-in)
-#   scripts/testbed.sh --windows  the real Taviro.dll in the Windows game stand-in under Wine
+# Builds the plugin and the testbed and plays a scenario, frame by frame.
+#   scripts/testbed.sh                    the default drive (testbed/scenarios/default.scn)
+#   scripts/testbed.sh exit-and-settle    a shipped scenario by name, or a .scn file by path
+#   scripts/testbed.sh [scenario] --windows
+#                                         the same with the real Taviro.dll under Wine
 set -euo pipefail
+start=$PWD
 cd "$(dirname "$0")/.."
+root=$PWD
 scripts/setup.sh
+
 preset=native
-[ "${1:-}" = "--windows" ] && preset=windows
-cmake --preset "$preset" >/dev/null
-cmake --build --preset "$preset" -j2 --target taviro-testbed >/dev/null
+scenario=default
+for arg in "$@"; do
+    case "$arg" in
+        --windows) preset=windows ;;
+        -*) echo "testbed.sh: unknown option $arg" >&2; exit 2 ;;
+        *)
+            # A path is taken from where the script was started; a bare name is the testbed's.
+            scenario=$arg
+            case "$arg" in
+                /*) ;;
+                *) [ -f "$start/$arg" ] && scenario="$start/$arg" ;;
+            esac
+            ;;
+    esac
+done
+
+# Quiet when the build works; its errors when it does not.
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+if ! { cmake --preset "$preset" && cmake --build --preset "$preset" -j2 --target taviro-testbed; } >"$log" 2>&1; then
+    cat "$log" >&2
+    echo "testbed.sh: the $preset build failed" >&2
+    exit 1
+fi
+
 if [ "$preset" = windows ]; then
-    TAVIRO_WINEPREFIX="$PWD/build/windows/wineprefix" scripts/wine-run.sh build/windows/testbed/taviro-testbed.exe
+    export TAVIRO_WINEPREFIX="$root/build/windows/wineprefix"
+    # Create the prefix first, so that Wine's setup chatter stays out of the table.
+    [ -d "$TAVIRO_WINEPREFIX" ] || scripts/wine-run.sh wineboot --init >/dev/null 2>&1
+    scripts/wine-run.sh build/windows/testbed/taviro-testbed.exe "$scenario"
 else
-    build/native/testbed/taviro-testbed
+    build/native/testbed/taviro-testbed "$scenario"
 fi

@@ -250,6 +250,10 @@ void Game::SetMenuOpen(std::string_view name, bool open) {
     throw std::invalid_argument("the testbed's UI has no such menu");
 }
 
+std::span<const std::string_view> Game::MenuNames() {
+    return kMenus;
+}
+
 void Game::SetMenuQueryThrows(bool throws) {
     S().menuQueryThrows.store(throws);
 }

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 #include "GameLayout.h"
@@ -47,6 +48,8 @@ public:
 
     // Menus. Unknown names are never open.
     void SetMenuOpen(std::string_view name, bool open);
+    // The menus the UI knows, the names SetMenuOpen takes.
+    static std::span<const std::string_view> MenuNames();
     void SetMenuQueryThrows(bool throws);
 
     // The game's globals. Absent objects leave the global null.

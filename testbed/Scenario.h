@@ -1,0 +1,105 @@
+// A situation written down as a scenario file (testbed/scenarios/README.md has the format) and
+// its run against the loaded plugin: every step in order, every frame through the game's own call
+// site, a table of what the plugin decided and every expectation the author wrote checked.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <iosfwd>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace testbed {
+
+// A scenario file that cannot be run; what() reads "file:line: what is wrong".
+class ScenarioError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+struct Expectation {
+    std::optional<bool> gamesResult;  // the hook returned the game's result, not 0
+    std::optional<bool> engaged;      // the handbrake byte after the frame
+    std::optional<bool> gameRan;
+    bool Any() const { return gamesResult || engaged || gameRan; }
+};
+
+namespace step {
+struct Frames {
+    int count;
+    std::string label;
+    Expectation expect;
+};
+struct Note {
+    std::string text;
+};
+struct DataLoaded {};
+struct UpdateFloat {
+    float value;
+};
+struct TrackedFloat {
+    int which;  // 1 or 2
+    float value;
+};
+struct Truth {
+    bool value;
+};
+struct Tracked {
+    bool present;
+};
+struct TrackedField {
+    std::uintptr_t value;
+};
+// The game's menu event; with `setState` the UI's state changes first, as when the game itself
+// opens or closes the menu.
+struct Menu {
+    std::string name;
+    bool open;
+    bool setState;
+};
+struct LoadGame {};
+struct ExitVehicle {};
+enum class Activator { PlayerOnVehicle, Npc, PlayerOnOtherObject };
+struct Activate {
+    Activator who;
+};
+struct Key {
+    int code;
+    bool down;
+};
+// Sets or removes a key under [Settings], or deletes the file when `key` is empty.
+struct Ini {
+    std::string file;
+    std::string key;
+    std::optional<std::string> value;
+};
+}  // namespace step
+
+using Step =
+    std::variant<step::Frames, step::Note, step::DataLoaded, step::UpdateFloat, step::TrackedFloat,
+                 step::Truth, step::Tracked, step::TrackedField, step::Menu, step::LoadGame,
+                 step::ExitVehicle, step::Activate, step::Key, step::Ini>;
+
+struct Scenario {
+    struct Line {
+        int number;
+        Step step;
+    };
+    std::string source;  // as failures name it
+    std::vector<Line> lines;
+    bool dataLoadedWritten = false;
+};
+
+// Throws ScenarioError naming the line of the first mistake.
+Scenario ParseScenario(std::istream& in, const std::string& source);
+Scenario LoadScenario(const std::filesystem::path& file);
+
+// Runs the scenario in the current directory, which stands for the game's folder, with the plugin
+// at `pluginPath`; prints the table and every failed expectation or broken game contract.
+// Returns 0 when everything held, 1 when something failed, 2 when the plugin did not load.
+int RunScenario(const Scenario& scenario, const std::string& pluginPath);
+
+}  // namespace testbed
