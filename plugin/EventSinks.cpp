@@ -7,7 +7,9 @@
 #include "ControlState.h"
 #include "GameOffsets.h"
 #include "GamePointers.h"
+#include "Log.h"
 #include "Settings.h"
+#include "VehicleUpdateHook.h"
 
 void* GAME_CALL BSTEventDetail::SinkBase::ScalarDeletingDestructor(std::uint32_t flags) {
     // The sinks hold no state, so there is nothing to destroy; only the memory may go.
@@ -93,20 +95,36 @@ void StoreGamePointers(const GamePointers& pointers) {
                                             std::memory_order_release);
 }
 
+void RefreshAndStoreGamePointers() {
+    const GamePointers pointers = RefreshGamePointers();
+    LogGamePointers(pointers);
+    StoreGamePointers(pointers);
+}
+
+// An event line of the decision trace, with the state the sink left. Under StateMutex.
+void TraceEvent(log::Cause cause) {
+    if (controlState.loggingEnabled) {
+        log::Trace(HookCallCount(), cause, DecisionState());
+    }
+}
+
 }  // namespace
 
 void ReloadSettingsAndPointers() {
     const Settings settings = LoadSettings();
+    LogSettings(settings);
     controlState.hotkeyCode = settings.hotkeyCode;
     controlState.loggingEnabled = settings.logging;
-    StoreGamePointers(RefreshGamePointers());
+    RefreshAndStoreGamePointers();
 }
 
 BSEventNotifyControl Taviro_TESLoadGameEventClass::HandleEvent(const TESLoadGameEvent*,
                                                                BSTEventSource<TESLoadGameEvent>*) {
     std::lock_guard lock(StateMutex);
+    log::Info("a game was loaded: reading the settings and the game again");
     ReloadSettingsAndPointers();
     controlState.handbrakeEngaged.store(true);  // the byte itself is left to the next hook call
+    TraceEvent(log::Cause::GameLoaded);
     return kContinue;
 }
 
@@ -122,7 +140,8 @@ BSEventNotifyControl Taviro_MenuOpenCloseEventClass::HandleEvent(
         std::lock_guard lock(StateMutex);
         controlState.warmupCount = 0;
         controlState.engageStage = kEngageStageReset;
-        StoreGamePointers(RefreshGamePointers());
+        RefreshAndStoreGamePointers();
+        TraceEvent(log::Cause::CreditsClosed);
     }
     return kContinue;
 }
@@ -133,6 +152,7 @@ BSEventNotifyControl Taviro_ExitVehicleEventClass::HandleEvent(
     controlState.exitWindowOpen = true;
     controlState.activationWindowOpen = false;
     controlState.windowCount = 0;
+    TraceEvent(log::Cause::ExitVehicle);
     return kContinue;
 }
 
@@ -145,6 +165,7 @@ BSEventNotifyControl Taviro_TESActivateEventClass::HandleEvent(const TESActivate
     controlState.exitWindowOpen = false;
     controlState.activationWindowOpen = true;
     controlState.windowCount = 0;
+    TraceEvent(log::Cause::ActivationMatched);
     return kContinue;
 }
 

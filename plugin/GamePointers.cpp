@@ -2,6 +2,7 @@
 
 #include "FormLookup.h"
 #include "GameOffsets.h"
+#include "Log.h"
 
 namespace taviro {
 
@@ -13,7 +14,20 @@ GamePointers RefreshGamePointers() noexcept {
     // The activate sink only reacts to activations of this form, which comes with SFBGS004.esm.
     pointers.activationFilterForm =
         LookupFormInFile(kActivationFilterFormId, kActivationFilterFile);
+    DataFileKind kind = DataFileKind::None;
+    pointers.filterFileLoaded = FindDataFile(kActivationFilterFile, kind) != nullptr;
     return pointers;
+}
+
+void LogGamePointers(const GamePointers& pointers) {
+    const char* filter = pointers.activationFilterForm != nullptr ? "its form 017 found"
+                         : pointers.filterFileLoaded
+                             ? "but its form 017 is missing, so activations open no window"
+                             : "not loaded, so activations open no window";
+    log::Info("game: UI %s; tracked object %s; %s %s%s",
+              pointers.gameUi != nullptr ? "present" : "not there yet (the hook waits for it)",
+              pointers.trackedSingleton != nullptr ? "present" : "not there yet",
+              kActivationFilterFile, pointers.filterFileLoaded ? "loaded, " : "", filter);
 }
 
 }  // namespace taviro

@@ -14,9 +14,13 @@ struct GamePointers {
     void* trackedSingleton = nullptr;
     std::uint8_t* patchSite = nullptr;
     void* activationFilterForm = nullptr;  // null when its file is not loaded or lacks it
+    bool filterFileLoaded = false;         // whether the game has kActivationFilterFile loaded
 };
 
 // Reads the four from the game as they stand, nulls included. Takes no lock and stores nothing.
 GamePointers RefreshGamePointers() noexcept;
+
+// Tells the log what the refresh found, and what is missing means for the player.
+void LogGamePointers(const GamePointers& pointers);
 
 }  // namespace taviro

@@ -8,6 +8,7 @@
 #include "ControlState.h"
 #include "EventSinks.h"
 #include "GameOffsets.h"
+#include "Log.h"
 #include "Report.h"
 #include "TaviroVersion.h"
 #include "VehicleUpdateHook.h"
@@ -55,6 +56,18 @@ void RegisterSinks() {
     RegisterSink(game::Call(offsets::kLoadGameEventSource), &loadGameSink);
     RegisterSink(game::Call(offsets::kExitVehicleEventSource), &exitVehicleSink);
     RegisterSink(game::Call(offsets::kActivateEventSource), &activateSink);
+    log::Info("watching %sgame loads, vehicle exits and activations",
+              ui != nullptr ? "the end credits' menu, " : "");
+}
+
+// The refusal is the last thing this launch's log may say, so it goes to the file now.
+bool RefuseLoad(const char* why) {
+    log::Error(
+        "the load is refused (%s); nothing in the game was changed, and the plugin does "
+        "nothing this launch",
+        why);
+    log::Flush();
+    return false;
 }
 
 // The call we redirect must be the game's own call of its vehicle update, or our own redirect
@@ -93,6 +106,7 @@ void HOST_CALL OnHostMessage(host::Message* message) {
     if (message == nullptr || message->type != host::kMessageDataLoaded) {
         return;
     }
+    log::Info("the game's data has loaded");
     {
         // The redirect is live already: a hook call on a game thread must not see the settings
         // or the pointers half-written.
@@ -100,6 +114,9 @@ void HOST_CALL OnHostMessage(host::Message* message) {
         ReloadSettingsAndPointers();
     }
     RegisterSinks();
+    // From here on the game runs and the hook may have things to say: a thread of its own
+    // writes them, never the game's threads.
+    log::StartWriter();
 }
 
 }  // namespace taviro
@@ -107,10 +124,16 @@ void HOST_CALL OnHostMessage(host::Message* message) {
 extern "C" bool HOST_CALL SFSEPlugin_Load(const taviro::host::LoadInterface* sfse) {
     using namespace taviro;
     pluginHandle = sfse->GetPluginHandle();
+    log::Open(log::GameLogFolders());
+    log::Info("%s %d.%d.%d (%s), built for Starfield runtime 1.14.74", TAVIRO_NAME,
+              TAVIRO_VERSION_MAJOR, TAVIRO_VERSION_MINOR, TAVIRO_VERSION_PATCH,
+              TAVIRO_DISPLAY_NAME);
 
     const auto base = reinterpret_cast<std::uintptr_t>(GetModuleHandleA(nullptr));
     gameBase.store(base);
     if (base == 0) {
+        log::Error("Installation error: Starfield.exe handle couldn't be acquired");
+        RefuseLoad("the game's executable module cannot be found");
         ShowErrorMessage("Installation error: Starfield.exe handle couldn't be acquired");
         return false;
     }
@@ -122,16 +145,22 @@ extern "C" bool HOST_CALL SFSEPlugin_Load(const taviro::host::LoadInterface* sfs
             "plugin was built for (another game version, or another plugin changed it); "
             "nothing was changed",
             static_cast<unsigned>(offsets::kVehicleUpdateCallSite));
-        return false;
+        return RefuseLoad("the code at the call site is not the one this plugin knows");
     }
 
     if (branchTrampoline.Base() == nullptr && !branchTrampoline.Create(base)) {
-        return false;
+        return RefuseLoad("no room for the trampoline below the game");
     }
     if (!branchTrampoline.WriteRelCall(site,
                                        reinterpret_cast<std::uintptr_t>(&VehicleUpdateHook))) {
-        return false;  // the code could not be made writable; reported, nothing written
+        return RefuseLoad("the game's code could not be made writable");
     }
+    log::Info(
+        "redirected the game's vehicle update call at Starfield.exe+%X through the slot at "
+        "%p to the hook",
+        static_cast<unsigned>(offsets::kVehicleUpdateCallSite),
+        static_cast<const void*>(branchTrampoline.Base() + branchTrampoline.Used() -
+                                 BranchTrampoline::kSlotSize));
 
     auto* messaging =
         static_cast<host::MessagingInterface*>(sfse->QueryInterface(host::kMessagingInterfaceId));
@@ -140,8 +169,10 @@ extern "C" bool HOST_CALL SFSEPlugin_Load(const taviro::host::LoadInterface* sfs
         // the game run with the handbrake released until someone refreshes them, which without
         // messages never happens.
         ReportMessage("Taviro: the host has no messaging interface; settings and events are off");
+        log::Flush();
         return true;
     }
     messaging->RegisterListener(pluginHandle, host::kHostSenderName, &OnHostMessage);
+    log::Flush();
     return true;
 }

@@ -1,7 +1,12 @@
 #include "Settings.h"
 
+#include <cstdio>
+#include <string>
+
 #include "HexText.h"
 #include "IniFile.h"
+#include "KeyNames.h"
+#include "Log.h"
 
 namespace taviro {
 
@@ -43,7 +48,127 @@ FileState ReadFile(const char* stem, SettingsSource source, Settings& settings) 
     return FileState::Read;
 }
 
+const char* FileName(SettingsSource source) {
+    switch (source) {
+        case SettingsSource::DefaultFile:
+            return "Taviro.ini";
+        case SettingsSource::CustomFile:
+            return "TaviroCustom.ini";
+        case SettingsSource::BuiltIn:
+            break;
+    }
+    return "the built-in default";
+}
+
+void LogFile(SettingsSource source, FileState state) {
+    const char* name = FileName(source);
+    switch (state) {
+        case FileState::Missing:
+            log::Info(
+                "%s: not there (optional: your own settings go there and win over "
+                "Taviro.ini)",
+                name);
+            break;
+        case FileState::Read:
+            log::Info("%s: read", name);
+            break;
+        case FileState::Created:
+            log::Info(
+                "%s: missing, so created with the defaults (bLogging=0, "
+                "iHandbrakeHotkey=0x0)",
+                name);
+            break;
+        case FileState::NotCreated:
+            log::Error(
+                "%s: missing, and it could not be created (is Data\\SFSE\\Plugins "
+                "there and writable?); the defaults apply",
+                name);
+            break;
+        case FileState::Unreadable:
+            log::Error(
+                "%s: there, but it cannot be read (a folder, not a regular file, or "
+                "locked by another program); its values are not used",
+                name);
+            break;
+    }
+}
+
+// A value as the player wrote it, cut where it would flood the log.
+std::string Quoted(const std::string& text) {
+    constexpr std::size_t kShown = 40;
+    return "\"" + (text.size() > kShown ? text.substr(0, kShown) + "..." : text) + "\"";
+}
+
+std::string KeyText(std::uint32_t code) {
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%02X", static_cast<unsigned>(code));
+    const char* name = KeyName(code);
+    return name != nullptr ? std::string(name) + " (" + hex + ")" : std::string(hex);
+}
+
+// Where the text is a key's name, the code that key has: what the player probably meant.
+std::string MeantKey(const std::string& text, std::uint32_t readAs, bool taken) {
+    const auto named = KeyCodeByName(text);
+    if (!named || (taken && *named == readAs)) {
+        return {};
+    }
+    char hint[96];
+    std::snprintf(hint, sizeof hint, "; if you meant the key %s, write %s=0x%02X", text.c_str(),
+                  kHotkeyKey, static_cast<unsigned>(*named));
+    return hint;
+}
+
+void LogEntry(const SettingsEntry& entry) {
+    const char* file = FileName(entry.file);
+    const std::string text = Quoted(entry.text);
+    if (entry.key == std::string_view(kLoggingKey)) {
+        log::Info("%s: %s=%s: decision trace %s", file, entry.key, text.c_str(),
+                  entry.value != 0 ? "on" : "off (only \"1\" turns it on)");
+        return;
+    }
+    const std::string meant =
+        MeantKey(entry.text, entry.value, entry.verdict == ValueVerdict::Taken);
+    switch (entry.verdict) {
+        case ValueVerdict::Taken:
+            log::Info("%s: %s=%s: hotkey %s%s", file, entry.key, text.c_str(),
+                      KeyText(entry.value).c_str(), meant.c_str());
+            break;
+        case ValueVerdict::NotHexadecimal:
+            log::Error("%s: %s=%s refused: not a hexadecimal number%s", file, entry.key,
+                       text.c_str(), meant.c_str());
+            break;
+        case ValueVerdict::TooLarge:
+            log::Error("%s: %s=%s refused: more than 32 bits", file, entry.key, text.c_str());
+            break;
+        case ValueVerdict::OutOfRange:
+            if (entry.value == 0) {
+                log::Info(
+                    "%s: %s=%s: no hotkey from this file (0 cannot switch off a key set "
+                    "earlier)",
+                    file, entry.key, text.c_str());
+            } else {
+                log::Error("%s: %s=%s refused: 0x%X is not a key code (0x01 to 0xFE)%s", file,
+                           entry.key, text.c_str(), static_cast<unsigned>(entry.value),
+                           meant.c_str());
+            }
+            break;
+    }
+}
+
 }  // namespace
+
+void LogSettings(const Settings& settings) {
+    LogFile(SettingsSource::DefaultFile, settings.defaultFile);
+    LogFile(SettingsSource::CustomFile, settings.customFile);
+    for (const SettingsEntry& entry : settings.entries) {
+        LogEntry(entry);
+    }
+    const std::string hotkey =
+        settings.hotkeyCode != 0 ? "hotkey " + KeyText(settings.hotkeyCode) : "no hotkey";
+    log::Info("settings in force: %s, from %s; decision trace %s, from %s", hotkey.c_str(),
+              FileName(settings.hotkeyFrom), settings.logging ? "on" : "off",
+              FileName(settings.loggingFrom));
+}
 
 std::optional<std::uint32_t> HotkeyFromText(std::string_view text, ValueVerdict* verdict) {
     HexError error = HexError::None;

@@ -64,4 +64,8 @@ std::optional<std::uint32_t> HotkeyFromText(std::string_view text, ValueVerdict*
 // stores nothing: the caller decides what becomes of the settings.
 Settings LoadSettings();
 
+// Tells the log what a reading found: each file, each value taken, each value refused and why
+// (naming the key a player probably meant), and what is now in force.
+void LogSettings(const Settings& settings);
+
 }  // namespace taviro

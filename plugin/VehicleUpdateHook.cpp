@@ -1,12 +1,17 @@
 // The handbrake decision, made on every vehicle update the game runs.
 //
 // The hook never waits and never allocates: it try-locks StateMutex, asks the game a handful of
-// questions and either runs the game's function or returns 0 in its place.
+// questions, decides, sets the handbrake byte accordingly and either runs the game's function or
+// returns 0 in its place. With the decision trace on, a change of the decision's state is handed
+// to the log's queue; nothing is written or formatted here.
 #include "VehicleUpdateHook.h"
 
+#include <atomic>
 #include <mutex>
+#include <optional>
 
 #include "ControlState.h"
+#include "GameOffsets.h"
 #include "GameQueries.h"
 #include "HandbrakePatch.h"
 #include "Win32.h"
@@ -18,26 +23,27 @@ namespace {
 constexpr std::ptrdiff_t kUpdateObjectFloat = 0xE0;      // float in the object the game passes
 constexpr std::ptrdiff_t kTrackedSingletonField = 0xB0;  // pointer-sized, tested for zero
 
-ControlState& state = controlState;
+using log::Cause;
 
-// Whatever happened to the byte, the request is what the state records.
-void RequestHandbrake(bool engage) {
-    SetHandbrakePatch(state.patchSite.load(std::memory_order_acquire), engage);
-    state.handbrakeEngaged.store(engage, std::memory_order_relaxed);
-}
+ControlState& state = controlState;
+constinit std::atomic<std::uint64_t> hookCalls{0};
+
+// What one call does: the handbrake state it asks for, and whether the game's function runs.
+struct Decision {
+    bool engage;
+    bool runGame;
+    Cause cause;
+};
 
 // The game goes on as if we were not here, with the handbrake released.
-std::uint64_t ReleaseAndRunGame(void* updateObject) {
-    RequestHandbrake(false);
-    return GameVehicleUpdate(updateObject);
+Decision LetGameRun(Cause cause) {
+    return {false, true, cause};
 }
 
 // After an engage the game's function runs; after a release it is skipped and 0 stands in for
-// its result. Goes by what this call asked for rather than by handbrakeEngaged, which the busy
-// path of a concurrent call may have flipped in between.
-std::uint64_t PatchAndRunIfEngaged(bool engage, void* updateObject) {
-    RequestHandbrake(engage);
-    return engage ? GameVehicleUpdate(updateObject) : 0;
+// its result.
+Decision Patch(bool engage, Cause cause) {
+    return {engage, engage, cause};
 }
 
 void AdvanceWindowDuringWarmup() {
@@ -64,19 +70,23 @@ bool CheckExitWindow() {
     return state.exitWindowOpen;
 }
 
-bool TakesCountingPath(void* updateObject) {
+// Which reason, if any, sends this call down the counting path.
+std::optional<Cause> CountingReason(void* updateObject) {
     if (updateObject != nullptr) {
         if (game::Read<float>(updateObject, kUpdateObjectFloat) == 0.0f) {
-            return true;
+            return Cause::CountingUpdateFloat;
         }
         if (QueryTrackedFloat1(state.trackedSingleton) != 0.0f) {  // NaN included
-            return true;
+            return Cause::CountingFloat1;
         }
         if (CheckExitWindow() && state.windowCount < kWindowLength) {
-            return true;
+            return Cause::CountingExitWindow;
         }
     }
-    return state.activationWindowOpen;
+    if (state.activationWindowOpen) {
+        return Cause::CountingActivationWindow;
+    }
+    return std::nullopt;
 }
 
 void CountWindowCall() {
@@ -89,18 +99,21 @@ void CountWindowCall() {
     }
 }
 
-std::uint64_t Decide(void* updateObject) {
+Decision Decide(void* updateObject) {
     // Until the game's data has loaded there is no UI to ask, and the game's menu query would
     // fault on a null UI object.
     if (state.gameUi == nullptr) {
-        return ReleaseAndRunGame(updateObject);
+        return LetGameRun(Cause::NoUi);
     }
 
     // Load screens and fades restart the warm-up.
-    if (IsMenuOpenByName(state.gameUi, "FaderMenu") ||
-        IsMenuOpenByName(state.gameUi, "LoadingMenu")) {
+    if (IsMenuOpenByName(state.gameUi, "FaderMenu")) {
         state.warmupCount = 0;
-        return ReleaseAndRunGame(updateObject);
+        return LetGameRun(Cause::Fade);
+    }
+    if (IsMenuOpenByName(state.gameUi, "LoadingMenu")) {
+        state.warmupCount = 0;
+        return LetGameRun(Cause::LoadScreen);
     }
 
     if (state.warmupCount < kWarmupCalls) {
@@ -108,42 +121,109 @@ std::uint64_t Decide(void* updateObject) {
         if (QueryTrackedFloat1(state.trackedSingleton) == 0.0f) {
             AdvanceWindowDuringWarmup();
         }
-        return ReleaseAndRunGame(updateObject);
+        return LetGameRun(Cause::WarmUp);
     }
 
-    if (!TrackedObjectReady() || QueryGameFlag()) {
-        return ReleaseAndRunGame(updateObject);
+    if (!TrackedObjectReady()) {
+        return LetGameRun(Cause::NotReady);
+    }
+    if (QueryGameFlag()) {
+        return LetGameRun(Cause::GameFlag);
     }
 
     if (HotkeyHeld()) {
-        return PatchAndRunIfEngaged(true, updateObject);
+        return Patch(true, Cause::HotkeyHeld);
     }
 
-    if (!TakesCountingPath(updateObject)) {
+    const std::optional<Cause> counting = CountingReason(updateObject);
+    if (!counting) {
         state.engageStage = kEngageStageReset;
-        return PatchAndRunIfEngaged(false, updateObject);
+        return Patch(false, Cause::Reset);
     }
 
     CountWindowCall();
     if (state.engageStage >= kEngageStageEngaged) {
-        RequestHandbrake(true);
         state.engageStage = kEngageStageEngaged;
-        return GameVehicleUpdate(updateObject);
+        return Patch(true, *counting);
     }
     ++state.engageStage;
-    return PatchAndRunIfEngaged(false, updateObject);
+    return Patch(false, *counting);
+}
+
+// Said once per process: the hook meets the same code on every call.
+void ReportPatchTroubleOnce(PatchOutcome outcome) {
+    static std::atomic<bool> refusedReported{false};
+    static std::atomic<bool> foreignReported{false};
+    const auto site = static_cast<unsigned>(offsets::kHandbrakePatchSite);
+    if (outcome == PatchOutcome::Refused && !refusedReported.exchange(true)) {
+        log::Error(
+            "the system refused to make the game's code at Starfield.exe+%X writable; the "
+            "handbrake byte stays as the game has it (reported once)",
+            site);
+    } else if (outcome == PatchOutcome::Foreign && !foreignReported.exchange(true)) {
+        log::Error(
+            "the handbrake byte at Starfield.exe+%X+%d is neither 0x00 nor 0x03: another game "
+            "version, or another plugin changed it; it is left alone (reported once)",
+            site, static_cast<int>(offsets::kHandbrakeByteDelta));
+    }
+}
+
+// Whatever happened to the byte, the request is what the state records.
+void RequestHandbrake(bool engage) {
+    const PatchOutcome outcome =
+        SetHandbrakePatch(state.patchSite.load(std::memory_order_acquire), engage);
+    state.handbrakeEngaged.store(engage, std::memory_order_relaxed);
+    if (outcome == PatchOutcome::Refused || outcome == PatchOutcome::Foreign) {
+        ReportPatchTroubleOnce(outcome);
+    }
+}
+
+// A change worth a trace line: the handbrake, the stage, a window, the warm-up finishing or
+// starting again. The counts themselves move on nearly every call and are only shown.
+bool Changed(const log::TraceState& before, const log::TraceState& after) {
+    return before.engaged != after.engaged || before.stage != after.stage ||
+           before.exitWindow != after.exitWindow ||
+           before.activationWindow != after.activationWindow ||
+           (before.warmup < kWarmupCalls) != (after.warmup < kWarmupCalls) ||
+           after.warmup < before.warmup;
 }
 
 }  // namespace
 
+log::TraceState DecisionState() {
+    return {state.handbrakeEngaged.load(std::memory_order_relaxed),
+            static_cast<std::int8_t>(state.engageStage),
+            static_cast<std::uint8_t>(state.warmupCount),
+            state.exitWindowOpen,
+            state.activationWindowOpen,
+            static_cast<std::int16_t>(state.windowCount)};
+}
+
+std::uint64_t HookCallCount() {
+    return hookCalls.load(std::memory_order_relaxed);
+}
+
 std::uint64_t GAME_CALL VehicleUpdateHook(void* updateObject) {
+    const std::uint64_t frame = hookCalls.fetch_add(1, std::memory_order_relaxed) + 1;
     std::unique_lock lock(StateMutex, std::try_to_lock);
     if (!lock.owns_lock()) {
         // Someone else is changing the state: leave it alone and let the game run.
-        return ReleaseAndRunGame(updateObject);
+        RequestHandbrake(false);
+        return GameVehicleUpdate(updateObject);
+    }
+
+    const bool tracing = state.loggingEnabled;
+    const log::TraceState before = tracing ? DecisionState() : log::TraceState{};
+    const Decision decision = Decide(updateObject);
+    RequestHandbrake(decision.engage);
+    if (tracing) {
+        const log::TraceState after = DecisionState();
+        if (Changed(before, after)) {
+            log::Trace(frame, decision.cause, after);
+        }
     }
     // The lock is held until the game's function has returned.
-    return Decide(updateObject);
+    return decision.runGame ? GameVehicleUpdate(updateObject) : 0;
 }
 
 }  // namespace taviro

@@ -3,11 +3,18 @@
 #include <cstdint>
 
 #include "GameMemory.h"
+#include "Log.h"
 
 namespace taviro {
 
 // Takes the place of the game's vehicle update at its one call site: decides whether the
 // handbrake byte is engaged and whether the game's function runs at all.
 std::uint64_t GAME_CALL VehicleUpdateHook(void* updateObject);
+
+// Calls of the hook since the plugin loaded: the frame numbers of the decision trace.
+std::uint64_t HookCallCount();
+
+// The decision's state as a trace line shows it. The caller holds StateMutex.
+log::TraceState DecisionState();
 
 }  // namespace taviro

@@ -4,4 +4,13 @@ export WINEPREFIX="${TAVIRO_WINEPREFIX:-${TMPDIR:-/tmp}/taviro-wineprefix}"
 export WINEDEBUG=-all
 # No Mono or Gecko: nothing here needs them, and their installers would ask.
 export WINEDLLOVERRIDES="mscoree,mshtml="
+# A prefix's Documents is a link to $HOME: a home of the prefix's own keeps what Windows programs
+# write there (the plugin's log among it) out of the user's real home.
+export HOME="$WINEPREFIX-home"
+mkdir -p "$HOME"
+# A prefix made earlier under another home still links there.
+documents="$WINEPREFIX/drive_c/users/${USER:-$(id -un)}/Documents"
+if [ -L "$documents" ] && [ "$(readlink "$documents")" != "$HOME" ]; then
+    ln -sfn "$HOME" "$documents"
+fi
 exec wine "$@"

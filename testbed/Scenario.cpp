@@ -3,16 +3,22 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <istream>
+#include <sstream>
 #include <string_view>
 #include <system_error>
+#include <thread>
 
 #include "DataFiles.h"
 #include "GameEvents.h"
+#include "GameImage.h"
+#include "GameLayout.h"
 #include "GameRuntime.h"
 #include "PluginHost.h"
+#include "Win32.h"
 
 namespace testbed {
 
@@ -51,11 +57,20 @@ public:
             } else if (line[i] == '#') {
                 break;
             } else if (line[i] == '"') {
-                const std::size_t end = line.find('"', i + 1);
-                if (end == std::string_view::npos) {
+                // \" and \\ stand for a quote and a backslash, for log lines that quote a value.
+                std::string text;
+                std::size_t end = i + 1;
+                for (; end < line.size() && line[end] != '"'; ++end) {
+                    if (line[end] == '\\' && end + 1 < line.size() &&
+                        (line[end + 1] == '"' || line[end + 1] == '\\')) {
+                        ++end;
+                    }
+                    text += line[end];
+                }
+                if (end >= line.size()) {
                     Fail("a quoted text has no closing \"");
                 }
-                tokens.push_back({std::string(line.substr(i + 1, end - i - 1)), true});
+                tokens.push_back({std::move(text), true});
                 i = end + 1;
             } else {
                 std::size_t end = i;
@@ -322,9 +337,15 @@ Step ParseLine(const LineReader& r, const std::vector<Token>& tokens) {
     if (word == "ini") {
         return ParseIni(r, tokens);
     }
+    if (word == "log") {
+        if (tokens.size() != 3 || !tokens[2].quoted || tokens[2].text.empty()) {
+            r.Fail("expected: log has|lacks \"text\"");
+        }
+        return step::Log{tokens[2].text, r.Choice(tokens[1].text, "has", "lacks")};
+    }
     r.Fail("unknown word '" + word +
            "'; a line starts with frames, note, data-loaded, update-float, float1, float2, "
-           "truth, tracked, tracked-field, menu, event, key or ini");
+           "truth, tracked, tracked-field, menu, event, key, ini, log or call-site");
 }
 
 // --- The settings files -----------------------------------------------------------------------
@@ -421,9 +442,20 @@ struct Overloaded : Fs... {
 template <class... Fs>
 Overloaded(Fs...) -> Overloaded<Fs...>;
 
+// The plugin promises to get a line into its file within a second.
+constexpr auto kLogLatency = std::chrono::seconds(1);
+
+std::string ReadWhole(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
 class Runner {
 public:
-    explicit Runner(const Scenario& scenario) : scenario_(scenario) {}
+    Runner(const Scenario& scenario, const RunOutputs& outputs)
+        : scenario_(scenario), outputs_(outputs) {}
 
     int Run(const std::string& pluginPath) {
         DataFiles::Get().InstallDefaultLoadOrder();
@@ -433,7 +465,19 @@ public:
             return 2;
         }
         std::printf("host: loaded \"%s\" from %s\n", host.PluginName().c_str(), pluginPath.c_str());
-        if (!host.CallLoadEntry()) {
+        if (scenario_.callSiteForeign) {
+            // As another game version or another plugin would leave it: no call at all.
+            GameImage::Get().Write(layout::kVehicleUpdateCallSite, {0x90, 0x90, 0x90, 0x90, 0x90});
+        }
+        const bool loaded = host.CallLoadEntry();
+        if (scenario_.callSiteForeign) {
+            if (loaded) {
+                failures_.push_back(
+                    {0, 0, 0, "the plugin loaded over foreign code at its call site"});
+            } else {
+                std::printf("host: the plugin refused to load, as it must over foreign code\n");
+            }
+        } else if (!loaded) {
             std::fprintf(stderr, "testbed: the plugin's load entry returned false\n");
             return 2;
         }
@@ -441,12 +485,13 @@ public:
         vehicle_.SetFloat(1.0f);
         game_.SetFloat1(0.0f);
         game_.SetFloat2(1.0f);
-        if (!scenario_.dataLoadedWritten) {
+        if (!scenario_.dataLoadedWritten && !scenario_.callSiteForeign) {
             DataLoaded();
         }
         for (const Scenario::Line& line : scenario_.lines) {
             std::visit(Overloaded{
                            [&](const step::Frames& s) { Frames(s, line.number); },
+                           [&](const step::Log& s) { CheckLog(s, line.number); },
                            [&](const auto& s) { Apply(s); },
                        },
                        line.step);
@@ -532,6 +577,17 @@ private:
         const std::uint8_t byte = game_.HandbrakeByte();
         const bool ran = game_.Count().vehicleUpdates != before;
         ++frame_;
+        if (framesOut_) {
+            framesOut_ << frame_ << ','
+                       << (result == Game::kVehicleUpdateResult ? "game"
+                           : result == 0                        ? "0"
+                                                                : Hex(result))
+                       << ','
+                       << (byte == kEngaged    ? "engaged"
+                           : byte == kReleased ? "released"
+                                               : Hex(byte))
+                       << ',' << (ran ? "yes" : "no") << '\n';
+        }
         std::string failure = Check(expect, result, byte, ran);
         if (ran && game_.ByteSeenByLastUpdate() != byte) {
             // Whatever the author expects, the game must run on the byte the frame shows.
@@ -640,7 +696,58 @@ private:
     void Apply(const step::Key& s) { Game::SetKeyDown(s.code, s.down); }
     void Apply(const step::Ini& s) { EditSettingsFile(s); }
 
+    void CheckLog(const step::Log& s, int line) {
+        // A line that is there stays; one that is missing may still come, until the plugin's
+        // promise has run out (with a margin for a loaded machine when waiting for one).
+        const auto deadline = std::chrono::steady_clock::now() +
+                              (s.present ? 2 * kLogLatency : kLogLatency + kLogLatency / 4);
+        bool found = false;
+        for (;;) {
+            found = ReadWhole(PluginLogPath()).find(s.text) != std::string::npos;
+            if ((found && s.present) || std::chrono::steady_clock::now() > deadline) {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        if (found != s.present) {
+            failures_.push_back(
+                {line, frame_, frame_,
+                 std::string("the log ") + (found ? "has" : "lacks") + " \"" + s.text + "\""});
+        }
+    }
+
+    // The plugin's writer has had its time when the file stops growing.
+    static void WaitForLogToSettle(const fs::path& log) {
+        std::error_code error;
+        std::uintmax_t size = fs::file_size(log, error);
+        for (int quiet = 0, i = 0; quiet < 2 && i < 20; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(250));
+            const std::uintmax_t now = fs::file_size(log, error);
+            quiet = now == size ? quiet + 1 : 0;
+            size = now;
+        }
+    }
+
+    void ReportLog() {
+        const fs::path log = PluginLogPath();
+        std::error_code error;
+        if (!fs::is_regular_file(log, error)) {
+            std::printf("log: none written\n");
+            return;
+        }
+        WaitForLogToSettle(log);
+        std::printf("log: %s\n", fs::absolute(log, error).string().c_str());
+        if (!outputs_.keepLog.empty()) {
+            fs::copy_file(log, outputs_.keepLog, fs::copy_options::overwrite_existing, error);
+            if (error) {
+                std::printf("testbed: cannot keep the log as %s: %s\n",
+                            outputs_.keepLog.string().c_str(), error.message().c_str());
+            }
+        }
+    }
+
     int Summary() {
+        ReportLog();
         const auto count = game_.Count();
         std::printf("\ngame strings built %llu, released %llu; calls with bad arguments %llu\n",
                     static_cast<unsigned long long>(count.stringsBuilt),
@@ -648,6 +755,10 @@ private:
                     static_cast<unsigned long long>(count.contractViolations));
         std::vector<std::string> broken;
         for (const Failure& f : failures_) {
+            if (f.line == 0) {
+                broken.push_back(f.what);
+                continue;
+            }
             const std::string frames =
                 f.firstFrame == f.lastFrame
                     ? "frame " + std::to_string(f.firstFrame)
@@ -678,6 +789,9 @@ private:
     }
 
     const Scenario& scenario_;
+    const RunOutputs& outputs_;
+    std::ofstream framesOut_{outputs_.frames.empty() ? fs::path() : outputs_.frames,
+                             std::ios::binary};
     Game& game_ = Game::Get();
     GameEvents& events_ = GameEvents::Get();
     UpdateObject vehicle_;
@@ -703,7 +817,23 @@ Scenario ParseScenario(std::istream& in, const std::string& source) {
         if (tokens.empty()) {
             continue;
         }
+        if (tokens[0].text == "call-site" && !tokens[0].quoted) {
+            reader.Arguments(tokens, 1, "call-site foreign");
+            if (tokens[1].text != "foreign") {
+                reader.Fail("'" + tokens[1].text +
+                            "': the one call-site line is: call-site foreign");
+            }
+            if (!scenario.lines.empty() || scenario.callSiteForeign) {
+                reader.Fail("call-site foreign comes first: the plugin reads the site as it loads");
+            }
+            scenario.callSiteForeign = true;
+            continue;
+        }
         Step parsed = ParseLine(reader, tokens);
+        if (scenario.callSiteForeign && !std::holds_alternative<step::Log>(parsed) &&
+            !std::holds_alternative<step::Note>(parsed)) {
+            reader.Fail("after a refused load only note and log lines make sense");
+        }
         if (std::holds_alternative<step::DataLoaded>(parsed)) {
             if (scenario.dataLoadedWritten) {
                 reader.Fail("the host sends data-loaded once");
@@ -730,8 +860,24 @@ Scenario LoadScenario(const fs::path& file) {
     return ParseScenario(in, file.string());
 }
 
-int RunScenario(const Scenario& scenario, const std::string& pluginPath) {
-    return Runner(scenario).Run(pluginPath);
+int RunScenario(const Scenario& scenario, const std::string& pluginPath,
+                const RunOutputs& outputs) {
+    return Runner(scenario, outputs).Run(pluginPath);
+}
+
+fs::path PluginLogPath() {
+    const fs::path fallback = fs::path("Data") / "SFSE" / "Plugins" / "Taviro.log";
+    PWSTR documents = nullptr;
+    fs::path inDocuments;
+    if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_Documents, KF_FLAG_DEFAULT, nullptr, &documents)) &&
+        documents != nullptr) {
+        // The testbed's own folders are ASCII; the plugin itself copes with any name.
+        inDocuments = fs::path(std::wstring(documents)) / "My Games" / "Starfield" / "SFSE" /
+                      "Logs" / "Taviro.log";
+    }
+    CoTaskMemFree(documents);
+    std::error_code error;
+    return !inDocuments.empty() && fs::exists(inDocuments, error) ? inDocuments : fallback;
 }
 
 }  // namespace testbed

@@ -76,12 +76,18 @@ struct Ini {
     std::string key;
     std::optional<std::string> value;
 };
+// Whether the plugin's log has a line holding `text` (within the time the plugin promises to
+// write a line in), or still has none once that time has passed.
+struct Log {
+    std::string text;
+    bool present;
+};
 }  // namespace step
 
 using Step =
     std::variant<step::Frames, step::Note, step::DataLoaded, step::UpdateFloat, step::TrackedFloat,
                  step::Truth, step::Tracked, step::TrackedField, step::Menu, step::LoadGame,
-                 step::ExitVehicle, step::Activate, step::Key, step::Ini>;
+                 step::ExitVehicle, step::Activate, step::Key, step::Ini, step::Log>;
 
 struct Scenario {
     struct Line {
@@ -91,6 +97,14 @@ struct Scenario {
     std::string source;  // as failures name it
     std::vector<Line> lines;
     bool dataLoadedWritten = false;
+    // The game's call site holds code the plugin does not know: its load must be refused.
+    bool callSiteForeign = false;
+};
+
+// Where the run leaves what it saw, besides the table.
+struct RunOutputs {
+    std::filesystem::path keepLog;  // a copy of the plugin's log at the end of the run
+    std::filesystem::path frames;   // every frame as CSV: frame,result,handbrake,ran
 };
 
 // Throws ScenarioError naming the line of the first mistake.
@@ -100,6 +114,11 @@ Scenario LoadScenario(const std::filesystem::path& file);
 // Runs the scenario in the current directory, which stands for the game's folder, with the plugin
 // at `pluginPath`; prints the table and every failed expectation or broken game contract.
 // Returns 0 when everything held, 1 when something failed, 2 when the plugin did not load.
-int RunScenario(const Scenario& scenario, const std::string& pluginPath);
+int RunScenario(const Scenario& scenario, const std::string& pluginPath,
+                const RunOutputs& outputs = {});
+
+// Where the plugin writes its log in this game folder: the Documents log when the shell knows
+// Documents and the file is there, else the plugin folder's.
+std::filesystem::path PluginLogPath();
 
 }  // namespace testbed

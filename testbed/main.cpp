@@ -1,14 +1,16 @@
 // The testbed: the host loads the plugin into the game stand-in and plays a scenario, every frame
 // going through the game's own call site, redirected by the plugin, and printed as decided.
 //
-//   taviro-testbed [scenario] [--plugin FILE] [--work-dir DIR]
+//   taviro-testbed [scenario] [--plugin FILE] [--work-dir DIR] [--keep-log FILE] [--frames FILE]
 //
 // The scenario is a file, or the name of one in testbed/scenarios ("exit-and-settle"); without
 // one the default drive plays. The game's folder is a fresh folder under DIR (the system's
 // temporary folder unless given), removed afterwards. Exits 0 when every expectation held, 1
 // when one failed or the plugin broke a game contract, 2 when the scenario or the plugin could
-// not be used.
+// not be used. --keep-log copies the plugin's log out of the game's folder before it goes;
+// --frames writes every frame's outcome as CSV.
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <filesystem>
 #include <set>
@@ -24,6 +26,8 @@
 #include <process.h>
 #else
 #include <unistd.h>
+
+#include "winshim/control.h"
 #endif
 
 namespace {
@@ -38,10 +42,19 @@ long ProcessId() {
 #endif
 }
 
+fs::path scratchFolder;
+
+void RemoveScratchFolder() {
+    std::error_code error;
+    fs::current_path(scratchFolder.parent_path(), error);
+    fs::remove_all(scratchFolder, error);
+}
+
 int Usage(const char* problem) {
     std::fprintf(stderr,
                  "taviro-testbed: %s\n"
-                 "usage: taviro-testbed [scenario] [--plugin FILE] [--work-dir DIR]\n",
+                 "usage: taviro-testbed [scenario] [--plugin FILE] [--work-dir DIR] "
+                 "[--keep-log FILE] [--frames FILE]\n",
                  problem);
     return 2;
 }
@@ -84,13 +97,21 @@ int main(int argc, char** argv) {
     std::string scenarioName;
     std::string plugin = testbed::PluginHost::DefaultPluginPath();
     fs::path workDir;
+    testbed::RunOutputs outputs;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if ((arg == "--plugin" || arg == "--work-dir") && i + 1 < argc) {
+        if ((arg == "--plugin" || arg == "--work-dir" || arg == "--keep-log" ||
+             arg == "--frames") &&
+            i + 1 < argc) {
+            const std::string value = argv[++i];
             if (arg == "--plugin") {
-                plugin = argv[++i];
+                plugin = value;
+            } else if (arg == "--work-dir") {
+                workDir = value;
+            } else if (arg == "--keep-log") {
+                outputs.keepLog = fs::absolute(value);
             } else {
-                workDir = argv[++i];
+                outputs.frames = fs::absolute(value);
             }
         } else if (arg.starts_with("-")) {
             return Usage(("unknown option " + arg).c_str());
@@ -122,20 +143,27 @@ int main(int argc, char** argv) {
                      error.message().c_str());
         return 2;
     }
-    const fs::path previous = fs::current_path();
+#ifndef _WIN32
+    // The player's Documents, where the plugin keeps its log: inside the game folder, so a run
+    // writes nowhere else. Under Wine it is the prefix's own, which the scripts keep private.
+    fs::create_directories(folder / "Documents", error);
+    winshim::SetDocumentsFolder((folder / "Documents").string());
+#endif
+    // Removed as the process ends rather than here: the plugin stays loaded to the end, and its
+    // log writer may still be at work in the folder until its own exit work has stopped it,
+    // which runs first, having been set up later.
+    scratchFolder = folder;
+    std::atexit(RemoveScratchFolder);
     fs::current_path(folder);
 
     std::printf("scenario: %s\n", fs::path(scenario.source).filename().string().c_str());
     int status = 2;
     try {
-        status = testbed::RunScenario(scenario, plugin);
+        status = testbed::RunScenario(scenario, plugin, outputs);
     } catch (const std::exception& e) {
         std::fflush(stdout);
         std::fprintf(stderr, "taviro-testbed: %s\n", e.what());
     }
     std::fflush(stdout);
-
-    fs::current_path(previous, error);
-    fs::remove_all(folder, error);
     return status;
 }

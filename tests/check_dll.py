@@ -16,8 +16,9 @@ RECORD_SIZE = 604
 IMAGE_SCN_MEM_EXECUTE = 0x20000000
 IMAGE_FILE_MACHINE_AMD64 = 0x8664
 
-# Only the system's own DLLs: a player has no mingw runtime installed.
-ALLOWED_IMPORTS = {"kernel32.dll", "user32.dll", "msvcrt.dll"}
+# Only the system's own DLLs: a player has no mingw runtime installed. shell32 and ole32 find
+# the Documents folder for the log.
+ALLOWED_IMPORTS = {"kernel32.dll", "user32.dll", "msvcrt.dll", "shell32.dll", "ole32.dll"}
 UCRT_PREFIX = "api-ms-win-crt-"
 
 failures = []

@@ -44,7 +44,8 @@ def main():
                 failures.append(f"Taviro.ini is {ini!r}, not {DEFAULT_INI!r}")
         if "README-Taviro.txt" in files:
             readme = z.read("README-Taviro.txt").decode()
-            for needed in ("TaviroCustom.ini", "iHandbrakeHotkey", "Data\\SFSE\\Plugins"):
+            for needed in ("TaviroCustom.ini", "iHandbrakeHotkey", "Data\\SFSE\\Plugins",
+                           "My Games\\Starfield\\SFSE\\Logs\\Taviro.log", "bLogging=1"):
                 if needed not in readme:
                     failures.append(f"the readme never mentions {needed}")
         if "Data/SFSE/Plugins/Taviro.dll" in files:

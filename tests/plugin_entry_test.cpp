@@ -17,6 +17,7 @@
 #include "DataFiles.h"
 #include "EventSinks.h"
 #include "GameEvents.h"
+#include "Log.h"
 #include "PluginEntry.h"
 #include "PluginHost.h"
 #include "VehicleUpdateHook.h"
@@ -140,9 +141,15 @@ protected:
         filterForm = testbed::DataFiles::Get().InstallDefaultLoadOrder();
         host.Reset();
         host.SetOptions({});
+#ifndef _WIN32
+        // The log goes into this test's own Documents (under Wine, the prefix's private one).
+        std::filesystem::create_directories(folder.Root() / "Documents");
+        winshim::SetDocumentsFolder((folder.Root() / "Documents").string());
+#endif
     }
 
     void TearDown() override {
+        log::Close();
 #ifndef _WIN32
         winshim::SetMainModuleForTesting(GameImage::Get().Base());
         winshim::ClearMessageBoxes();
@@ -339,6 +346,12 @@ TEST_F(PluginEntryTest, ForeignCodeAtTheCallSiteIsLeftAlone) {
         ExpectNothingWritten(bytes);
         EXPECT_EQ(host.Calls(), std::vector<std::string>{"GetPluginHandle"});
         EXPECT_NE(report.find("nothing was changed"), std::string::npos) << report;
+        // The refusal is on disk by the time the load returns: it may be the launch's last word.
+        std::ifstream in(log::Path(), std::ios::binary);
+        const std::string written((std::istreambuf_iterator<char>(in)), {});
+        EXPECT_NE(written.find("is not the vehicle update call"), std::string::npos) << written;
+        EXPECT_NE(written.find("error the load is refused"), std::string::npos) << written;
+        log::Close();
     }
 }
 

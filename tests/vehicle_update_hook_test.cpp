@@ -1,6 +1,8 @@
 // The handbrake decision, driven with the game stand-in's objects in place.
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <future>
 #include <limits>
@@ -10,12 +12,15 @@
 #include "VehicleUpdateHook.h"
 #include "support/AllocationCounter.h"
 #include "support/GameFixture.h"
+#include "support/PluginFolder.h"
 #ifndef _WIN32
 #include "winshim/control.h"
 #endif
 
 namespace taviro::testing {
 namespace {
+
+namespace fs = std::filesystem;
 
 constexpr std::uint64_t kGameResult = testbed::Game::kVehicleUpdateResult;
 
@@ -386,27 +391,43 @@ TEST_F(HookTest, AThrowingMenuQueryReleasesTheStringAndTheLock) {
 
 // --- Steady state cost ------------------------------------------------------------------------
 
-TEST_F(HookTest, SteadyStateAllocatesNothingAndChangesNoProtection) {
-    EnterDecisionPhase();
-    state.hotkeyCode = kHotkey;  // the key is asked on every call, held or not
-    state.activationWindowOpen = true;
-    state.windowCount = 0;
-    for (int i = 0; i < 5; ++i) {
-        Call();  // reach the engaged steady state
-    }
-    ASSERT_EQ(game.HandbrakeByte(), 0x03);
-    const std::uint64_t allocations = ThreadAllocations();
+// With the decision trace on, every switch on the way is a trace line; writing it is the log
+// writer's business, so the hook allocates nothing even then.
+TEST_F(HookTest, NothingAllocatedAndNoProtectionChangedWithTheTraceOnOrOff) {
+    PluginFolder folder;
+    ASSERT_TRUE(log::Open({folder.Plugins()}));
+    for (const bool tracing : {false, true}) {
+        SCOPED_TRACE(tracing ? "trace on" : "trace off");
+        EnterDecisionPhase();
+        state.loggingEnabled = tracing;
+        state.hotkeyCode = kHotkey;  // the key is asked on every call, held or not
+        state.activationWindowOpen = true;
+        state.windowCount = 0;
+        game.SetHandbrakeByte(0x00);
+        const std::uint64_t allocations = ThreadAllocations();
+        for (int i = 0; i < 5; ++i) {
+            Call();  // counting up to the engaged steady state: five trace lines
+        }
+        ASSERT_EQ(game.HandbrakeByte(), 0x03);
 #ifndef _WIN32
-    const std::uint64_t protects = winshim::ProtectCallCount();
+        const std::uint64_t protects = winshim::ProtectCallCount();
 #endif
-    for (int i = 0; i < 100; ++i) {
-        ASSERT_EQ(Call(), kGameResult);
-    }
-    EXPECT_EQ(ThreadAllocations(), allocations);
+        for (int i = 0; i < 100; ++i) {
+            ASSERT_EQ(Call(), kGameResult);
+        }
+        EXPECT_EQ(ThreadAllocations(), allocations);
 #ifndef _WIN32
-    EXPECT_EQ(winshim::ProtectCallCount(), protects);
+        EXPECT_EQ(winshim::ProtectCallCount(), protects);
 #endif
-    EXPECT_EQ(game.HandbrakeProtection(), static_cast<DWORD>(PAGE_EXECUTE_READ));
+        EXPECT_EQ(game.HandbrakeProtection(), static_cast<DWORD>(PAGE_EXECUTE_READ));
+    }
+    const fs::path path = log::Path();
+    log::Close();
+    std::ifstream in(path, std::ios::binary);
+    const std::string written((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_NE(written.find("why=counting:activation-window handbrake=engaged stage=3"),
+              std::string::npos)
+        << written;
 }
 
 }  // namespace

@@ -37,6 +37,7 @@ public:
     PluginFolder(const PluginFolder&) = delete;
     PluginFolder& operator=(const PluginFolder&) = delete;
 
+    std::filesystem::path Root() const { return m_root; }
     std::filesystem::path Plugins() const { return m_root / "Data" / "SFSE" / "Plugins"; }
 
     void WriteFile(const std::string& name, const std::string& content) const {

@@ -1,0 +1,124 @@
+#include "KeyNames.h"
+
+#include <array>
+#include <string>
+
+namespace taviro {
+
+namespace {
+
+struct NamedKey {
+    const char* name;
+    std::uint8_t code;
+};
+
+// The first name of a code is the one the log shows.
+constexpr NamedKey kNamedKeys[] = {
+    {"Mouse1", 0x01},     {"Mouse2", 0x02},      {"Mouse3", 0x04},    {"Mouse4", 0x05},
+    {"Mouse5", 0x06},     {"Backspace", 0x08},   {"Tab", 0x09},       {"Enter", 0x0D},
+    {"Shift", 0x10},      {"Ctrl", 0x11},        {"Alt", 0x12},       {"Pause", 0x13},
+    {"CapsLock", 0x14},   {"Escape", 0x1B},      {"Esc", 0x1B},       {"Space", 0x20},
+    {"PageUp", 0x21},     {"PageDown", 0x22},    {"End", 0x23},       {"Home", 0x24},
+    {"Left", 0x25},       {"Up", 0x26},          {"Right", 0x27},     {"Down", 0x28},
+    {"Insert", 0x2D},     {"Delete", 0x2E},      {"Multiply", 0x6A},  {"Add", 0x6B},
+    {"Subtract", 0x6D},   {"Decimal", 0x6E},     {"Divide", 0x6F},    {"NumLock", 0x90},
+    {"ScrollLock", 0x91}, {"LShift", 0xA0},      {"RShift", 0xA1},    {"LCtrl", 0xA2},
+    {"RCtrl", 0xA3},      {"LAlt", 0xA4},        {"RAlt", 0xA5},      {"Control", 0x11},
+    {"Return", 0x0D},     {"MiddleMouse", 0x04}, {"LeftShift", 0xA0}, {"RightShift", 0xA1},
+    {"LeftCtrl", 0xA2},   {"RightCtrl", 0xA3},   {"LeftAlt", 0xA4},   {"RightAlt", 0xA5},
+};
+
+char Lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool SameName(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (Lower(a[i]) != Lower(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// "F1".."F24", "Numpad0".."Numpad9", a letter or a digit: names with a number in them.
+std::optional<std::uint8_t> NumberedKey(std::string_view name) {
+    if (name.size() == 1) {
+        const char c = name[0];
+        if (c >= 'a' && c <= 'z') {
+            return static_cast<std::uint8_t>(c - 'a' + 'A');
+        }
+        if ((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) {
+            return static_cast<std::uint8_t>(c);
+        }
+        return std::nullopt;
+    }
+    const auto number = [](std::string_view digits) -> int {
+        if (digits.empty() || digits.size() > 2) {
+            return -1;
+        }
+        int value = 0;
+        for (char c : digits) {
+            if (c < '0' || c > '9') {
+                return -1;
+            }
+            value = value * 10 + (c - '0');
+        }
+        return value;
+    };
+    if (Lower(name[0]) == 'f') {
+        const int n = number(name.substr(1));
+        if (n >= 1 && n <= 24) {
+            return static_cast<std::uint8_t>(0x70 + n - 1);
+        }
+    }
+    if (name.size() > 6 && SameName(name.substr(0, 6), "numpad")) {
+        const int n = number(name.substr(6));
+        if (n >= 0 && n <= 9) {
+            return static_cast<std::uint8_t>(0x60 + n);
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::uint8_t> KeyCodeByName(std::string_view name) {
+    if (const auto numbered = NumberedKey(name)) {
+        return numbered;
+    }
+    for (const NamedKey& key : kNamedKeys) {
+        if (SameName(name, key.name)) {
+            return key.code;
+        }
+    }
+    return std::nullopt;
+}
+
+const char* KeyName(std::uint32_t code) {
+    static const std::array<std::string, 256> names = [] {
+        std::array<std::string, 256> table;
+        for (char c = 'A'; c <= 'Z'; ++c) {
+            table[static_cast<std::uint8_t>(c)] = std::string(1, c);
+        }
+        for (char c = '0'; c <= '9'; ++c) {
+            table[static_cast<std::uint8_t>(c)] = std::string(1, c);
+        }
+        for (int n = 1; n <= 24; ++n) {
+            table[static_cast<std::size_t>(0x70 + n - 1)] = "F" + std::to_string(n);
+        }
+        for (int n = 0; n <= 9; ++n) {
+            table[static_cast<std::size_t>(0x60 + n)] = "Numpad" + std::to_string(n);
+        }
+        for (auto it = std::rbegin(kNamedKeys); it != std::rend(kNamedKeys); ++it) {
+            table[it->code] = it->name;  // backwards, so the first name of a code wins
+        }
+        return table;
+    }();
+    return code < names.size() && !names[code].empty() ? names[code].c_str() : nullptr;
+}
+
+}  // namespace taviro
