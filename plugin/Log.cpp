@@ -60,14 +60,14 @@ struct Writer {
 
     std::mutex wakeMutex;
     std::condition_variable wake;
-    bool stopRequested = false;  // guarded by wakeMutex
-    std::thread thread;          // joined by Close only
+    bool stopRequested = false;  // guarded by wakeMutex, as is:
+    bool running = false;        // the writer thread has not yet returned
 };
 
 constinit std::atomic<bool> writerMade{false};
 
 // Never destroyed: the background thread may still be draining while the process ends and runs
-// the library's destructors, and a joinable thread object would end the process if destroyed.
+// the library's destructors.
 Writer& TheWriter() {
     alignas(Writer) static unsigned char storage[sizeof(Writer)];
     static Writer* writer = [] {
@@ -100,7 +100,7 @@ void PushText(Kind kind, const char* fmt, va_list args) {
     Push(record);
     if (kind == Kind::Error) {
         errorWaiting.store(true);
-        TheWriter().wake.notify_one();
+        TheWriter().wake.notify_all();
     }
 }
 
@@ -240,6 +240,8 @@ void RunWriter(Writer& w) {
                             [&] { return w.stopRequested || errorWaiting.load(); });
             errorWaiting.store(false);
             if (w.stopRequested) {
+                w.running = false;
+                w.wake.notify_all();
                 return;
             }
         }
@@ -324,6 +326,8 @@ const char* CauseName(Cause cause) {
             return "game-flag";
         case Cause::HotkeyHeld:
             return "hotkey-held";
+        case Cause::HotkeyLetGo:
+            return "hotkey-let-go";
         case Cause::Reset:
             return "reset-path";
         case Cause::CountingUpdateFloat:
@@ -434,14 +438,15 @@ void Trace(std::uint64_t frame, Cause cause, const TraceState& state) noexcept {
 void StartWriter() {
     Writer& w = TheWriter();
     std::lock_guard lock(w.mutex);
-    if (w.thread.joinable() || w.file == nullptr) {
+    std::lock_guard wakeLock(w.wakeMutex);
+    if (w.running || w.file == nullptr) {
         return;
     }
-    {
-        std::lock_guard wakeLock(w.wakeMutex);
-        w.stopRequested = false;
-    }
-    w.thread = std::thread(RunWriter, std::ref(w));
+    w.stopRequested = false;
+    w.running = true;
+    // Detached: nobody may have to wait for it as the process ends, where the system stops it
+    // anywhere. Close waits for it to return instead.
+    std::thread(RunWriter, std::ref(w)).detach();
 }
 
 void Flush() {
@@ -453,12 +458,10 @@ void Flush() {
 void Close() {
     Writer& w = TheWriter();
     {
-        std::lock_guard wakeLock(w.wakeMutex);
+        std::unique_lock wakeLock(w.wakeMutex);
         w.stopRequested = true;
-    }
-    w.wake.notify_all();
-    if (w.thread.joinable()) {
-        w.thread.join();
+        w.wake.notify_all();
+        w.wake.wait(wakeLock, [&] { return !w.running; });
     }
     std::lock_guard lock(w.mutex);
     SetReportSink(nullptr);

@@ -42,6 +42,7 @@ enum class Cause : std::uint8_t {
     NotReady,
     GameFlag,
     HotkeyHeld,
+    HotkeyLetGo,
     Reset,
     CountingUpdateFloat,
     CountingFloat1,

@@ -188,6 +188,21 @@ bool Changed(const log::TraceState& before, const log::TraceState& after) {
            after.warmup < before.warmup;
 }
 
+// What last engaged the handbrake. Guarded by StateMutex.
+Cause engagedBy = Cause::NoUi;
+
+// A release that follows the hotkey, made by the decision proper (not a fade or a load screen,
+// which come first), is the key let go: what the player did, rather than the path it took.
+Cause TracedCause(const Decision& decision, const log::TraceState& before) {
+    const bool decisionProper = decision.cause == Cause::Reset ||
+                                (decision.cause >= Cause::CountingUpdateFloat &&
+                                 decision.cause <= Cause::CountingActivationWindow);
+    if (before.engaged && !decision.engage && engagedBy == Cause::HotkeyHeld && decisionProper) {
+        return Cause::HotkeyLetGo;
+    }
+    return decision.cause;
+}
+
 }  // namespace
 
 log::TraceState DecisionState() {
@@ -219,8 +234,11 @@ std::uint64_t GAME_CALL VehicleUpdateHook(void* updateObject) {
     if (tracing) {
         const log::TraceState after = DecisionState();
         if (Changed(before, after)) {
-            log::Trace(frame, decision.cause, after);
+            log::Trace(frame, TracedCause(decision, before), after);
         }
+    }
+    if (decision.engage) {
+        engagedBy = decision.cause;
     }
     // The lock is held until the game's function has returned.
     return decision.runGame ? GameVehicleUpdate(updateObject) : 0;
