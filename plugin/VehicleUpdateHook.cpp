@@ -178,12 +178,14 @@ void RequestHandbrake(bool engage) {
     }
 }
 
-// A change worth a trace line: the handbrake, the stage, a window, the warm-up finishing or
-// starting again. The counts themselves move on nearly every call and are only shown.
+// A change worth a trace line: the handbrake, the stage, a window, the warm-up held at 0,
+// counting again, finished or restarted. The counts themselves move on nearly every call and
+// are only shown.
 bool Changed(const log::TraceState& before, const log::TraceState& after) {
     return before.engaged != after.engaged || before.stage != after.stage ||
            before.exitWindow != after.exitWindow ||
            before.activationWindow != after.activationWindow ||
+           (before.warmup == 0) != (after.warmup == 0) ||
            (before.warmup < kWarmupCalls) != (after.warmup < kWarmupCalls) ||
            after.warmup < before.warmup;
 }

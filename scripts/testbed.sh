@@ -1,9 +1,11 @@
 #!/bin/bash
-# Builds the plugin and the testbed and plays a scenario, frame by frame.
+# Builds the plugin and the testbed, plays a scenario frame by frame, keeps the plugin's log and
+# draws the run's timeline from it.
 #   scripts/testbed.sh                    the default drive (testbed/scenarios/default.scn)
 #   scripts/testbed.sh exit-and-settle    a shipped scenario by name, or a .scn file by path
 #   scripts/testbed.sh [scenario] --windows
 #                                         the same with the real Taviro.dll under Wine
+# The log and the picture go to build/<native|windows>/testbed-runs/<scenario>.log and .svg.
 set -euo pipefail
 start=$PWD
 cd "$(dirname "$0")/.."
@@ -36,11 +38,26 @@ if ! { cmake --preset "$preset" && cmake --build --preset "$preset" -j2 --target
     exit 1
 fi
 
+runs="$root/build/$preset/testbed-runs"
+mkdir -p "$runs"
+name=$(basename "$scenario" .scn)
+log="$runs/$name.log"
+rm -f "$log"
+status=0
 if [ "$preset" = windows ]; then
     export TAVIRO_WINEPREFIX="$root/build/windows/wineprefix"
     # Create the prefix first, so that Wine's setup chatter stays out of the table.
     [ -d "$TAVIRO_WINEPREFIX" ] || scripts/wine-run.sh wineboot --init >/dev/null 2>&1
-    scripts/wine-run.sh build/windows/testbed/taviro-testbed.exe "$scenario"
+    scripts/wine-run.sh build/windows/testbed/taviro-testbed.exe "$scenario" --keep-log "$log" || status=$?
 else
-    build/native/testbed/taviro-testbed "$scenario"
+    build/native/testbed/taviro-testbed "$scenario" --keep-log "$log" || status=$?
 fi
+
+# The timeline needs the decision trace (bLogging=1); a run without it has only its log.
+if [ -f "$log" ]; then
+    echo "log kept: $log"
+    if python3 scripts/timeline.py "$log" -o "$runs/$name.svg" >/dev/null 2>&1; then
+        echo "timeline: $runs/$name.svg"
+    fi
+fi
+exit $status
