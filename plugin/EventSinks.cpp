@@ -108,6 +108,16 @@ void TraceEvent(log::Cause cause) {
     }
 }
 
+// An exit or a filtered activation opens its counting window, closes the other one and starts
+// the count afresh.
+void OpenWindow(bool exitWindow, log::Cause cause) {
+    std::lock_guard lock(StateMutex);
+    controlState.exitWindowOpen = exitWindow;
+    controlState.activationWindowOpen = !exitWindow;
+    controlState.windowCount = 0;
+    TraceEvent(cause);
+}
+
 }  // namespace
 
 void ReloadSettingsAndPointers() {
@@ -148,11 +158,7 @@ BSEventNotifyControl Taviro_MenuOpenCloseEventClass::HandleEvent(
 
 BSEventNotifyControl Taviro_ExitVehicleEventClass::HandleEvent(
     const Events::ExitVehicleEvent*, BSTEventSource<Events::ExitVehicleEvent>*) {
-    std::lock_guard lock(StateMutex);
-    controlState.exitWindowOpen = true;
-    controlState.activationWindowOpen = false;
-    controlState.windowCount = 0;
-    TraceEvent(log::Cause::ExitVehicle);
+    OpenWindow(true, log::Cause::ExitVehicle);
     return kContinue;
 }
 
@@ -161,11 +167,7 @@ BSEventNotifyControl Taviro_TESActivateEventClass::HandleEvent(const TESActivate
     if (event == nullptr || !ActivationPassesFilter(event)) {
         return kContinue;
     }
-    std::lock_guard lock(StateMutex);
-    controlState.exitWindowOpen = false;
-    controlState.activationWindowOpen = true;
-    controlState.windowCount = 0;
-    TraceEvent(log::Cause::ActivationMatched);
+    OpenWindow(false, log::Cause::ActivationMatched);
     return kContinue;
 }
 

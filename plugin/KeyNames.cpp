@@ -12,21 +12,29 @@ struct NamedKey {
     std::uint8_t code;
 };
 
-// The first name of a code is the one the log shows.
+// By kind; the first name of a code is the one the log shows. Letters, digits, F1 to F24 and
+// the numeric pad's digits are named by rule below.
+// clang-format off
 constexpr NamedKey kNamedKeys[] = {
-    {"Mouse1", 0x01},     {"Mouse2", 0x02},      {"Mouse3", 0x04},    {"Mouse4", 0x05},
-    {"Mouse5", 0x06},     {"Backspace", 0x08},   {"Tab", 0x09},       {"Enter", 0x0D},
-    {"Shift", 0x10},      {"Ctrl", 0x11},        {"Alt", 0x12},       {"Pause", 0x13},
-    {"CapsLock", 0x14},   {"Escape", 0x1B},      {"Esc", 0x1B},       {"Space", 0x20},
-    {"PageUp", 0x21},     {"PageDown", 0x22},    {"End", 0x23},       {"Home", 0x24},
-    {"Left", 0x25},       {"Up", 0x26},          {"Right", 0x27},     {"Down", 0x28},
-    {"Insert", 0x2D},     {"Delete", 0x2E},      {"Multiply", 0x6A},  {"Add", 0x6B},
-    {"Subtract", 0x6D},   {"Decimal", 0x6E},     {"Divide", 0x6F},    {"NumLock", 0x90},
-    {"ScrollLock", 0x91}, {"LShift", 0xA0},      {"RShift", 0xA1},    {"LCtrl", 0xA2},
-    {"RCtrl", 0xA3},      {"LAlt", 0xA4},        {"RAlt", 0xA5},      {"Control", 0x11},
-    {"Return", 0x0D},     {"MiddleMouse", 0x04}, {"LeftShift", 0xA0}, {"RightShift", 0xA1},
-    {"LeftCtrl", 0xA2},   {"RightCtrl", 0xA3},   {"LeftAlt", 0xA4},   {"RightAlt", 0xA5},
+    // Mouse buttons.
+    {"Mouse1", 0x01}, {"Mouse2", 0x02}, {"Mouse3", 0x04}, {"Mouse4", 0x05}, {"Mouse5", 0x06},
+    {"MiddleMouse", 0x04},
+    // Modifiers, either side and each side.
+    {"Shift", 0x10}, {"Ctrl", 0x11}, {"Control", 0x11}, {"Alt", 0x12},
+    {"LShift", 0xA0}, {"RShift", 0xA1}, {"LCtrl", 0xA2}, {"RCtrl", 0xA3}, {"LAlt", 0xA4},
+    {"RAlt", 0xA5}, {"LeftShift", 0xA0}, {"RightShift", 0xA1}, {"LeftCtrl", 0xA2},
+    {"RightCtrl", 0xA3}, {"LeftAlt", 0xA4}, {"RightAlt", 0xA5},
+    // Typing and locks.
+    {"Backspace", 0x08}, {"Tab", 0x09}, {"Enter", 0x0D}, {"Return", 0x0D}, {"Pause", 0x13},
+    {"CapsLock", 0x14}, {"Escape", 0x1B}, {"Esc", 0x1B}, {"Space", 0x20}, {"NumLock", 0x90},
+    {"ScrollLock", 0x91},
+    // Navigation.
+    {"PageUp", 0x21}, {"PageDown", 0x22}, {"End", 0x23}, {"Home", 0x24}, {"Left", 0x25},
+    {"Up", 0x26}, {"Right", 0x27}, {"Down", 0x28}, {"Insert", 0x2D}, {"Delete", 0x2E},
+    // The numeric pad's operators.
+    {"Multiply", 0x6A}, {"Add", 0x6B}, {"Subtract", 0x6D}, {"Decimal", 0x6E}, {"Divide", 0x6F},
 };
+// clang-format on
 
 char Lower(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;

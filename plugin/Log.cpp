@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <mutex>
 #include <new>
 #include <string>
@@ -311,43 +312,27 @@ struct FinalFlush {
 }  // namespace
 
 const char* CauseName(Cause cause) {
-    switch (cause) {
-        case Cause::NoUi:
-            return "no-ui-yet";
-        case Cause::Fade:
-            return "fade";
-        case Cause::LoadScreen:
-            return "load-screen";
-        case Cause::WarmUp:
-            return "warm-up";
-        case Cause::NotReady:
-            return "tracked-object-not-ready";
-        case Cause::GameFlag:
-            return "game-flag";
-        case Cause::HotkeyHeld:
-            return "hotkey-held";
-        case Cause::HotkeyLetGo:
-            return "hotkey-let-go";
-        case Cause::Reset:
-            return "reset-path";
-        case Cause::CountingUpdateFloat:
-            return "counting:update-float-zero";
-        case Cause::CountingFloat1:
-            return "counting:float1-nonzero";
-        case Cause::CountingExitWindow:
-            return "counting:exit-window";
-        case Cause::CountingActivationWindow:
-            return "counting:activation-window";
-        case Cause::ExitVehicle:
-            return "exit-vehicle";
-        case Cause::ActivationMatched:
-            return "activation-matched";
-        case Cause::CreditsClosed:
-            return "credits-closed";
-        case Cause::GameLoaded:
-            return "game-loaded";
-    }
-    return "?";
+    // In the order of the enumeration: what the trace lines and the timeline read.
+    static constexpr const char* kNames[] = {"no-ui-yet",
+                                             "fade",
+                                             "load-screen",
+                                             "warm-up",
+                                             "tracked-object-not-ready",
+                                             "game-flag",
+                                             "hotkey-held",
+                                             "hotkey-let-go",
+                                             "reset-path",
+                                             "counting:update-float-zero",
+                                             "counting:float1-nonzero",
+                                             "counting:exit-window",
+                                             "counting:activation-window",
+                                             "exit-vehicle",
+                                             "activation-matched",
+                                             "credits-closed",
+                                             "game-loaded"};
+    static_assert(std::size(kNames) == static_cast<std::size_t>(Cause::GameLoaded) + 1);
+    const auto index = static_cast<std::size_t>(cause);
+    return index < std::size(kNames) ? kNames[index] : "?";
 }
 
 std::vector<fs::path> GameLogFolders() {
@@ -385,6 +370,9 @@ bool Open(const std::vector<fs::path>& folders) {
         // is installed, and making one elsewhere would only hide a broken installation.
         const std::string why = OpenIn(w, folders[i], i == 0 && folders.size() > 1);
         if (why.empty()) {
+            const std::tm today = LocalTime(Now());
+            WriteInfo(w, "%s, started %04d-%02d-%02d; times are the computer's local time",
+                      kFileName, today.tm_year + 1900, today.tm_mon + 1, today.tm_mday);
             accepting.store(true, std::memory_order_release);
             SetReportSink(&CopyReport);
             if (!reasons.empty()) {

@@ -49,15 +49,9 @@ FileState ReadFile(const char* stem, SettingsSource source, Settings& settings) 
 }
 
 const char* FileName(SettingsSource source) {
-    switch (source) {
-        case SettingsSource::DefaultFile:
-            return "Taviro.ini";
-        case SettingsSource::CustomFile:
-            return "TaviroCustom.ini";
-        case SettingsSource::BuiltIn:
-            break;
-    }
-    return "the built-in default";
+    return source == SettingsSource::DefaultFile  ? "Taviro.ini"
+           : source == SettingsSource::CustomFile ? "TaviroCustom.ini"
+                                                  : "the built-in default";
 }
 
 void LogFile(SettingsSource source, FileState state) {

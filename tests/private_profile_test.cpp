@@ -73,6 +73,18 @@ std::u16string FromUtf16(const std::string& bytes, bool bigEndian) {
     return text;
 }
 
+// A file holding bLogging=1 and iHandbrakeHotkey=0x1B under [Settings], whatever its encoding
+// or line ends: read, rewritten and read again as the plugin does.
+void ExpectReadAndRewritten(const std::string& file) {
+    EXPECT_EQ(Read(file, "Settings", "bLogging"), "1");
+    EXPECT_EQ(Read(file, "settings", "IHANDBRAKEHOTKEY"), "0x1B");
+    EXPECT_TRUE(Write(file, "Settings", "bLogging", "0"));
+    EXPECT_TRUE(Write(file, "New", "key", "v"));
+    EXPECT_EQ(Read(file, "Settings", "bLogging"), "0");
+    EXPECT_EQ(Read(file, "Settings", "iHandbrakeHotkey"), "0x1B");
+    EXPECT_EQ(Read(file, "New", "key"), "v");
+}
+
 class PrivateProfile : public ::testing::Test {
 protected:
     PluginFolder folder;
@@ -100,16 +112,9 @@ TEST_F(PrivateProfile, Utf16FileWithMarkIsReadAndStaysUtf16) {
     for (const bool bigEndian : {false, true}) {
         SCOPED_TRACE(bigEndian ? "big-endian" : "little-endian");
         folder.WriteFile("Wide.ini", Utf16(text, bigEndian));
-        EXPECT_EQ(Read("Wide.ini", "Settings", "bLogging"), "1");
-        EXPECT_EQ(Read("Wide.ini", "settings", "IHANDBRAKEHOTKEY"), "0x1B");
         EXPECT_EQ(Read("Wide.ini", "Settings", "k"), "-");
-
-        EXPECT_TRUE(Write("Wide.ini", "Settings", "bLogging", "0"));
-        EXPECT_TRUE(Write("Wide.ini", "New", "key", "v"));
-        EXPECT_EQ(Read("Wide.ini", "Settings", "bLogging"), "0");
-        EXPECT_EQ(Read("Wide.ini", "Settings", "iHandbrakeHotkey"), "0x1B");
+        ExpectReadAndRewritten("Wide.ini");
         EXPECT_EQ(Read("Wide.ini", "Other", "k"), "v");
-        EXPECT_EQ(Read("Wide.ini", "New", "key"), "v");
         const std::string bytes = Bytes(folder.Plugins() / "Wide.ini");
         EXPECT_EQ(bytes.substr(0, 2), Utf16(u"", bigEndian));
         const std::u16string written = FromUtf16(bytes, bigEndian);
@@ -125,13 +130,7 @@ TEST_F(PrivateProfile, Utf16FileWithMarkIsReadAndStaysUtf16) {
 TEST_F(PrivateProfile, CrLfCrAndLfEachEndALine) {
     folder.WriteFile("Cr.ini",
                      "; note\r[Settings]\rbLogging=1\r  iHandbrakeHotkey = 0x1B \r[O]\rk=v\r");
-    EXPECT_EQ(Read("Cr.ini", "Settings", "bLogging"), "1");
-    EXPECT_EQ(Read("Cr.ini", "Settings", "iHandbrakeHotkey"), "0x1B");
-    EXPECT_TRUE(Write("Cr.ini", "Settings", "bLogging", "0"));
-    EXPECT_TRUE(Write("Cr.ini", "Settings", "added", "2"));
-    EXPECT_EQ(Read("Cr.ini", "Settings", "bLogging"), "0");
-    EXPECT_EQ(Read("Cr.ini", "Settings", "iHandbrakeHotkey"), "0x1B");
-    EXPECT_EQ(Read("Cr.ini", "Settings", "added"), "2");
+    ExpectReadAndRewritten("Cr.ini");
     EXPECT_EQ(Read("Cr.ini", "O", "k"), "v");
 
     // CR then CRLF, and LF then CR, hold an empty line between them.
