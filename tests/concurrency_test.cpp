@@ -3,6 +3,7 @@
 // draining it. Run under ThreadSanitizer in CI: no data race, no deadlock, and the state's
 // invariants hold at every moment another thread can observe.
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -101,6 +102,9 @@ TEST_F(Concurrency, HookEventsAndReloadsKeepTheInvariants) {
                     game.SetFloat2(i % 4 == 0 ? 0.0f : 1.0f);
                     break;
             }
+            // Events come far less often than frames; without a pause the sinks would hold the
+            // state nearly all the time and the hook would hardly ever decide.
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
         }
     });
     std::thread host([&] {
@@ -113,13 +117,16 @@ TEST_F(Concurrency, HookEventsAndReloadsKeepTheInvariants) {
     std::thread monitor([&] {
         while (!stop.load()) {
             const std::uint8_t b = game.HandbrakeByte();
-            std::lock_guard lock(StateMutex);
-            const ControlState& s = controlState;
-            if (s.windowCount < 0 || s.windowCount > kWindowLength ||
-                s.engageStage < kEngageStageReset || s.engageStage > kEngageStageEngaged ||
-                s.warmupCount > kWarmupCalls || (b != 0x00 && b != 0x03)) {
-                broken.fetch_add(1);
+            {
+                std::lock_guard lock(StateMutex);
+                const ControlState& s = controlState;
+                if (s.windowCount < 0 || s.windowCount > kWindowLength ||
+                    s.engageStage < kEngageStageReset || s.engageStage > kEngageStageEngaged ||
+                    s.warmupCount > kWarmupCalls || (b != 0x00 && b != 0x03)) {
+                    broken.fetch_add(1);
+                }
             }
+            std::this_thread::sleep_for(std::chrono::microseconds(20));
         }
     });
 
