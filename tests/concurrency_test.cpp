@@ -2,8 +2,13 @@
 // settings, as the game and the host do, with the decision trace on and the log's writer
 // draining it. Run under ThreadSanitizer in CI: no data race, no deadlock, and the state's
 // invariants hold at every moment another thread can observe.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -63,6 +68,10 @@ TEST_F(Concurrency, HookEventsAndReloadsKeepTheInvariants) {
     std::atomic<bool> stop{false};
     std::atomic<int> broken{0};
     std::atomic<std::uint64_t> hookCalls{0};
+    std::uint64_t eventsDispatched = 0;
+    std::uint64_t loadGameEvents = 0;
+    int reloads = 0;
+    const std::uint64_t droppedBefore = log::Dropped();
 
     std::atomic<int> hookThreadsDone{0};
     std::vector<std::thread> threads;
@@ -82,21 +91,27 @@ TEST_F(Concurrency, HookEventsAndReloadsKeepTheInvariants) {
         for (int i = 0; hookThreadsDone.load() < kHookThreads; ++i) {
             switch (i % 5) {
                 case 0:
+                    ++eventsDispatched;
                     events.DispatchExitVehicle();
                     break;
                 case 1:
+                    ++eventsDispatched;
                     events.DispatchActivate(activation);
                     break;
                 case 2:
+                    ++eventsDispatched;
                     events.DispatchMenu("EndGameCreditsMenu", false);
                     break;
                 case 3:
+                    ++eventsDispatched;
                     events.DispatchMenu("LoadingMenu", i % 2 == 0);
                     game.SetMenuOpen("FaderMenu", i % 10 == 3);
                     break;
                 default:
                     if (i % 25 == 4) {
                         events.DispatchLoadGame();
+                        ++loadGameEvents;
+                        ++eventsDispatched;
                     }
                     game.SetFloat1(i % 3 == 0 ? 0.0f : 1.0f);
                     game.SetFloat2(i % 4 == 0 ? 0.0f : 1.0f);
@@ -112,6 +127,7 @@ TEST_F(Concurrency, HookEventsAndReloadsKeepTheInvariants) {
         for (int i = 0; i < 10 && hookThreadsDone.load() < kHookThreads; ++i) {
             std::lock_guard lock(StateMutex);
             ReloadSettingsAndPointers();
+            ++reloads;
         }
     });
     std::thread monitor([&] {
@@ -138,7 +154,19 @@ TEST_F(Concurrency, HookEventsAndReloadsKeepTheInvariants) {
     stop.store(true);
     monitor.join();
 
+    const std::filesystem::path logFile = log::Path();
     log::Close();
+    std::ifstream logText(logFile, std::ios::binary);
+    const auto logLines =
+        std::count(std::istreambuf_iterator<char>(logText), std::istreambuf_iterator<char>(), '\n');
+    // One line for scripts: the size this run had, which a passing test does not otherwise show.
+    std::printf(
+        "stress summary: hook_threads=%d hook_calls=%llu events_dispatched=%llu "
+        "load_game_events=%llu reloads=%d log_lines=%lld trace_lines_dropped=%llu\n",
+        kHookThreads, static_cast<unsigned long long>(hookCalls.load()),
+        static_cast<unsigned long long>(eventsDispatched),
+        static_cast<unsigned long long>(loadGameEvents), reloads, static_cast<long long>(logLines),
+        static_cast<unsigned long long>(log::Dropped() - droppedBefore));
     EXPECT_EQ(broken.load(), 0);
     EXPECT_EQ(hookCalls.load(), std::uint64_t{kHookThreads} * kCallsPerThread);
     EXPECT_EQ(state.hotkeyCode, 0x47u);
