@@ -6,49 +6,46 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <filesystem>
+#include <cstdint>
 #include <mutex>
 #include <thread>
 
-#include "ControlState.h"
-#include "GameOffsets.h"
-#include "Log.h"
-#include "VehicleUpdateHook.h"
-#include "support/GameState.h"
+#include "HookCases.h"
+#include "support/AllocationCounter.h"
+#include "winshim/control.h"
 
 namespace {
 
 using namespace taviro;
 
-testbed::UpdateObject vehicle;
+const bool logOpen = bench::OpenLog();
 
-// A log of the benchmark's own, so that trace lines really go into the queue.
-const bool logOpen = [] {
-    const auto folder = std::filesystem::temp_directory_path() / "taviro-bench-log";
-    std::filesystem::create_directories(folder);
-    return log::Open({folder});
-}();
+// Heap allocations and page-protection calls over a benchmark's loop, per call: the hook promises
+// neither in its steady states, and these put the promise next to its cost. The count starts after
+// one call of the case, which sets the handbrake byte that the steady state then keeps.
+class PerCallCounts {
+public:
+    explicit PerCallCounts(std::uint64_t (*call)())
+        : m_allocations((call(), testing::ThreadAllocations())),
+          m_protects(winshim::ProtectCallCount()) {}
+    void Report(benchmark::State& st) const {
+        const auto perCall = [](std::uint64_t count) {
+            return benchmark::Counter(static_cast<double>(count),
+                                      benchmark::Counter::kAvgIterations);
+        };
+        st.counters["allocs_per_call"] = perCall(testing::ThreadAllocations() - m_allocations);
+        st.counters["protects_per_call"] = perCall(winshim::ProtectCallCount() - m_protects);
+    }
 
-// Past the warm-up, nothing open, no window; the decision trace as the benchmark's argument.
-void SetUpGame(const benchmark::State& st) {
-    testing::StartGameWithDataLoaded(testbed::Game::Get());
-    std::lock_guard lock(StateMutex);
-    controlState.warmupCount = kWarmupCalls;
-    controlState.loggingEnabled = st.range(0) != 0;
-    vehicle.SetFloat(1.0f);
-}
-
-void SetUpGame() {
-    testing::StartGameWithDataLoaded(testbed::Game::Get());
-    std::lock_guard lock(StateMutex);
-    controlState.warmupCount = kWarmupCalls;
-    vehicle.SetFloat(1.0f);
-}
+private:
+    std::uint64_t m_allocations;
+    std::uint64_t m_protects;
+};
 
 void BM_GameFunctionDirect(benchmark::State& st) {
-    SetUpGame();
+    bench::SetUpGame();
     for (auto _ : st) {
-        benchmark::DoNotOptimize(game::Call(offsets::kVehicleUpdate, &vehicle));
+        benchmark::DoNotOptimize(bench::GameFunctionDirect());
     }
 }
 BENCHMARK(BM_GameFunctionDirect);
@@ -56,49 +53,31 @@ BENCHMARK(BM_GameFunctionDirect);
 // The game functions the reset path calls, called directly: what the hook costs beyond these is
 // the plugin's own.
 void BM_GameCallsOfTheResetPath(benchmark::State& st) {
-    SetUpGame();
-    void* ui = controlState.gameUi;
-    void* tracked = controlState.trackedSingleton;
+    bench::SetUpGame();
     for (auto _ : st) {
-        for (const char* name : {"FaderMenu", "LoadingMenu"}) {
-            GameString s;
-            game::Call(offsets::kStringBuild, &s, name, 0u);
-            benchmark::DoNotOptimize(game::Call(offsets::kMenuQuery, ui, &s));
-            game::Call(offsets::kStringRelease, &s);
-        }
-        float f = 0.0f;
-        void* copy = tracked;
-        game::Call(offsets::kFloatQuery1, &copy, 0u, 0u, &f);
-        game::Call(offsets::kFloatQuery2, &copy, 0u, 0u, &f);
-        benchmark::DoNotOptimize(f);
-        benchmark::DoNotOptimize(game::Call(offsets::kTruthQuery));
+        benchmark::DoNotOptimize(bench::GameCallsOfTheResetPath());
     }
 }
 BENCHMARK(BM_GameCallsOfTheResetPath);
 
-// Driving with no window open: both menus asked, both floats, the flag, then the reset path.
+// The decision trace as the argument.
 void BM_HookResetPath(benchmark::State& st) {
-    SetUpGame(st);
-    testbed::Game::Get().SetFloat1(0.0f);
+    bench::SetUpResetPath(st.range(0) != 0);
+    const PerCallCounts counts(bench::HookCall);
     for (auto _ : st) {
-        benchmark::DoNotOptimize(VehicleUpdateHook(&vehicle));
+        benchmark::DoNotOptimize(bench::HookCall());
     }
+    counts.Report(st);
 }
 BENCHMARK(BM_HookResetPath)->ArgName("trace")->Arg(0)->Arg(1);
 
-// Engaged inside an activation window: the game's function runs on every call.
 void BM_HookEngagedPath(benchmark::State& st) {
-    SetUpGame(st);
-    {
-        std::lock_guard lock(StateMutex);
-        controlState.activationWindowOpen = true;
-        controlState.engageStage = kEngageStageEngaged;
-    }
+    bench::SetUpEngagedPath(st.range(0) != 0);
+    const PerCallCounts counts(bench::EngagedCall);
     for (auto _ : st) {
-        // Keep the window open: its length would otherwise end the steady state.
-        controlState.windowCount = 0;
-        benchmark::DoNotOptimize(VehicleUpdateHook(&vehicle));
+        benchmark::DoNotOptimize(bench::EngagedCall());
     }
+    counts.Report(st);
 }
 BENCHMARK(BM_HookEngagedPath)->ArgName("trace")->Arg(0)->Arg(1);
 
@@ -120,33 +99,20 @@ BENCHMARK(BM_TraceLine);
 
 // Another thread holds the state: the hook gives up at once and lets the game run.
 void BM_HookBusyPath(benchmark::State& st) {
-    SetUpGame();
-    std::mutex m;
-    std::unique_lock gate(m);
-    std::thread holder([&] {
-        std::lock_guard state(StateMutex);
-        std::lock_guard wait(m);
-    });
-    while (true) {
-        std::unique_lock probe(StateMutex, std::try_to_lock);
-        if (!probe.owns_lock()) {
-            break;
-        }
-        probe.unlock();
-        std::this_thread::yield();
-    }
+    bench::SetUpGame();
+    const bench::StateHeldElsewhere held;
+    const PerCallCounts counts(bench::HookCall);
     for (auto _ : st) {
-        benchmark::DoNotOptimize(VehicleUpdateHook(&vehicle));
+        benchmark::DoNotOptimize(bench::HookCall());
     }
-    gate.unlock();
-    holder.join();
+    counts.Report(st);
 }
 BENCHMARK(BM_HookBusyPath);
 
 // A sink holding the state for 100 ms, as the load-game sink does while it reads the settings
 // files: the longest hook call meanwhile shows that no call waits for it.
 void BM_HookWhileASinkHoldsTheLockFor100ms(benchmark::State& st) {
-    SetUpGame();
+    bench::SetUpGame();
     using Clock = std::chrono::steady_clock;
     double longest = 0;
     double calls = 0;
@@ -164,7 +130,7 @@ void BM_HookWhileASinkHoldsTheLockFor100ms(benchmark::State& st) {
         }
         while (!released.load()) {
             const auto start = Clock::now();
-            benchmark::DoNotOptimize(VehicleUpdateHook(&vehicle));
+            benchmark::DoNotOptimize(bench::HookCall());
             const std::chrono::duration<double, std::nano> took = Clock::now() - start;
             longest = std::max(longest, took.count());
             ++calls;
