@@ -174,8 +174,8 @@ def stress_section(out):
         f"events of all four kinds ({count(v['load_game_events'])} of them load-game events, each "
         f"a settings reload), a host thread reloaded the settings {v['reloads']} times, a monitor "
         "checked the state's invariants and the log's writer drained the trace: "
-        f"{count(v['log_lines'])} log lines kept (a launch keeps 1 MiB), "
-        f"{count(v['trace_lines_dropped'])} trace lines dropped with the queue full."
+        f"{count(v['log_lines'])} lines reached Taviro.log and "
+        f"{count(v['trace_lines_dropped'])} trace lines were dropped with the queue full."
         + (f" The test {took.group(1).lower()} in {float(took.group(2)):.1f} s." if took else ""))
     return lines
 
