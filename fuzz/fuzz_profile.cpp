@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -48,9 +49,14 @@ const std::string& FilePath() {
     return path;
 }
 
-// Reads into a buffer of exactly `size` bytes, so that ASan sees any write past it.
+// Reads into a buffer of exactly `size` bytes, so that ASan sees any write past it. The plugin's
+// own size is read through one buffer kept for all runs: a fresh 10,000 bytes each time would
+// cost more than the read itself.
 std::string Read(const std::string& section, const std::string& key, DWORD size) {
-    std::vector<char> buffer(size, '\x7f');
+    static std::vector<char> pluginSized(10000);
+    std::vector<char> small(size == pluginSized.size() ? 0 : size);
+    std::vector<char>& buffer = size == pluginSized.size() ? pluginSized : small;
+    std::fill(buffer.begin(), buffer.end(), '\x7f');
     const DWORD count = GetPrivateProfileStringA(section.c_str(), key.c_str(), "\x01",
                                                  buffer.data(), size, FilePath().c_str());
     if (count >= size || buffer[count] != '\0') {
