@@ -6,6 +6,7 @@
 #include <string_view>
 #include <utility>
 
+#include "AsciiCase.h"
 #include "GameOffsets.h"
 #include "HexText.h"
 
@@ -33,11 +34,6 @@ constexpr std::string_view kBaseFile = "Starfield.esm";
 constexpr std::size_t kPaddedWidth = 5;
 constexpr std::size_t kMaxLocalDigits = 6;
 constexpr std::size_t kMaxBaseFileDigits = 8;
-
-// The runtime's tolower in the default locale, which the plugin never changes: A-Z only.
-char LowerAscii(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
 
 // Compares in place rather than on lower-cased copies: no allocation, and the record's name is
 // read no further than its terminator or the first mismatch.

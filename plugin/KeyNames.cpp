@@ -3,6 +3,8 @@
 #include <array>
 #include <string>
 
+#include "AsciiCase.h"
+
 namespace taviro {
 
 namespace {
@@ -36,22 +38,6 @@ constexpr NamedKey kNamedKeys[] = {
 };
 // clang-format on
 
-char Lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool SameName(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (Lower(a[i]) != Lower(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // "F1".."F24", "Numpad0".."Numpad9", a letter or a digit: names with a number in them.
 std::optional<std::uint8_t> NumberedKey(std::string_view name) {
     if (name.size() == 1) {
@@ -77,13 +63,13 @@ std::optional<std::uint8_t> NumberedKey(std::string_view name) {
         }
         return value;
     };
-    if (Lower(name[0]) == 'f') {
+    if (LowerAscii(name[0]) == 'f') {
         const int n = number(name.substr(1));
         if (n >= 1 && n <= 24) {
             return static_cast<std::uint8_t>(0x70 + n - 1);
         }
     }
-    if (name.size() > 6 && SameName(name.substr(0, 6), "numpad")) {
+    if (name.size() > 6 && EqualIgnoringAsciiCase(name.substr(0, 6), "numpad")) {
         const int n = number(name.substr(6));
         if (n >= 0 && n <= 9) {
             return static_cast<std::uint8_t>(0x60 + n);
@@ -99,7 +85,7 @@ std::optional<std::uint8_t> KeyCodeByName(std::string_view name) {
         return numbered;
     }
     for (const NamedKey& key : kNamedKeys) {
-        if (SameName(name, key.name)) {
+        if (EqualIgnoringAsciiCase(name, key.name)) {
             return key.code;
         }
     }

@@ -35,7 +35,7 @@ void ApplyFile(const char* stem, SettingsSource source, Settings& settings) {
     }
 }
 
-FileState ReadFile(const char* stem, SettingsSource source, Settings& settings) {
+FileState ReadSettingsFile(const char* stem, SettingsSource source, Settings& settings) {
     switch (QueryIniFile(stem, "")) {
         case IniFileStatus::Missing:
             return FileState::Missing;
@@ -186,7 +186,7 @@ Settings LoadSettings() {
     Settings settings;
     if (IniFileExists(kDefaultSettingsStem, "")) {
         settings.defaultFile =
-            ReadFile(kDefaultSettingsStem, SettingsSource::DefaultFile, settings);
+            ReadSettingsFile(kDefaultSettingsStem, SettingsSource::DefaultFile, settings);
     } else {
         // Written for the player to find and edit, not read back: the defaults are already in
         // `settings`. A folder that cannot take the file is no reason to stop.
@@ -197,7 +197,8 @@ Settings LoadSettings() {
         settings.defaultFile = logging && hotkey ? FileState::Created : FileState::NotCreated;
     }
     if (IniFileExists(kCustomSettingsStem, "")) {
-        settings.customFile = ReadFile(kCustomSettingsStem, SettingsSource::CustomFile, settings);
+        settings.customFile =
+            ReadSettingsFile(kCustomSettingsStem, SettingsSource::CustomFile, settings);
     }
     return settings;
 }

@@ -178,16 +178,15 @@ void RequestHandbrake(bool engage) {
     }
 }
 
-// A change worth a trace line: the handbrake, the stage, a window, the warm-up held at 0,
-// counting again, finished or restarted. The counts themselves move on nearly every call and
-// are only shown.
+// A change worth a trace line: the handbrake, the stage, a window, the warm-up restarted (held
+// at 0), counting again or finished. The counts themselves move on nearly every call and are
+// only shown.
 bool Changed(const log::TraceState& before, const log::TraceState& after) {
     return before.engaged != after.engaged || before.stage != after.stage ||
            before.exitWindow != after.exitWindow ||
            before.activationWindow != after.activationWindow ||
            (before.warmup == 0) != (after.warmup == 0) ||
-           (before.warmup < kWarmupCalls) != (after.warmup < kWarmupCalls) ||
-           after.warmup < before.warmup;
+           (before.warmup < kWarmupCalls) != (after.warmup < kWarmupCalls);
 }
 
 // What last engaged the handbrake. Guarded by StateMutex.
@@ -196,9 +195,9 @@ Cause engagedBy = Cause::NoUi;
 // A release that follows the hotkey, made by the decision proper (not a fade or a load screen,
 // which come first), is the key let go: what the player did, rather than the path it took.
 Cause TracedCause(const Decision& decision, const log::TraceState& before) {
-    const bool decisionProper = decision.cause == Cause::Reset ||
-                                (decision.cause >= Cause::CountingUpdateFloat &&
-                                 decision.cause <= Cause::CountingActivationWindow);
+    const bool decisionProper =
+        decision.cause == Cause::Reset || (decision.cause >= Cause::CountingUpdateFloat &&
+                                           decision.cause <= Cause::CountingActivationWindow);
     if (before.engaged && !decision.engage && engagedBy == Cause::HotkeyHeld && decisionProper) {
         return Cause::HotkeyLetGo;
     }

@@ -790,8 +790,7 @@ private:
 
     const Scenario& scenario_;
     const RunOutputs& outputs_;
-    std::ofstream framesOut_{outputs_.frames.empty() ? fs::path() : outputs_.frames,
-                             std::ios::binary};
+    std::ofstream framesOut_{outputs_.frames, std::ios::binary};  // not open without a path
     Game& game_ = Game::Get();
     GameEvents& events_ = GameEvents::Get();
     UpdateObject vehicle_;

@@ -5,7 +5,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -23,13 +22,6 @@ namespace taviro::testing {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string ReadAll(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 void WriteAll(const fs::path& file, const std::string& text) {
     std::ofstream(file, std::ios::binary) << text;
@@ -60,7 +52,7 @@ protected:
     std::string Written() const {
         const fs::path path = log::Path();
         log::Flush();
-        return ReadAll(path);
+        return FileText(path);
     }
 
     PluginFolder folder;
@@ -77,10 +69,10 @@ TEST_F(LogFile, EachLaunchStartsAfreshAndKeepsThePreviousOneBeside) {
     log::Info("second launch");
     log::Close();
 
-    const std::string current = ReadAll(Logs() / "Taviro.log");
+    const std::string current = FileText(Logs() / "Taviro.log");
     EXPECT_TRUE(Has(current, "info  second launch\n")) << current;
     EXPECT_FALSE(Has(current, "first launch"));
-    EXPECT_TRUE(Has(ReadAll(Logs() / "Taviro.previous.log"), "first launch"));
+    EXPECT_TRUE(Has(FileText(Logs() / "Taviro.previous.log"), "first launch"));
     EXPECT_EQ(std::distance(fs::directory_iterator(Logs()), fs::directory_iterator()), 2);
 }
 
@@ -101,7 +93,7 @@ TEST_F(LogFile, AFolderThatCannotBeHadSendsTheLogToThePluginFolder) {
         EXPECT_TRUE(Has(written, "could not be used")) << written;
         EXPECT_TRUE(Has(written, "the game goes on"));
         log::Close();
-        EXPECT_EQ(ReadAll(blocker), "a player's file");
+        EXPECT_EQ(FileText(blocker), "a player's file");
         fs::remove(folder.Plugins() / "Taviro.log");
     }
 }
@@ -119,7 +111,7 @@ TEST_F(LogFile, WithNoFolderAtAllThePluginRunsWithoutALog) {
     log::Trace(1, log::Cause::Reset, {});
     log::Flush();
     EXPECT_FALSE(fs::exists(folder.Root() / "Data"));
-    EXPECT_EQ(ReadAll(Logs()), "a player's file");
+    EXPECT_EQ(FileText(Logs()), "a player's file");
 }
 
 TEST_F(LogFile, AReadOnlyOrLockedLogLosesNoLineOfAnyLaunch) {
@@ -147,7 +139,7 @@ TEST_F(LogFile, AReadOnlyOrLockedLogLosesNoLineOfAnyLaunch) {
     std::string everything;
     for (const fs::path& place : Folders()) {
         for (const auto& entry : fs::directory_iterator(place)) {
-            everything += ReadAll(entry.path());
+            everything += FileText(entry.path());
         }
     }
     EXPECT_TRUE(Has(everything, "the last launch's lines")) << said;

@@ -347,8 +347,7 @@ TEST_F(PluginEntryTest, ForeignCodeAtTheCallSiteIsLeftAlone) {
         EXPECT_EQ(host.Calls(), std::vector<std::string>{"GetPluginHandle"});
         EXPECT_NE(report.find("nothing was changed"), std::string::npos) << report;
         // The refusal is on disk by the time the load returns: it may be the launch's last word.
-        std::ifstream in(log::Path(), std::ios::binary);
-        const std::string written((std::istreambuf_iterator<char>(in)), {});
+        const std::string written = FileText(log::Path());
         EXPECT_NE(written.find("is not the vehicle update call"), std::string::npos) << written;
         EXPECT_NE(written.find("error the load is refused"), std::string::npos) << written;
         log::Close();

@@ -26,6 +26,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using taviro::testing::FileText;
 using taviro::testing::PluginFolder;
 using taviro::testing::SettingsIn;
 
@@ -44,11 +45,6 @@ std::string Read(const std::string& file, const char* section, const char* key,
 
 BOOL Write(const std::string& file, const char* section, const char* key, const char* value) {
     return WritePrivateProfileStringA(section, key, value, ProfilePath(file).c_str());
-}
-
-std::string Bytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 std::string Utf16(std::u16string_view text, bool bigEndian) {
@@ -115,7 +111,7 @@ TEST_F(PrivateProfile, Utf16FileWithMarkIsReadAndStaysUtf16) {
         EXPECT_EQ(Read("Wide.ini", "Settings", "k"), "-");
         ExpectReadAndRewritten("Wide.ini");
         EXPECT_EQ(Read("Wide.ini", "Other", "k"), "v");
-        const std::string bytes = Bytes(folder.Plugins() / "Wide.ini");
+        const std::string bytes = FileText(folder.Plugins() / "Wide.ini");
         EXPECT_EQ(bytes.substr(0, 2), Utf16(u"", bigEndian));
         const std::u16string written = FromUtf16(bytes, bigEndian);
         EXPECT_NE(written.find(u"bLogging=0\r\n"), std::u16string::npos);
@@ -156,14 +152,15 @@ TEST_F(PrivateProfile, StandInWriteChangesOnlyItsOwnLine) {
     EXPECT_TRUE(Write("Taviro.ini", "settings", "KEY", "new"));
     EXPECT_TRUE(Write("Taviro.ini", "Settings", "added", "1"));
     EXPECT_TRUE(Write("Taviro.ini", "New", "k", "v"));
-    EXPECT_EQ(Bytes(folder.Plugins() / "Taviro.ini"),
+    EXPECT_EQ(FileText(folder.Plugins() / "Taviro.ini"),
               "; note\n[A]\nx = 1\n\n[Settings]\nKey=new\nother line\nadded=1\n\n[B]\ny=2\n"
               "\n[New]\nk=v\n");
 
     folder.WriteFile("Cr.ini", "[A]\rx = 1\r[B]\ry=2");
     EXPECT_TRUE(Write("Cr.ini", "A", "added", "1"));
     EXPECT_TRUE(Write("Cr.ini", "New", "k", "v"));
-    EXPECT_EQ(Bytes(folder.Plugins() / "Cr.ini"), "[A]\rx = 1\radded=1\r[B]\ry=2\r\r[New]\rk=v\r");
+    EXPECT_EQ(FileText(folder.Plugins() / "Cr.ini"),
+              "[A]\rx = 1\radded=1\r[B]\ry=2\r\r[New]\rk=v\r");
 }
 
 // Opening a FIFO waits for its other end, and the plugin reads its settings under its state lock.

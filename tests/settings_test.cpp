@@ -18,6 +18,7 @@
 #include "support/PluginFolder.h"
 
 namespace fs = std::filesystem;
+using taviro::testing::FileText;
 using taviro::testing::SettingsIn;
 
 namespace {
@@ -30,11 +31,6 @@ const fs::path kCustomFile = kFolder / "TaviroCustom.ini";
 
 void WriteFile(const fs::path& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
-}
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // A [Settings] file with the keys that are given; nullopt leaves a key out.
@@ -161,14 +157,14 @@ TEST_F(SettingsFiles, MissingDefaultFileIsCreatedWithDefaultsAndNotRewritten) {
     EXPECT_EQ(settings.defaultFile, taviro::FileState::Created);
     EXPECT_EQ(settings.hotkeyCode, 0u);
     EXPECT_FALSE(settings.logging);
-    const std::string created = ReadFile(kDefaultFile);
+    const std::string created = FileText(kDefaultFile);
     EXPECT_EQ(SettingsIn(kDefaultFile),
               (Entries{{"Settings/bLogging", "0"}, {"Settings/iHandbrakeHotkey", "0x0"}}));
     EXPECT_FALSE(fs::exists(kCustomFile));
 
     Load();
     EXPECT_EQ(settings.hotkeyCode, 0u);
-    EXPECT_EQ(ReadFile(kDefaultFile), created);
+    EXPECT_EQ(FileText(kDefaultFile), created);
 }
 
 TEST_F(SettingsFiles, DeletedDefaultFileIsCreatedAgain) {
@@ -242,7 +238,7 @@ TEST_F(SettingsFiles, LongValueIsCutTo9999Characters) {
 
 TEST_F(SettingsFiles, EmptyNamesAndOverlongPathsTouchNoFile) {
     WriteFile(kDefaultFile, SettingsText("1", "0x20"));
-    const std::string before = ReadFile(kDefaultFile);
+    const std::string before = FileText(kDefaultFile);
     EXPECT_FALSE(taviro::IniFileExists("", ""));
     EXPECT_EQ(taviro::ReadIniString("", "Settings", "bLogging", ""), "");
     EXPECT_EQ(taviro::ReadIniString("Taviro", "", "bLogging", ""), "");
@@ -253,7 +249,7 @@ TEST_F(SettingsFiles, EmptyNamesAndOverlongPathsTouchNoFile) {
     EXPECT_FALSE(taviro::WriteIniString(std::string("Tav\0iro", 7), "Settings", "k", "0", ""));
     // 20 + 231 + 4 = 255 characters: one more than the path buffer holds.
     EXPECT_FALSE(taviro::WriteIniString(std::string(231, 'x'), "Settings", "k", "0", ""));
-    EXPECT_EQ(ReadFile(kDefaultFile), before);
+    EXPECT_EQ(FileText(kDefaultFile), before);
     EXPECT_EQ(std::distance(fs::directory_iterator(kFolder), fs::directory_iterator()), 1);
 }
 

@@ -423,8 +423,7 @@ TEST_F(HookTest, NothingAllocatedAndNoProtectionChangedWithTheTraceOnOrOff) {
     }
     const fs::path path = log::Path();
     log::Close();
-    std::ifstream in(path, std::ios::binary);
-    const std::string written((std::istreambuf_iterator<char>(in)), {});
+    const std::string written = FileText(path);
     EXPECT_NE(written.find("why=counting:activation-window handbrake=engaged stage=3"),
               std::string::npos)
         << written;

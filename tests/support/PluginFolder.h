@@ -7,6 +7,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -49,6 +50,12 @@ private:
     std::filesystem::path m_previous;
     std::filesystem::path m_root;
 };
+
+// The file's bytes as they are; empty when it cannot be read.
+inline std::string FileText(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
 
 // Every entry of a settings file as ("section/key", value), in file order. Wine rewrites whole
 // files, so tests compare entries, not bytes.
