@@ -1,11 +1,13 @@
-// The one way the plugin reaches game memory: typed reads of a field at a byte offset, reads of
-// the game's globals, and calls of game functions with the signatures the offset table gives.
+// The one way the plugin reaches game memory: typed reads of a field at a byte offset, texts
+// compared where they lie, reads of the game's globals, the atomic access to bytes of the game's
+// code, and calls of game functions with the signatures the offset table gives.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 
 // The game is built for the Windows x64 convention. Native builds use it too, so the testbed
 // exercises the same register assignment the game's call sites use.
@@ -20,6 +22,11 @@ namespace taviro {
 // Image base of Starfield.exe, set by the load entry before it redirects anything; nothing of
 // the game is reached before that.
 extern std::atomic<std::uintptr_t> gameBase;
+
+// The game's one-pointer string handle. Built and released only by the game's own functions.
+struct GameString {
+    void* entry = nullptr;
+};
 
 namespace game {
 
@@ -54,6 +61,29 @@ T Read(const void* object, std::ptrdiff_t offset) {
     T value;
     std::memcpy(&value, static_cast<const std::uint8_t*>(object) + offset, sizeof(T));
     return value;
+}
+
+// Whether the zero-terminated text at `object + offset` is `text`, compared where it lies: nothing
+// is copied, and nothing is read past the first byte that differs, so a text longer than
+// `text` is read no further than one byte past its length.
+inline bool TextIs(const void* object, std::ptrdiff_t offset, std::string_view text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (Read<char>(object, offset + static_cast<std::ptrdiff_t>(i)) != text[i]) {
+            return false;
+        }
+    }
+    return Read<char>(object, offset + static_cast<std::ptrdiff_t>(text.size())) == '\0';
+}
+
+// A byte of the game's code that another thread of ours may read or rewrite at the same moment:
+// byte-wide atomic access keeps that well defined and compiles to plain moves.
+inline std::uint8_t LoadCodeByte(const std::uint8_t* address) {
+    return std::atomic_ref<std::uint8_t>(*const_cast<std::uint8_t*>(address))
+        .load(std::memory_order_relaxed);
+}
+
+inline void StoreCodeByte(std::uint8_t* address, std::uint8_t value) {
+    std::atomic_ref<std::uint8_t>(*address).store(value, std::memory_order_relaxed);
 }
 
 template <class T>

@@ -8,15 +8,6 @@
 
 #include "GameMemory.h"
 
-namespace taviro {
-
-// The game's one-pointer string handle. Built and released only by the game's own functions.
-struct GameString {
-    void* entry = nullptr;
-};
-
-}  // namespace taviro
-
 namespace taviro::offsets {
 
 using game::Function;
@@ -47,7 +38,6 @@ inline constexpr Function<void*(std::uint32_t formId)> kLookupFormById{0x1534CD0
 
 // Globals holding pointers.
 inline constexpr Global<void*> kGameUiGlobal{0x682A928};
-inline constexpr std::ptrdiff_t kUiMenuEventSource = 0x10;  // inside the UI object
 inline constexpr Global<void*> kTrackedSingletonGlobal{0x66C53F8};
 inline constexpr Global<const void*> kDataFileRegistryGlobal{0x65E03D0};
 

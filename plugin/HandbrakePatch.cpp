@@ -3,7 +3,7 @@
 #include <atomic>
 
 #include "GameOffsets.h"
-#include "Win32.h"
+#include "PageProtection.h"
 
 namespace taviro {
 
@@ -15,17 +15,6 @@ namespace {
 // still relying on, or leave the page writable).
 std::atomic_flag patchInProgress = ATOMIC_FLAG_INIT;
 
-// Game code may be read by another thread of ours at the same moment; byte-wide atomic access
-// keeps that well defined and compiles to plain moves.
-std::uint8_t LoadCodeByte(const std::uint8_t* address) {
-    return std::atomic_ref<std::uint8_t>(*const_cast<std::uint8_t*>(address))
-        .load(std::memory_order_relaxed);
-}
-
-void StoreCodeByte(std::uint8_t* address, std::uint8_t value) {
-    std::atomic_ref<std::uint8_t>(*address).store(value, std::memory_order_relaxed);
-}
-
 }  // namespace
 
 bool BytesMatch(std::span<const std::uint8_t> expected, const std::uint8_t* address) {
@@ -34,7 +23,7 @@ bool BytesMatch(std::span<const std::uint8_t> expected, const std::uint8_t* addr
     }
     bool match = true;
     for (std::size_t i = 0; i < expected.size(); ++i) {
-        match = (LoadCodeByte(address + i) == expected[i]) && match;
+        match = (game::LoadCodeByte(address + i) == expected[i]) && match;
     }
     return match;
 }
@@ -43,15 +32,14 @@ bool WriteCodeBytes(std::span<const std::uint8_t> bytes, std::uint8_t* address) 
     if (address == nullptr || bytes.empty() || bytes.size() > kProtectWindow) {
         return false;
     }
-    DWORD oldProtect = 0;
-    if (!VirtualProtect(address, kProtectWindow, PAGE_EXECUTE_READWRITE, &oldProtect)) {
+    ScopedPageProtection writable(address, kProtectWindow, PAGE_EXECUTE_READWRITE);
+    if (!writable) {
         return false;
     }
     for (std::size_t i = 0; i < bytes.size(); ++i) {
-        StoreCodeByte(address + i, bytes[i]);
+        game::StoreCodeByte(address + i, bytes[i]);
     }
-    DWORD unused = 0;
-    return VirtualProtect(address, kProtectWindow, oldProtect, &unused) != 0;
+    return writable.Restore();
 }
 
 PatchOutcome SetHandbrakePatch(std::uint8_t* patchSite, bool engage) {

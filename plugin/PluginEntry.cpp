@@ -1,7 +1,6 @@
 // The host binding: the version record, the load entry and the message listener.
 #include "PluginEntry.h"
 
-#include <cstring>
 #include <mutex>
 
 #include "BranchTrampoline.h"
@@ -39,6 +38,9 @@ struct TrampolineRelease {
     ~TrampolineRelease() { branchTrampoline.Release(); }
 } trampolineRelease;
 
+// Inside the game's UI object: the source of its menu events.
+constexpr std::ptrdiff_t kUiMenuEventSource = 0x10;
+
 void RegisterSink(void* source, void* sink) {
     game::Call(offsets::kRegisterSink, source, sink);
 }
@@ -46,8 +48,7 @@ void RegisterSink(void* source, void* sink) {
 void RegisterSinks() {
     void* ui = game::Read(offsets::kGameUiGlobal);
     if (ui != nullptr) {
-        RegisterSink(static_cast<std::uint8_t*>(ui) + offsets::kUiMenuEventSource,
-                     &menuOpenCloseSink);
+        RegisterSink(static_cast<std::uint8_t*>(ui) + kUiMenuEventSource, &menuOpenCloseSink);
     } else {
         // Handing the game a null source would fault inside it; the credits reset is lost until
         // the next data-loaded message, which is the lesser harm.
@@ -74,15 +75,11 @@ bool RefuseLoad(const char* why) {
 // from an earlier load. Anything else means another game build or another plugin's redirect,
 // and writing over it would corrupt the game.
 bool CallSiteIsExpected(std::uintptr_t site) {
-    std::uint8_t bytes[BranchTrampoline::kCallSize];
-    std::memcpy(bytes, reinterpret_cast<const void*>(site), sizeof bytes);
-    if (bytes[0] != 0xE8) {
+    const auto call = game::Read<RelativeCall>(reinterpret_cast<const void*>(site), 0);
+    if (!call.IsCall()) {
         return false;
     }
-    std::int32_t displacement = 0;
-    std::memcpy(&displacement, bytes + 1, sizeof displacement);
-    const std::uintptr_t target =
-        site + sizeof bytes + static_cast<std::uintptr_t>(static_cast<std::intptr_t>(displacement));
+    const std::uintptr_t target = call.Target(site);
     if (target == game::Address(offsets::kVehicleUpdate.offset)) {
         return true;
     }
@@ -151,16 +148,15 @@ extern "C" bool HOST_CALL SFSEPlugin_Load(const taviro::host::LoadInterface* sfs
     if (branchTrampoline.Base() == nullptr && !branchTrampoline.Create(base)) {
         return RefuseLoad("no room for the trampoline below the game");
     }
-    if (!branchTrampoline.WriteRelCall(site,
-                                       reinterpret_cast<std::uintptr_t>(&VehicleUpdateHook))) {
+    const void* const slot =
+        branchTrampoline.WriteRelCall(site, reinterpret_cast<std::uintptr_t>(&VehicleUpdateHook));
+    if (slot == nullptr) {
         return RefuseLoad("the game's code could not be made writable");
     }
     log::Info(
         "redirected the game's vehicle update call at Starfield.exe+%X through the slot at "
         "%p to the hook",
-        static_cast<unsigned>(offsets::kVehicleUpdateCallSite),
-        static_cast<const void*>(branchTrampoline.Base() + branchTrampoline.Used() -
-                                 BranchTrampoline::kSlotSize));
+        static_cast<unsigned>(offsets::kVehicleUpdateCallSite), slot);
 
     auto* messaging =
         static_cast<host::MessagingInterface*>(sfse->QueryInterface(host::kMessagingInterfaceId));

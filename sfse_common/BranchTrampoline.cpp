@@ -1,8 +1,8 @@
 #include "BranchTrampoline.h"
 
 #include <cinttypes>
-#include <cstring>
 
+#include "PageProtection.h"
 #include "Report.h"
 
 namespace {
@@ -27,10 +27,6 @@ LPVOID SystemAlloc(LPVOID address, SIZE_T size, DWORD allocationType, DWORD prot
 DWORD SystemLastError() {
     return GetLastError();
 }
-
-// Byte-aligned views of the call site, which sits wherever the game's code puts it. Volatile so
-// the first four bytes go out as the one 32-bit store the write is built around.
-using UnalignedU32 [[gnu::aligned(1), gnu::may_alias]] = std::uint32_t;
 
 }  // namespace
 
@@ -103,51 +99,47 @@ bool BranchTrampoline::Create(std::uintptr_t imageBase, const TrampolineMemoryAp
 }
 
 void* BranchTrampoline::AllocateSlot() {
-    if (m_capacity - m_used < kSlotSize) {
-        return nullptr;
+    std::uint8_t* slot = NextSlot();
+    if (slot != nullptr) {
+        m_used += kSlotSize;
     }
-    std::uint8_t* slot = m_base + m_used;
-    m_used += kSlotSize;
     return slot;
 }
 
-bool BranchTrampoline::WriteRelCall(std::uintptr_t site, std::uintptr_t target) {
+std::uint8_t* BranchTrampoline::NextSlot() const {
+    return m_capacity - m_used < kSlotSize ? nullptr : m_base + m_used;
+}
+
+void* BranchTrampoline::WriteRelCall(std::uintptr_t site, std::uintptr_t target) {
     if (!m_base) {
         ReportAssertionFailure(kLineNoBlock, "m_base");
     }
-    auto* result = static_cast<std::uint8_t*>(AllocateSlot());
+    // The slot is only looked at here; it is taken once the site has been made writable, so a
+    // refused site leaves the block as it was.
+    std::uint8_t* const result = NextSlot();
     if (!result) {
         ReportAssertionFailure(kLineNoSlot, "result");
     }
-
-    AbsoluteJump::To(target).WriteTo(result);
-
-    const auto trampolineDispl =
-        static_cast<std::int64_t>(reinterpret_cast<std::uintptr_t>(result) - (site + kCallSize));
-    if (!((trampolineDispl >= INT32_MIN) && (trampolineDispl <= INT32_MAX))) {
+    const auto call = RelativeCall::To(site, reinterpret_cast<std::uintptr_t>(result));
+    if (!call) {
         ReportAssertionFailure(kLineOutOfReach,
                                "(trampolineDispl >= _I32_MIN) && (trampolineDispl <= _I32_MAX)");
     }
 
-    std::uint8_t call[kCallSize];
-    call[0] = 0xE8;
-    const auto displ32 = static_cast<std::int32_t>(trampolineDispl);
-    std::memcpy(call + 1, &displ32, sizeof(displ32));
-
     void* const siteBytes = reinterpret_cast<void*>(site);
-    DWORD oldProtect = 0;
     // Writing into code the system refused to unprotect would fault inside the game; leaving the
-    // call as it was keeps the game running, only without the redirect.
-    if (!VirtualProtect(siteBytes, kCallSize, PAGE_EXECUTE_READWRITE, &oldProtect)) {
-        ReportMessage("VirtualProtect failed: %08X", static_cast<unsigned>(GetLastError()));
-        return false;
+    // call as it was keeps the game running, only without the redirect. Whether the protection
+    // goes back afterwards does not change what was written, so its answer is not asked for.
+    ScopedPageProtection writable(siteBytes, kCallSize, PAGE_EXECUTE_READWRITE);
+    if (!writable) {
+        ReportMessage("VirtualProtect failed: %08X", static_cast<unsigned>(writable.Error()));
+        return nullptr;
     }
-    std::uint32_t head = 0;
-    std::memcpy(&head, call, sizeof(head));
-    *static_cast<volatile UnalignedU32*>(siteBytes) = head;
-    static_cast<volatile std::uint8_t*>(siteBytes)[4] = call[4];
-    VirtualProtect(siteBytes, kCallSize, oldProtect, &oldProtect);
-    return true;
+    AllocateSlot();
+    // The slot jumps on before the call can lead into it.
+    AbsoluteJump::To(target).WriteTo(result);
+    call->WriteTo(siteBytes);
+    return result;
 }
 
 std::optional<std::uintptr_t> BranchTrampoline::SlotTarget(std::uintptr_t address) const {

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "AbsoluteJump.h"
+#include "RelativeCall.h"
 #include "Win32.h"
 
 // The three system calls the search for trampoline memory makes. A test replaces them to script
@@ -25,7 +26,7 @@ public:
     static constexpr std::size_t kSize = 0x100;
     static constexpr std::size_t kSlotSize = sizeof(AbsoluteJump);
     static constexpr std::uintptr_t kMaxDistanceBelowImage = 0x78000000;
-    static constexpr std::size_t kCallSize = 5;
+    static constexpr std::size_t kCallSize = RelativeCall::kSize;
 
     constexpr BranchTrampoline() = default;
     // Carves slots out of `block`, committed by someone else, of which `used` bytes are gone.
@@ -41,12 +42,13 @@ public:
     // The next unused slot, or null once fewer than kSlotSize bytes remain.
     void* AllocateSlot();
 
-    // Points the 5 bytes at `site` at a new slot that jumps to `target`. Halts the process when
-    // there is no block, no slot left, or the slot is out of reach of a 32-bit displacement;
-    // returns false, the site untouched, when the system refuses to make the site writable. The
-    // bytes at the site are overwritten unread and never restored, and the site must not be
-    // executing meanwhile: the write is a 4-byte store followed by a 1-byte store.
-    bool WriteRelCall(std::uintptr_t site, std::uintptr_t target);
+    // Points the 5 bytes at `site` at a new slot that jumps to `target`, and hands back that
+    // slot. Halts the process when there is no block, no slot left, or the slot is out of reach
+    // of a 32-bit displacement; returns null, the site untouched and no slot taken, when the
+    // system refuses to make the site writable. The bytes at the site are overwritten unread and
+    // never restored, and the site must not be executing meanwhile: the write is a 4-byte store
+    // followed by a 1-byte store.
+    void* WriteRelCall(std::uintptr_t site, std::uintptr_t target);
 
     // Frees the block. Any call still pointing into it would crash, so this runs only as the
     // process ends.
@@ -63,6 +65,9 @@ public:
     std::size_t Used() const { return m_used; }
 
 private:
+    // The slot AllocateSlot would hand out next, without taking it.
+    std::uint8_t* NextSlot() const;
+
     std::uint8_t* m_base = nullptr;
     std::size_t m_capacity = 0;
     std::size_t m_used = 0;

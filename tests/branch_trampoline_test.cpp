@@ -339,7 +339,7 @@ TEST(WriteRelCall, WritesTheCallAtTheSiteAndTheJumpInTheSlot) {
     std::uint8_t* siteAbove = memory.At(0xF00A);
     DWORD old = 0;
     ASSERT_TRUE(VirtualProtect(memory.At(0xF000), 0x1000, PAGE_EXECUTE_READ, &old));
-    ASSERT_TRUE(trampoline.WriteRelCall(AddressOf(siteAbove), target));
+    EXPECT_EQ(trampoline.WriteRelCall(AddressOf(siteAbove), target), memory.At(0x8000));
     const std::int64_t back = 0x8000 - (0xF00A + 5);
     EXPECT_EQ(BytesAt(siteAbove, 6),
               Concat(Concat({0xE8}, LittleEndian(static_cast<std::uint64_t>(back), 4)), {0xCC}));
@@ -349,7 +349,7 @@ TEST(WriteRelCall, WritesTheCallAtTheSiteAndTheJumpInTheSlot) {
 
     // A site below it: the next slot, a forward displacement.
     std::uint8_t* siteBelow = memory.At(0x100);
-    ASSERT_TRUE(trampoline.WriteRelCall(AddressOf(siteBelow), target + 1));
+    EXPECT_EQ(trampoline.WriteRelCall(AddressOf(siteBelow), target + 1), memory.At(0x8000 + 14));
     EXPECT_EQ(BytesAt(siteBelow, 5), Concat({0xE8}, LittleEndian(0x8000 + 14 - (0x100 + 5), 4)));
     EXPECT_EQ(BytesAt(memory.At(0x8000 + 14), 14),
               Concat({0xFF, 0x25, 0x00, 0x00, 0x00, 0x00}, LittleEndian(target + 1, 8)));
@@ -363,11 +363,13 @@ TEST(WriteRelCall, SiteThatCannotBeUnprotectedIsLeftAloneAndReported) {
     BranchTrampoline trampoline{memory.At(0), 256, 0};
 
     testing::internal::CaptureStdout();
-    const bool written = trampoline.WriteRelCall(AddressOf(memory.At(0x8000)), 0x1234);
+    void* const slot = trampoline.WriteRelCall(AddressOf(memory.At(0x8000)), 0x1234);
     const std::string output = testing::internal::GetCapturedStdout();
 
-    EXPECT_FALSE(written);
+    EXPECT_EQ(slot, nullptr);
     EXPECT_EQ(output.rfind("VirtualProtect failed: ", 0), 0u) << output;
+    // A refused site uses up no slot: the next write still gets the first one.
+    EXPECT_EQ(trampoline.Used(), 0u);
 }
 
 // The two ends of a 32-bit displacement need memory 2 GiB apart: one reservation, committed at
@@ -392,7 +394,7 @@ protected:
 
     bool Write(FarPair pair) {
         trampoline = {memory.At(pair.slot), 256, 0};
-        return trampoline.WriteRelCall(AddressOf(memory.At(pair.site)), 0xABCD);
+        return trampoline.WriteRelCall(AddressOf(memory.At(pair.site)), 0xABCD) != nullptr;
     }
 
     Reservation memory{kFarSpan};
@@ -548,8 +550,8 @@ TEST(RedirectedCall, ReachesTheTargetThroughTheSlot) {
     EXPECT_LT(AddressOf(trampoline.Base()), imageBase);
     EXPECT_GE(AddressOf(trampoline.Base()), imageBase > reach ? imageBase - reach : 0);
 
-    ASSERT_TRUE(
-        trampoline.WriteRelCall(AddressOf(code + 4), reinterpret_cast<Address>(&Redirected)));
+    ASSERT_NE(trampoline.WriteRelCall(AddressOf(code + 4), reinterpret_cast<Address>(&Redirected)),
+              nullptr);
     EXPECT_EQ(call(0x1111), 0x1111u ^ 0x5A5A);
     EXPECT_EQ(seenArgument, 0x1111u);
     EXPECT_EQ(ProtectionOf(code), static_cast<DWORD>(PAGE_EXECUTE_READ));

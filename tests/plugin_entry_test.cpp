@@ -357,8 +357,9 @@ TEST_F(PluginEntryTest, ForeignCodeAtTheCallSiteIsLeftAlone) {
 TEST_F(PluginEntryTest, AnotherRedirectThroughOurTrampolineIsForeignToo) {
     // A slot of our block that jumps somewhere other than the hook is not our redirect.
     ASSERT_TRUE(branchTrampoline.Create(reinterpret_cast<std::uintptr_t>(GameImage::Get().Base())));
-    branchTrampoline.WriteRelCall(SiteAddress(),
-                                  reinterpret_cast<std::uintptr_t>(&SomeoneElsesHook));
+    ASSERT_NE(branchTrampoline.WriteRelCall(SiteAddress(),
+                                            reinterpret_cast<std::uintptr_t>(&SomeoneElsesHook)),
+              nullptr);
     const SiteBytes before = ReadSite();
     bool loaded = true;
     LoadQuietly(loaded);
@@ -405,6 +406,7 @@ TEST_F(PluginEntryTest, CallSiteThatCannotBeMadeWritableFailsTheLoad) {
     EXPECT_EQ(ReadSite(), before);
     EXPECT_TRUE(host.Listeners().empty());
     EXPECT_NE(report.find("VirtualProtect failed"), std::string::npos) << report;
+    EXPECT_EQ(branchTrampoline.Used(), 0u) << "the refused load took a slot";
 #endif
 }
 
