@@ -1,8 +1,7 @@
 #include "EventSinks.h"
 
 #include <mutex>
-#include <new>
-#include <string>
+#include <string_view>
 
 #include "ControlState.h"
 #include "GameOffsets.h"
@@ -11,11 +10,10 @@
 #include "Settings.h"
 #include "VehicleUpdateHook.h"
 
-void* GAME_CALL BSTEventDetail::SinkBase::ScalarDeletingDestructor(std::uint32_t flags) {
-    // The sinks hold no state, so there is nothing to destroy; only the memory may go.
-    if ((flags & 1) != 0) {
-        ::operator delete(this);
-    }
+void* GAME_CALL BSTEventDetail::SinkBase::ScalarDeletingDestructor(std::uint32_t) {
+    // The sinks hold no state, so there is nothing to destroy. Nor is there memory to free,
+    // whatever the flag asks: every sink is one of the four static objects below, and handing
+    // static storage to the allocator would corrupt the game's heap.
     return this;
 }
 
@@ -49,23 +47,17 @@ constexpr std::size_t kTypeCodeSlot = 34;  // of the base object's virtual table
 
 constexpr std::uint32_t kActingValueWanted = 0x14;
 constexpr std::uint8_t kTypeCodeWanted = 0x2F;
-constexpr const char* kCreditsMenu = "EndGameCreditsMenu";
-// Menu names are short; a longer text cannot be the one we look for, and stopping there keeps an
-// unterminated entry from running us off the end of mapped memory.
-constexpr std::size_t kMenuNameLimit = 256;
+constexpr std::string_view kCreditsMenu = "EndGameCreditsMenu";
 
-std::string MenuName(const MenuOpenCloseEvent* event) {
+// Compared where the game keeps it, so no byte past the credits menu's name and its terminator
+// is read, however long or unterminated the entry's text.
+bool MenuNameIs(const MenuOpenCloseEvent* event, std::string_view name) {
     const void* entry = game::Read<const void*>(event, menu_event::kName);
     if (entry == nullptr ||
         (game::Read<std::uint8_t>(entry, string_entry::kFlags) & string_entry::kNotInline)) {
-        return {};  // an out-of-line name never matches
+        return false;  // an out-of-line name never matches
     }
-    const char* text = static_cast<const char*>(entry) + string_entry::kText;
-    std::size_t length = 0;
-    while (length < kMenuNameLimit && text[length] != '\0') {
-        ++length;
-    }
-    return std::string(text, length);
+    return game::TextIs(entry, string_entry::kText, name);
 }
 
 bool ActivationPassesFilter(const TESActivateEvent* event) {
@@ -143,9 +135,8 @@ BSEventNotifyControl Taviro_MenuOpenCloseEventClass::HandleEvent(
     if (event == nullptr) {
         return kContinue;
     }
-    const std::string name = MenuName(event);
     const bool opening = game::Read<std::uint8_t>(event, menu_event::kOpening) != 0;
-    if (!name.empty() && !opening && name == kCreditsMenu) {
+    if (!opening && MenuNameIs(event, kCreditsMenu)) {
         // Under the lock like the other sinks: the hook may be deciding on another thread.
         std::lock_guard lock(StateMutex);
         controlState.warmupCount = 0;

@@ -30,7 +30,8 @@ namespace BSTEventDetail {
 class SinkBase {
 public:
     constexpr SinkBase() = default;
-    // Slot 0. Bit 0 of `flags` asks for the object's memory to be freed as well.
+    // Slot 0. Bit 0 of `flags` asks for the object's memory to be freed as well; the plugin's
+    // sinks are static objects, so it never is.
     virtual void* GAME_CALL ScalarDeletingDestructor(std::uint32_t flags);
 
 protected:

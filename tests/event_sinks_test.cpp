@@ -1,4 +1,5 @@
 // The four sinks, called as the game calls them: through slot 1 of their virtual tables.
+#include <initializer_list>
 #include <memory>
 
 #include "DataFiles.h"
@@ -79,16 +80,18 @@ protected:
     ActivateEventRecord activation{};
 };
 
-TEST_F(SinkTest, SlotZeroIsTheDestructorAndFreesOnlyWhenAsked) {
+TEST_F(SinkTest, SlotZeroNeverFreesTheStaticSinks) {
     using SlotZero = void*(TESTBED_GAME_CALL*)(void*, std::uint32_t);
-    void* const* table = *reinterpret_cast<void* const* const*>(&exitVehicleSink);
-    auto destroy = reinterpret_cast<SlotZero>(table[0]);
-    EXPECT_EQ(destroy(&exitVehicleSink, 0), &exitVehicleSink);
-    // A heap-made sink asked to free itself through slot 0 must release its memory (ASan
-    // checks the matching deallocation).
-    auto* heapSink = new Taviro_ExitVehicleEventClass();
-    destroy(heapSink, 1);
+    for (void* sink : std::initializer_list<void*>{&loadGameSink, &menuOpenCloseSink,
+                                                   &exitVehicleSink, &activateSink}) {
+        void* const* table = *static_cast<void* const* const*>(sink);
+        auto destroy = reinterpret_cast<SlotZero>(table[0]);
+        EXPECT_EQ(destroy(sink, 0), sink);
+        // The game may ask for the memory too; freeing static storage would corrupt the heap.
+        EXPECT_EQ(destroy(sink, 1), sink);
+    }
     ExpectContinue(events.DispatchExitVehicle());
+    EXPECT_TRUE(state.exitWindowOpen);
 }
 
 TEST_F(SinkTest, ExitVehicleAlwaysOpensTheExitWindow) {
@@ -216,6 +219,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(MenuCase{"CreditsOpening", "EndGameCreditsMenu", true, 0},
                       MenuCase{"OtherLetterCase", "endgamecreditsmenu", false, 0},
                       MenuCase{"LongerName", "EndGameCreditsMenu2", false, 0},
+                      MenuCase{"ProperPrefix", "EndGameCredits", false, 0},
+                      MenuCase{"ShortPrefix", "EndGame", false, 0},
                       MenuCase{"OtherMenu", "PauseMenu", false, 0},
                       MenuCase{"NoNameEntry", nullptr, false, 0},
                       MenuCase{"EmptyName", "", false, 0},
