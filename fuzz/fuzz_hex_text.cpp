@@ -50,11 +50,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string text(reinterpret_cast<const char*>(data), size);
     const auto value = taviro::ParseHex32(text);
 
-    const auto hotkey = taviro::HotkeyFromText(text);
-    if (hotkey && (*hotkey < 1 || *hotkey > 254 || hotkey != value)) {
+    const auto hotkey = taviro::ReadHotkeyText(text);
+    const bool taken = hotkey.verdict == taviro::ValueVerdict::Taken;
+    if (taken && (hotkey.value < 1 || hotkey.value > 254 || hotkey.value != value)) {
         Fail();
     }
-    if (!hotkey && value && *value >= 1 && *value <= 254) {
+    if (!taken && value && *value >= 1 && *value <= 254) {
+        Fail();
+    }
+    if (hotkey.value != value.value_or(0)) {
         Fail();
     }
 

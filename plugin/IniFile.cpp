@@ -27,11 +27,11 @@ bool HasZeroByte(const std::string& text) {
 
 // The path as the private-profile functions take it, zero-filled; nothing when it does not fit
 // or when a zero byte inside a name would end it early.
-std::optional<PathBuffer> BuildPath(const std::string& stem, const std::string& subfolder) {
-    if (HasZeroByte(stem) || HasZeroByte(subfolder)) {
+std::optional<PathBuffer> BuildPath(const std::string& stem) {
+    if (HasZeroByte(stem)) {
         return std::nullopt;
     }
-    const std::string path = kPluginFolder + subfolder + stem + ".ini";
+    const std::string path = kPluginFolder + stem + ".ini";
     if (path.size() >= kPathBufferSize) {
         return std::nullopt;
     }
@@ -62,16 +62,8 @@ std::string ReadProfile(const std::string& section, const std::string& key,
 
 }  // namespace
 
-bool IniFileExists(const std::string& stem, const std::string& subfolder) {
-    if (stem.empty()) {
-        return false;
-    }
-    const auto path = BuildPath(stem, subfolder);
-    return path && PathExists(*path);
-}
-
-IniFileStatus QueryIniFile(const std::string& stem, const std::string& subfolder) {
-    const auto path = stem.empty() ? std::nullopt : BuildPath(stem, subfolder);
+IniFileStatus QueryIniFile(const std::string& stem) {
+    const auto path = stem.empty() ? std::nullopt : BuildPath(stem);
     if (!path || !PathExists(*path)) {
         return IniFileStatus::Missing;
     }
@@ -85,11 +77,11 @@ IniFileStatus QueryIniFile(const std::string& stem, const std::string& subfolder
 }
 
 std::string ReadIniString(const std::string& stem, const std::string& section,
-                          const std::string& key, const std::string& subfolder) {
+                          const std::string& key) {
     if (stem.empty() || !UsableName(section) || !UsableName(key)) {
         return {};
     }
-    const auto path = BuildPath(stem, subfolder);
+    const auto path = BuildPath(stem);
     if (!path || !PathExists(*path)) {
         return {};
     }
@@ -97,11 +89,11 @@ std::string ReadIniString(const std::string& stem, const std::string& section,
 }
 
 bool WriteIniString(const std::string& stem, const std::string& section, const std::string& key,
-                    const std::string& value, const std::string& subfolder) {
+                    const std::string& value) {
     if (stem.empty() || !UsableName(section) || !UsableName(key)) {
         return false;
     }
-    const auto path = BuildPath(stem, subfolder);
+    const auto path = BuildPath(stem);
     if (!path) {
         return false;
     }

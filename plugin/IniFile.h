@@ -1,7 +1,7 @@
 // The plugin's settings files: INI files under .\Data\SFSE\Plugins\, relative to the game's
 // current directory, read and written through the platform's private-profile functions.
 //
-// Every path is ".\Data\SFSE\Plugins\" + subfolder + stem + ".ini". A path that would not fit the
+// Every path is ".\Data\SFSE\Plugins\" + stem + ".ini". A path that would not fit the
 // platform's 255-byte buffer, or that holds a zero byte, is refused: it is never cut short into
 // the name of some other file.
 #pragma once
@@ -10,25 +10,23 @@
 
 namespace taviro {
 
-// True when anything, a folder included, exists at the file's path. A query that fails for any
-// other reason than "not there" counts as "not there".
-bool IniFileExists(const std::string& stem, const std::string& subfolder);
-
-// Whether the file is there to be read, for telling the player why a file gave nothing. Never
-// blocks: what is not a regular file is not opened.
+// Whether the file is there to be read, for telling the player why a file gave nothing. Missing
+// only when nothing, not even a folder, is at the file's path (a query that fails for any other
+// reason than "not there" counts as "not there"). Never blocks: what is not a regular file is not
+// opened.
 enum class IniFileStatus { Missing, Readable, Unreadable };
-IniFileStatus QueryIniFile(const std::string& stem, const std::string& subfolder);
+IniFileStatus QueryIniFile(const std::string& stem);
 
 // The key's value, at most 9,999 characters; empty when the file, section or key is missing,
 // when the value is empty, or when stem, section or key is empty.
 std::string ReadIniString(const std::string& stem, const std::string& section,
-                          const std::string& key, const std::string& subfolder);
+                          const std::string& key);
 
 // Writes the key, creating the file (not its folder) when missing, and reports whether the file
 // now holds it: true exactly when the key reads back as the value, byte for byte. A write the
 // file did not take (a folder in its place, a read-only file) is false. False without writing
 // when stem, section or key is empty.
 bool WriteIniString(const std::string& stem, const std::string& section, const std::string& key,
-                    const std::string& value, const std::string& subfolder);
+                    const std::string& value);
 
 }  // namespace taviro

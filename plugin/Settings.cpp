@@ -15,34 +15,31 @@ namespace {
 // Only keys the file actually gives change anything, so the custom file overrides the default
 // file key by key.
 void ApplyFile(const char* stem, SettingsSource source, Settings& settings) {
-    std::string logging = ReadIniString(stem, kSettingsSection, kLoggingKey, "");
+    std::string logging = ReadIniString(stem, kSettingsSection, kLoggingKey);
     if (!logging.empty()) {
         settings.logging = logging == "1";
         settings.loggingFrom = source;
         settings.entries.push_back(
             {source, kLoggingKey, std::move(logging), ValueVerdict::Taken, settings.logging});
     }
-    std::string hotkey = ReadIniString(stem, kSettingsSection, kHotkeyKey, "");
+    std::string hotkey = ReadIniString(stem, kSettingsSection, kHotkeyKey);
     if (!hotkey.empty()) {
-        ValueVerdict verdict = ValueVerdict::Taken;
-        const auto code = HotkeyFromText(hotkey, &verdict);
-        if (code) {
-            settings.hotkeyCode = *code;
+        const HotkeyText read = ReadHotkeyText(hotkey);
+        if (read.verdict == ValueVerdict::Taken) {
+            settings.hotkeyCode = read.value;
             settings.hotkeyFrom = source;
         }
-        const std::uint32_t read = ParseHex32(hotkey).value_or(0);
-        settings.entries.push_back({source, kHotkeyKey, std::move(hotkey), verdict, read});
+        settings.entries.push_back(
+            {source, kHotkeyKey, std::move(hotkey), read.verdict, read.value});
     }
 }
 
-FileState ReadSettingsFile(const char* stem, SettingsSource source, Settings& settings) {
-    switch (QueryIniFile(stem, "")) {
-        case IniFileStatus::Missing:
-            return FileState::Missing;
-        case IniFileStatus::Unreadable:
-            return FileState::Unreadable;
-        case IniFileStatus::Readable:
-            break;
+// A file that is there but cannot be read gives nothing; the caller decides what a missing one
+// means.
+FileState ReadSettingsFile(const char* stem, IniFileStatus status, SettingsSource source,
+                           Settings& settings) {
+    if (status == IniFileStatus::Unreadable) {
+        return FileState::Unreadable;
     }
     ApplyFile(stem, source, settings);
     return FileState::Read;
@@ -164,41 +161,38 @@ void LogSettings(const Settings& settings) {
               FileName(settings.loggingFrom));
 }
 
-std::optional<std::uint32_t> HotkeyFromText(std::string_view text, ValueVerdict* verdict) {
+HotkeyText ReadHotkeyText(std::string_view text) {
     HexError error = HexError::None;
     const auto value = ParseHex32(text, &error);
-    ValueVerdict outcome = ValueVerdict::Taken;
     if (error == HexError::NoDigits) {
-        outcome = ValueVerdict::NotHexadecimal;
-    } else if (error == HexError::TooLarge) {
-        outcome = ValueVerdict::TooLarge;
-    } else if (*value - 1u > 253u) {
-        // 0 would mean "no hotkey" and 255 is no key; wrapping makes 0 fail the one test too.
-        outcome = ValueVerdict::OutOfRange;
+        return {ValueVerdict::NotHexadecimal, 0};
     }
-    if (verdict != nullptr) {
-        *verdict = outcome;
+    if (error == HexError::TooLarge) {
+        return {ValueVerdict::TooLarge, 0};
     }
-    return outcome == ValueVerdict::Taken ? value : std::nullopt;
+    // 0 would mean "no hotkey" and 255 is no key; wrapping makes 0 fail the one test too.
+    return {*value - 1u > 253u ? ValueVerdict::OutOfRange : ValueVerdict::Taken, *value};
 }
 
 Settings LoadSettings() {
     Settings settings;
-    if (IniFileExists(kDefaultSettingsStem, "")) {
-        settings.defaultFile =
-            ReadSettingsFile(kDefaultSettingsStem, SettingsSource::DefaultFile, settings);
+    const IniFileStatus defaultFile = QueryIniFile(kDefaultSettingsStem);
+    if (defaultFile != IniFileStatus::Missing) {
+        settings.defaultFile = ReadSettingsFile(kDefaultSettingsStem, defaultFile,
+                                                SettingsSource::DefaultFile, settings);
     } else {
         // Written for the player to find and edit, not read back: the defaults are already in
         // `settings`. A folder that cannot take the file is no reason to stop.
         const bool logging =
-            WriteIniString(kDefaultSettingsStem, kSettingsSection, kLoggingKey, "0", "");
+            WriteIniString(kDefaultSettingsStem, kSettingsSection, kLoggingKey, "0");
         const bool hotkey =
-            WriteIniString(kDefaultSettingsStem, kSettingsSection, kHotkeyKey, "0x0", "");
+            WriteIniString(kDefaultSettingsStem, kSettingsSection, kHotkeyKey, "0x0");
         settings.defaultFile = logging && hotkey ? FileState::Created : FileState::NotCreated;
     }
-    if (IniFileExists(kCustomSettingsStem, "")) {
+    const IniFileStatus customFile = QueryIniFile(kCustomSettingsStem);
+    if (customFile != IniFileStatus::Missing) {
         settings.customFile =
-            ReadSettingsFile(kCustomSettingsStem, SettingsSource::CustomFile, settings);
+            ReadSettingsFile(kCustomSettingsStem, customFile, SettingsSource::CustomFile, settings);
     }
     return settings;
 }

@@ -55,10 +55,14 @@ struct Settings {
     std::vector<SettingsEntry> entries;  // every non-empty value, in the order read
 };
 
-// The virtual-key code an iHandbrakeHotkey text names: hexadecimal, with or without 0x, and
-// only 1 to 254. Empty for anything else, which leaves the earlier setting in force; `verdict`,
-// when given, tells why.
-std::optional<std::uint32_t> HotkeyFromText(std::string_view text, ValueVerdict* verdict = nullptr);
+// What an iHandbrakeHotkey text gives. A key is hexadecimal, with or without 0x, and only 1 to
+// 254; anything else is not Taken and leaves the earlier setting in force. `value` is what the
+// text reads as, where it reads as a number at all, else 0.
+struct HotkeyText {
+    ValueVerdict verdict;
+    std::uint32_t value;
+};
+HotkeyText ReadHotkeyText(std::string_view text);
 
 // Reads both files afresh, creating the default file when it is missing. Keeps no state and
 // stores nothing: the caller decides what becomes of the settings.

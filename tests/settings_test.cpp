@@ -195,9 +195,9 @@ TEST_F(SettingsFiles, EmptyDefaultFileIsLeftEmpty) {
 TEST_F(SettingsFiles, FolderInPlaceOfDefaultFileCountsAsThereButGivesNothing) {
     fs::create_directory(kDefaultFile);
     WriteFile(kCustomFile, SettingsText(none, "0x41"));
-    EXPECT_TRUE(taviro::IniFileExists("Taviro", ""));
-    EXPECT_EQ(taviro::ReadIniString("Taviro", "Settings", "bLogging", ""), "");
-    EXPECT_FALSE(taviro::WriteIniString("Taviro", "Settings", "bLogging", "0", ""));
+    EXPECT_EQ(taviro::QueryIniFile("Taviro"), taviro::IniFileStatus::Unreadable);
+    EXPECT_EQ(taviro::ReadIniString("Taviro", "Settings", "bLogging"), "");
+    EXPECT_FALSE(taviro::WriteIniString("Taviro", "Settings", "bLogging", "0"));
     Load();
     EXPECT_EQ(settings.hotkeyCode, 65u);
     EXPECT_EQ(settings.defaultFile, taviro::FileState::Unreadable);
@@ -212,7 +212,7 @@ TEST_F(SettingsFiles, MissingPluginFolderCreatesNothing) {
     EXPECT_EQ(settings.hotkeyCode, 0u);
     EXPECT_FALSE(settings.logging);
     EXPECT_TRUE(fs::is_empty("Data"));
-    EXPECT_FALSE(taviro::WriteIniString("Taviro", "Settings", "bLogging", "0", ""));
+    EXPECT_FALSE(taviro::WriteIniString("Taviro", "Settings", "bLogging", "0"));
     EXPECT_TRUE(fs::is_empty("Data"));
 }
 
@@ -230,7 +230,7 @@ TEST_F(SettingsFiles, LineEndsBlanksAndCaseDoNotMatter) {
 
 TEST_F(SettingsFiles, LongValueIsCutTo9999Characters) {
     WriteFile(kCustomFile, "[Settings]\r\nbLogging=" + std::string(12000, 'a') + "\r\n");
-    EXPECT_EQ(taviro::ReadIniString("TaviroCustom", "Settings", "bLogging", ""),
+    EXPECT_EQ(taviro::ReadIniString("TaviroCustom", "Settings", "bLogging"),
               std::string(9999, 'a'));
 }
 
@@ -239,31 +239,31 @@ TEST_F(SettingsFiles, LongValueIsCutTo9999Characters) {
 TEST_F(SettingsFiles, EmptyNamesAndOverlongPathsTouchNoFile) {
     WriteFile(kDefaultFile, SettingsText("1", "0x20"));
     const std::string before = FileText(kDefaultFile);
-    EXPECT_FALSE(taviro::IniFileExists("", ""));
-    EXPECT_EQ(taviro::ReadIniString("", "Settings", "bLogging", ""), "");
-    EXPECT_EQ(taviro::ReadIniString("Taviro", "", "bLogging", ""), "");
-    EXPECT_EQ(taviro::ReadIniString("Taviro", "Settings", "", ""), "");
-    EXPECT_FALSE(taviro::WriteIniString("", "Settings", "bLogging", "0", ""));
-    EXPECT_FALSE(taviro::WriteIniString("Taviro", "", "bLogging", "0", ""));
-    EXPECT_FALSE(taviro::WriteIniString("Taviro", "Settings", "", "0", ""));
-    EXPECT_FALSE(taviro::WriteIniString(std::string("Tav\0iro", 7), "Settings", "k", "0", ""));
+    EXPECT_EQ(taviro::QueryIniFile(""), taviro::IniFileStatus::Missing);
+    EXPECT_EQ(taviro::ReadIniString("", "Settings", "bLogging"), "");
+    EXPECT_EQ(taviro::ReadIniString("Taviro", "", "bLogging"), "");
+    EXPECT_EQ(taviro::ReadIniString("Taviro", "Settings", ""), "");
+    EXPECT_FALSE(taviro::WriteIniString("", "Settings", "bLogging", "0"));
+    EXPECT_FALSE(taviro::WriteIniString("Taviro", "", "bLogging", "0"));
+    EXPECT_FALSE(taviro::WriteIniString("Taviro", "Settings", "", "0"));
+    EXPECT_FALSE(taviro::WriteIniString(std::string("Tav\0iro", 7), "Settings", "k", "0"));
     // 20 + 231 + 4 = 255 characters: one more than the path buffer holds.
-    EXPECT_FALSE(taviro::WriteIniString(std::string(231, 'x'), "Settings", "k", "0", ""));
+    EXPECT_FALSE(taviro::WriteIniString(std::string(231, 'x'), "Settings", "k", "0"));
     EXPECT_EQ(FileText(kDefaultFile), before);
     EXPECT_EQ(std::distance(fs::directory_iterator(kFolder), fs::directory_iterator()), 1);
 }
 
 TEST_F(SettingsFiles, WriteReportsWhetherTheValueReadsBack) {
     WriteFile(kDefaultFile, "[Other]\r\nkeep=this\r\n[Settings]\r\nbLogging=1\r\n");
-    EXPECT_TRUE(taviro::WriteIniString("Taviro", "Settings", "bLogging", "0", ""));
-    EXPECT_TRUE(taviro::WriteIniString("Taviro", "Settings", "iHandbrakeHotkey", "", ""));
-    EXPECT_TRUE(taviro::WriteIniString("Taviro", "Added", "key", "v", ""));
+    EXPECT_TRUE(taviro::WriteIniString("Taviro", "Settings", "bLogging", "0"));
+    EXPECT_TRUE(taviro::WriteIniString("Taviro", "Settings", "iHandbrakeHotkey", ""));
+    EXPECT_TRUE(taviro::WriteIniString("Taviro", "Added", "key", "v"));
     EXPECT_EQ(SettingsIn(kDefaultFile), (Entries{{"Other/keep", "this"},
                                                  {"Settings/bLogging", "0"},
                                                  {"Settings/iHandbrakeHotkey", ""},
                                                  {"Added/key", "v"}}));
     // Blanks around a value do not survive the file, so that value does not read back.
-    EXPECT_FALSE(taviro::WriteIniString("Taviro", "Settings", "bLogging", "1 ", ""));
+    EXPECT_FALSE(taviro::WriteIniString("Taviro", "Settings", "bLogging", "1 "));
 }
 
 TEST_F(SettingsFiles, ConcurrentWritersLoseNoKey) {
@@ -273,7 +273,7 @@ TEST_F(SettingsFiles, ConcurrentWritersLoseNoKey) {
             for (int i = 0; i < 25; ++i) {
                 std::string key = "k";
                 key += std::to_string(t * 100 + i);
-                taviro::WriteIniString("Taviro", "Settings", key, std::to_string(i), "");
+                taviro::WriteIniString("Taviro", "Settings", key, std::to_string(i));
             }
         });
     }
