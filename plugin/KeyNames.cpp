@@ -38,7 +38,34 @@ constexpr NamedKey kNamedKeys[] = {
 };
 // clang-format on
 
-// "F1".."F24", "Numpad0".."Numpad9", a letter or a digit: names with a number in them.
+// Keys named by a word and a number: F1 to F24 and the numeric pad's Numpad0 to Numpad9.
+struct NumberedFamily {
+    std::string_view word;
+    int first;
+    int last;
+    std::uint8_t firstCode;
+};
+constexpr NumberedFamily kNumberedFamilies[] = {
+    {"F", 1, 24, 0x70},
+    {"Numpad", 0, 9, 0x60},
+};
+
+// A number of one or two decimal digits; -1 for anything else.
+int SmallNumber(std::string_view digits) {
+    if (digits.empty() || digits.size() > 2) {
+        return -1;
+    }
+    int value = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') {
+            return -1;
+        }
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+// A letter, a digit, or a name of a numbered family.
 std::optional<std::uint8_t> NumberedKey(std::string_view name) {
     if (name.size() == 1) {
         const char c = name[0];
@@ -50,29 +77,13 @@ std::optional<std::uint8_t> NumberedKey(std::string_view name) {
         }
         return std::nullopt;
     }
-    const auto number = [](std::string_view digits) -> int {
-        if (digits.empty() || digits.size() > 2) {
-            return -1;
-        }
-        int value = 0;
-        for (char c : digits) {
-            if (c < '0' || c > '9') {
-                return -1;
+    for (const NumberedFamily& family : kNumberedFamilies) {
+        if (name.size() > family.word.size() &&
+            EqualIgnoringAsciiCase(name.substr(0, family.word.size()), family.word)) {
+            const int n = SmallNumber(name.substr(family.word.size()));
+            if (n >= family.first && n <= family.last) {
+                return static_cast<std::uint8_t>(family.firstCode + n - family.first);
             }
-            value = value * 10 + (c - '0');
-        }
-        return value;
-    };
-    if (LowerAscii(name[0]) == 'f') {
-        const int n = number(name.substr(1));
-        if (n >= 1 && n <= 24) {
-            return static_cast<std::uint8_t>(0x70 + n - 1);
-        }
-    }
-    if (name.size() > 6 && EqualIgnoringAsciiCase(name.substr(0, 6), "numpad")) {
-        const int n = number(name.substr(6));
-        if (n >= 0 && n <= 9) {
-            return static_cast<std::uint8_t>(0x60 + n);
         }
     }
     return std::nullopt;
@@ -101,11 +112,11 @@ const char* KeyName(std::uint32_t code) {
         for (char c = '0'; c <= '9'; ++c) {
             table[static_cast<std::uint8_t>(c)] = std::string(1, c);
         }
-        for (int n = 1; n <= 24; ++n) {
-            table[static_cast<std::size_t>(0x70 + n - 1)] = "F" + std::to_string(n);
-        }
-        for (int n = 0; n <= 9; ++n) {
-            table[static_cast<std::size_t>(0x60 + n)] = "Numpad" + std::to_string(n);
+        for (const NumberedFamily& family : kNumberedFamilies) {
+            for (int n = family.first; n <= family.last; ++n) {
+                table[static_cast<std::size_t>(family.firstCode + n - family.first)] =
+                    std::string(family.word) + std::to_string(n);
+            }
         }
         for (auto it = std::rbegin(kNamedKeys); it != std::rend(kNamedKeys); ++it) {
             table[it->code] = it->name;  // backwards, so the first name of a code wins
