@@ -194,8 +194,4 @@ std::uint32_t DataFiles::LastLookupId() const {
     return S().lastLookupId.load();
 }
 
-const void* DataFiles::Registry() const {
-    return &S().registry;
-}
-
 }  // namespace testbed

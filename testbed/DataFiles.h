@@ -75,8 +75,6 @@ public:
     std::uint64_t LookupCalls() const;
     std::uint32_t LastLookupId() const;
 
-    const void* Registry() const;
-
 private:
     DataFiles();
 };

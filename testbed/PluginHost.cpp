@@ -233,9 +233,4 @@ std::vector<std::string> PluginHost::Calls() const {
     return hostCalls;
 }
 
-void PluginHost::ClearCalls() {
-    std::lock_guard lock(hostMutex);
-    hostCalls.clear();
-}
-
 }  // namespace testbed

@@ -45,14 +45,12 @@ public:
     void Reset();
 
     const std::string& Error() const { return m_error; }
-    const std::uint8_t* VersionRecord() const { return m_record; }
     std::string PluginName() const;
     // Whether `address` lies in the loaded plugin's image.
     bool IsInPlugin(const void* address) const;
 
     // What the plugin asked of the host, in order, e.g. "QueryInterface(1)".
     std::vector<std::string> Calls() const;
-    void ClearCalls();
 
     static std::string DefaultPluginPath();
 

@@ -17,7 +17,6 @@
 #include <string>
 #include <vector>
 
-#include "internal.h"
 #include "winshim/control.h"
 #include "winshim/windows.h"
 
@@ -115,7 +114,7 @@ void RegisterImage(void* base, std::size_t size) {
     a.type = MEM_IMAGE;
     a.pages.assign(a.size / kPage, PAGE_READWRITE);
     allocations[a.base] = std::move(a);
-    SetModuleBase(base);
+    SetMainModuleForTesting(base);
 }
 
 std::uint64_t ProtectCallCount() {

@@ -1,6 +1,5 @@
 #include <atomic>
 
-#include "internal.h"
 #include "winshim/control.h"
 #include "winshim/windows.h"
 
@@ -10,11 +9,8 @@ std::atomic<void*> moduleBase{nullptr};
 }  // namespace
 
 namespace winshim {
-void SetModuleBase(void* base) {
-    moduleBase.store(base);
-}
 void SetMainModuleForTesting(void* base) {
-    SetModuleBase(base);
+    moduleBase.store(base);
 }
 }  // namespace winshim
 

@@ -365,7 +365,7 @@ std::string_view Unquote(std::string_view value) {
 // The file's bytes; nothing when it is missing or is not a regular file. Anything else is
 // refused before it is opened: opening a FIFO waits for a writer (with the caller's lock held),
 // and opening a device can act on it. O_NONBLOCK covers a FIFO swapped in after the check.
-std::optional<std::string> ReadFile(const std::string& path) {
+std::optional<std::string> ReadProfileFile(const std::string& path) {
     struct stat info {};
     if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
         return std::nullopt;
@@ -515,7 +515,7 @@ DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR defaultText, L
     bool found = false;
     {
         std::lock_guard lock(profileMutex);
-        if (const auto text = ReadFile(UnixPath(fileName))) {
+        if (const auto text = ReadProfileFile(UnixPath(fileName))) {
             const Document document = Parse(*text);
             const Location location = Find(document, section, key);
             if (location.entry) {
@@ -564,7 +564,7 @@ BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR
         mode = info.st_mode & 07777;
     }
 
-    std::optional<std::string> text = exists ? ReadFile(path) : std::string();
+    std::optional<std::string> text = exists ? ReadProfileFile(path) : std::string();
     if (!text) {
         return Fail(ERROR_ACCESS_DENIED);
     }

@@ -19,12 +19,6 @@ void SetKeyDown(int virtualKey, bool down) {
     }
 }
 
-void ClearKeys() {
-    for (auto& k : keys) {
-        k.store(0);
-    }
-}
-
 std::vector<MessageBoxRecord> MessageBoxes() {
     std::lock_guard lock(boxMutex);
     return boxes;

@@ -21,7 +21,6 @@ void SetMainModuleForTesting(void* base);
 
 // Key table behind GetKeyState: a held key reads with the high bit set.
 void SetKeyDown(int virtualKey, bool down);
-void ClearKeys();
 
 // Successful and refused VirtualProtect calls since the start of the process.
 std::uint64_t ProtectCallCount();
