@@ -88,7 +88,7 @@ protected:
     std::uint8_t* m_byte = nullptr;
 };
 
-TEST_F(RefusedProtection, LeavesTheByteAndSaysSo) {
+TEST_F(RefusedProtection, LeavesTheByteAndAnswersRefused) {
     *m_byte = 0x00;
     EXPECT_EQ(SetHandbrakePatch(m_byte - 6, true), PatchOutcome::Refused);
     EXPECT_EQ(*m_byte, 0x00);

@@ -20,6 +20,7 @@
 #include "Log.h"
 #include "PluginEntry.h"
 #include "PluginHost.h"
+#include "TaviroVersion.h"
 #include "VehicleUpdateHook.h"
 #include "Win32.h"
 #include "support/GameFixture.h"
@@ -37,7 +38,9 @@ using testbed::GameEvents;
 using testbed::GameImage;
 namespace layout = testbed::layout;
 
-constexpr const char* kDisplayName = "Taviro - SFSE Plugin by Orrimel";
+// The box's title: the display name and "v" with the major and minor version.
+const std::string kBoxTitle = TAVIRO_DISPLAY_NAME " v" + std::to_string(TAVIRO_VERSION_MAJOR) +
+                              "." + std::to_string(TAVIRO_VERSION_MINOR);
 const std::string kRegisterListener =
     "RegisterListener(" + std::to_string(testbed::PluginHost::kPluginHandle) + ", SFSE)";
 
@@ -411,7 +414,8 @@ TEST_F(PluginEntryTest, CallSiteThatCannotBeMadeWritableFailsTheLoad) {
 }
 
 TEST_F(PluginEntryTest, VersionTextIsMajorDotMinor) {
-    EXPECT_EQ(FormatPluginVersion(), "1.1");
+    EXPECT_EQ(FormatPluginVersion(),
+              std::to_string(TAVIRO_VERSION_MAJOR) + "." + std::to_string(TAVIRO_VERSION_MINOR));
     host::PluginVersionData record{};
     record.pluginVersion = host::MakeVersion(2, 10, 0xABC, 0xD);
     EXPECT_EQ(FormatPluginVersion(record), "2.10");
@@ -426,7 +430,7 @@ TEST_F(PluginEntryTest, ErrorBoxIsTitledWithTheNameAndVersion) {
     const auto boxes = winshim::MessageBoxes();
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].text, "text");
-    EXPECT_EQ(boxes[0].caption, std::string(kDisplayName) + " v1.1");
+    EXPECT_EQ(boxes[0].caption, kBoxTitle);
     EXPECT_EQ(boxes[0].type, 0u);
 #endif
 }
@@ -446,7 +450,7 @@ TEST_F(PluginEntryTest, MissingGameModuleShowsTheBoxAndWritesNothing) {
     const auto boxes = winshim::MessageBoxes();
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].text, "Installation error: Starfield.exe handle couldn't be acquired");
-    EXPECT_EQ(boxes[0].caption, std::string(kDisplayName) + " v1.1");
+    EXPECT_EQ(boxes[0].caption, kBoxTitle);
     EXPECT_EQ(boxes[0].type, 0u);
     EXPECT_EQ(host.Calls(), std::vector<std::string>{"GetPluginHandle"});
     ExpectNothingWritten(before);
