@@ -1,0 +1,429 @@
+// Running a scenario: the plugin loaded as the host loads it, every step applied to the game
+// stand-in in order, every frame through the game's own call site, and the table, the frames'
+// file and the failures made of what the frames gave.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <system_error>
+#include <thread>
+
+#include "DataFiles.h"
+#include "GameEvents.h"
+#include "GameImage.h"
+#include "GameLayout.h"
+#include "GameRuntime.h"
+#include "PluginHost.h"
+#include "Scenario.h"
+#include "SettingsFileEditor.h"
+#include "Win32.h"
+
+namespace testbed {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::uint8_t kEngaged = 0x03;
+constexpr std::uint8_t kReleased = 0x00;
+constexpr std::uint32_t kDataLoadedMessage = 2;
+
+template <class... Fs>
+struct Overloaded : Fs... {
+    using Fs::operator()...;
+};
+// Clang 14 does not deduce aggregate template arguments by itself.
+template <class... Fs>
+Overloaded(Fs...) -> Overloaded<Fs...>;
+
+// The plugin promises to get a line into its file within a second.
+constexpr auto kLogLatency = std::chrono::seconds(1);
+
+std::string ReadWhole(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+class Runner {
+public:
+    Runner(const Scenario& scenario, const RunOutputs& outputs)
+        : scenario_(scenario), outputs_(outputs) {}
+
+    int Run(const std::string& pluginPath) {
+        DataFiles::Get().InstallDefaultLoadOrder();
+        PluginHost& host = PluginHost::Get();
+        if (!host.Load(pluginPath)) {
+            std::fprintf(stderr, "testbed: %s\n", host.Error().c_str());
+            return 2;
+        }
+        std::printf("host: loaded \"%s\" from %s\n", host.PluginName().c_str(), pluginPath.c_str());
+        if (scenario_.callSiteForeign) {
+            // As another game version or another plugin would leave it: no call at all.
+            GameImage::Get().Write(layout::kVehicleUpdateCallSite, {0x90, 0x90, 0x90, 0x90, 0x90});
+        }
+        const bool loaded = host.CallLoadEntry();
+        if (scenario_.callSiteForeign) {
+            if (loaded) {
+                failures_.push_back(
+                    {0, 0, 0, "the plugin loaded over foreign code at its call site"});
+            } else {
+                std::printf("host: the plugin refused to load, as it must over foreign code\n");
+            }
+        } else if (!loaded) {
+            std::fprintf(stderr, "testbed: the plugin's load entry returned false\n");
+            return 2;
+        }
+        // A player in the driver's seat, moving, with no window open.
+        vehicle_.SetFloat(1.0f);
+        game_.SetFloat1(0.0f);
+        game_.SetFloat2(1.0f);
+        if (!scenario_.dataLoadedWritten && !scenario_.callSiteForeign) {
+            DataLoaded();
+        }
+        for (const Scenario::Line& line : scenario_.lines) {
+            std::visit(Overloaded{
+                           [&](const step::Frames& s) { Frames(s, line.number); },
+                           [&](const step::Log& s) { CheckLog(s, line.number); },
+                           [&](const auto& s) { Apply(s); },
+                       },
+                       line.step);
+        }
+        return Summary();
+    }
+
+private:
+    struct Outcome {
+        std::string result;
+        std::string handbrake;
+        bool gameRan;
+        std::string failure;
+        bool operator==(const Outcome&) const = default;
+    };
+
+    struct Failure {
+        int line;
+        int firstFrame;
+        int lastFrame;
+        std::string what;
+    };
+
+    static std::string Hex(std::uint64_t value) {
+        char text[24];
+        std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
+        return text;
+    }
+
+    void Row(const char* text) {
+        if (!tableStarted_) {
+            std::printf(
+                "\nframe  what happens                       hook returned      handbrake "
+                "game ran\n");
+            tableStarted_ = true;
+        }
+        std::fputs(text, stdout);
+    }
+
+    // Left-aligned in `width` columns, as printf's %-Ns does: a longer text keeps its length.
+    static std::string Padded(std::string text, std::size_t width) {
+        text.resize(std::max(text.size(), width), ' ');
+        return text;
+    }
+
+    void Print(int frame, const std::string& label, const Outcome& o) {
+        const std::string number = std::to_string(frame);
+        Row((std::string(number.size() < 5 ? 5 - number.size() : 0, ' ') + number + "  " +
+             Padded(label, 34) + " " + Padded(o.result, 18) + " " + Padded(o.handbrake, 9) + " " +
+             (o.gameRan ? "yes" : "no") + (o.failure.empty() ? "" : "   <- " + o.failure) + "\n")
+                .c_str());
+    }
+
+    void Say(const std::string& note) { Row(("       -- " + note + "\n").c_str()); }
+
+    // What a frame gave, classified once: the word a scenario writes for it (result=game|0,
+    // handbrake=engaged|released, in hex when it is neither) and what the table shows.
+    struct Classified {
+        std::string word;
+        std::string shown;
+    };
+
+    static Classified ClassifyResult(std::uint64_t result) {
+        if (result == Game::kVehicleUpdateResult) {
+            return {"game", "game's result"};
+        }
+        if (result == 0) {
+            return {"0", "0 (skipped)"};
+        }
+        return {Hex(result), "unexpected"};
+    }
+
+    static Classified ClassifyByte(std::uint8_t byte) {
+        if (byte == kEngaged) {
+            return {"engaged", "engaged"};
+        }
+        if (byte == kReleased) {
+            return {"released", "released"};
+        }
+        return {Hex(byte), "other"};
+    }
+
+    // A word in hex never reads as one a scenario writes, so comparing words is comparing values.
+    static std::string Check(const Expectation& e, const Classified& result, const Classified& byte,
+                             bool ran) {
+        std::string failure;
+        auto expect = [&](const std::optional<bool>& wanted, const char* key, const char* yes,
+                          const char* no, const std::string& got) {
+            const char* word = wanted && *wanted ? yes : no;
+            if (wanted && got != word) {
+                failure += (failure.empty() ? "" : "; ") +
+                           ("expected " + std::string(key) + "=" + word + ", got " + got);
+            }
+        };
+        expect(e.gamesResult, "result", "game", "0", result.word);
+        expect(e.engaged, "handbrake", "engaged", "released", byte.word);
+        expect(e.gameRan, "ran", "yes", "no", ran ? "yes" : "no");
+        return failure;
+    }
+
+    Outcome RunFrame(const Expectation& expect, int line) {
+        const auto before = game_.Count().vehicleUpdates;
+        const Classified result = ClassifyResult(game_.Frame(&vehicle_));
+        const std::uint8_t handbrake = game_.HandbrakeByte();
+        const Classified byte = ClassifyByte(handbrake);
+        const bool ran = game_.Count().vehicleUpdates != before;
+        ++frame_;
+        if (framesOut_) {
+            framesOut_ << frame_ << ',' << result.word << ',' << byte.word << ','
+                       << (ran ? "yes" : "no") << '\n';
+        }
+        std::string failure = Check(expect, result, byte, ran);
+        if (ran && game_.ByteSeenByLastUpdate() != handbrake) {
+            // Whatever the author expects, the game must run on the byte the frame shows.
+            failure += (failure.empty() ? "" : "; ") + std::string("the game ran on byte ") +
+                       Hex(game_.ByteSeenByLastUpdate());
+        }
+        if (expect.Any()) {
+            ++framesChecked_;
+        }
+        if (!failure.empty()) {
+            if (!failures_.empty() && failures_.back().line == line &&
+                failures_.back().lastFrame == frame_ - 1 && failures_.back().what == failure) {
+                failures_.back().lastFrame = frame_;
+            } else {
+                failures_.push_back({line, frame_, frame_, failure});
+            }
+        }
+        return {result.shown, byte.shown, ran, failure};
+    }
+
+    // Prints the run, folding identical outcomes into one line.
+    void Frames(const step::Frames& s, int line) {
+        int runStart = frame_ + 1;
+        Outcome run = RunFrame(s.expect, line);
+        Print(runStart, s.label, run);
+        int runLength = 1;
+        auto flush = [&] {
+            const int runEnd = runStart + runLength - 1;
+            if (runLength > 3) {
+                char text[64];
+                std::snprintf(text, sizeof text, "%5s  (%d more alike)\n", "...", runLength - 2);
+                Row(text);
+                Print(runEnd, "", run);
+                return;
+            }
+            for (int f = runStart + 1; f <= runEnd; ++f) {
+                Print(f, "", run);
+            }
+        };
+        for (int i = 1; i < s.count; ++i) {
+            Outcome o = RunFrame(s.expect, line);
+            if (o == run) {
+                ++runLength;
+                continue;
+            }
+            flush();
+            run = o;
+            runStart = frame_;
+            runLength = 1;
+            Print(frame_, "", o);
+        }
+        flush();
+    }
+
+    void DataLoaded() {
+        PluginHost::Get().DeliverMessage(kDataLoadedMessage);
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      "game data loaded; %zu event sinks registered; default settings file %s",
+                      events_.Registrations().size(),
+                      fs::exists("Data/SFSE/Plugins/Taviro.ini") ? "created" : "missing");
+        if (tableStarted_) {
+            Say(std::string("host: ") + text);
+        } else {
+            std::printf("host: %s\n", text);
+        }
+    }
+
+    void Apply(const step::Note& s) { Say(s.text); }
+    void Apply(const step::DataLoaded&) { DataLoaded(); }
+    void Apply(const step::UpdateFloat& s) { vehicle_.SetFloat(s.value); }
+    void Apply(const step::TrackedFloat& s) {
+        s.which == 1 ? game_.SetFloat1(s.value) : game_.SetFloat2(s.value);
+    }
+    void Apply(const step::Truth& s) { game_.SetTruth(s.value); }
+    void Apply(const step::Tracked& s) { game_.SetTrackedPresent(s.present); }
+    void Apply(const step::TrackedField& s) { game_.SetTrackedField(s.value); }
+    void Apply(const step::Menu& s) {
+        if (s.setState) {
+            game_.SetMenuOpen(s.name, s.open);
+        }
+        events_.DispatchMenu(s.name.c_str(), s.open);
+    }
+    void Apply(const step::LoadGame&) { events_.DispatchLoadGame(); }
+    void Apply(const step::ExitVehicle&) { events_.DispatchExitVehicle(); }
+    void Apply(const step::Activate& s) {
+        // What the plugin filters for: the player (form 0x14) activating a reference whose base
+        // object has type code 0x2F and which the game matches with the filter form.
+        constexpr std::uint32_t kPlayer = 0x14;
+        constexpr std::uint8_t kFilteredType = 0x2F;
+        const bool byPlayer = s.who != step::Activator::Npc;
+        const bool onVehicle = s.who != step::Activator::PlayerOnOtherObject;
+        BaseObject baseObject = events_.MakeBaseObject(onVehicle ? kFilteredType : 0x24);
+        Reference activated;
+        Reference acting;
+        activated.SetBaseObject(&baseObject);
+        acting.SetValue(byPlayer ? kPlayer : 0x0001A2F3);
+        events_.DispatchActivate({&activated, &acting});
+    }
+    void Apply(const step::Key& s) { Game::SetKeyDown(s.code, s.down); }
+    void Apply(const step::Ini& s) { EditSettingsFile(s); }
+
+    void CheckLog(const step::Log& s, int line) {
+        // A line that is there stays; one that is missing may still come, until the plugin's
+        // promise has run out (with a margin for a loaded machine when waiting for one).
+        const auto deadline = std::chrono::steady_clock::now() +
+                              (s.present ? 2 * kLogLatency : kLogLatency + kLogLatency / 4);
+        bool found = false;
+        for (;;) {
+            found = ReadWhole(PluginLogPath()).find(s.text) != std::string::npos;
+            if ((found && s.present) || std::chrono::steady_clock::now() > deadline) {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        if (found != s.present) {
+            failures_.push_back(
+                {line, frame_, frame_,
+                 std::string("the log ") + (found ? "has" : "lacks") + " \"" + s.text + "\""});
+        }
+    }
+
+    // The plugin's writer has had its time when the file stops growing.
+    static void WaitForLogToSettle(const fs::path& log) {
+        std::error_code error;
+        std::uintmax_t size = fs::file_size(log, error);
+        for (int quiet = 0, i = 0; quiet < 2 && i < 20; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(250));
+            const std::uintmax_t now = fs::file_size(log, error);
+            quiet = now == size ? quiet + 1 : 0;
+            size = now;
+        }
+    }
+
+    void ReportLog() {
+        const fs::path log = PluginLogPath();
+        std::error_code error;
+        if (!fs::is_regular_file(log, error)) {
+            std::printf("log: none written\n");
+            return;
+        }
+        WaitForLogToSettle(log);
+        std::printf("log: %s\n", fs::absolute(log, error).string().c_str());
+        if (!outputs_.keepLog.empty()) {
+            fs::copy_file(log, outputs_.keepLog, fs::copy_options::overwrite_existing, error);
+            if (error) {
+                std::printf("testbed: cannot keep the log as %s: %s\n",
+                            outputs_.keepLog.string().c_str(), error.message().c_str());
+            }
+        }
+    }
+
+    int Summary() {
+        ReportLog();
+        const auto count = game_.Count();
+        std::printf("\ngame strings built %llu, released %llu; calls with bad arguments %llu\n",
+                    static_cast<unsigned long long>(count.stringsBuilt),
+                    static_cast<unsigned long long>(count.stringsReleased),
+                    static_cast<unsigned long long>(count.contractViolations));
+        std::vector<std::string> broken;
+        for (const Failure& f : failures_) {
+            if (f.line == 0) {
+                broken.push_back(f.what);
+                continue;
+            }
+            const std::string frames =
+                f.firstFrame == f.lastFrame
+                    ? "frame " + std::to_string(f.firstFrame)
+                    : "frames " + std::to_string(f.firstFrame) + "-" + std::to_string(f.lastFrame);
+            broken.push_back(scenario_.source + ":" + std::to_string(f.line) + ": " + frames +
+                             ": " + f.what);
+        }
+        if (count.stringsBuilt != count.stringsReleased) {
+            broken.push_back("the plugin left " +
+                             std::to_string(count.stringsBuilt - count.stringsReleased) +
+                             " game strings unreleased");
+        }
+        if (count.contractViolations != 0) {
+            broken.push_back("the plugin called game functions with bad arguments " +
+                             std::to_string(count.contractViolations) + " times");
+        }
+        if (events_.InvalidRegistrations() != 0) {
+            broken.push_back("the plugin registered sinks with sources the game does not have");
+        }
+        if (broken.empty()) {
+            std::printf("passed: %d frames, %d of them checked\n", frame_, framesChecked_);
+            return 0;
+        }
+        for (const std::string& b : broken) {
+            std::printf("FAILED %s\n", b.c_str());
+        }
+        return 1;
+    }
+
+    const Scenario& scenario_;
+    const RunOutputs& outputs_;
+    std::ofstream framesOut_{outputs_.frames, std::ios::binary};  // not open without a path
+    Game& game_ = Game::Get();
+    GameEvents& events_ = GameEvents::Get();
+    UpdateObject vehicle_;
+    int frame_ = 0;
+    int framesChecked_ = 0;
+    bool tableStarted_ = false;
+    std::vector<Failure> failures_;
+};
+
+}  // namespace
+
+int RunScenario(const Scenario& scenario, const std::string& pluginPath,
+                const RunOutputs& outputs) {
+    return Runner(scenario, outputs).Run(pluginPath);
+}
+
+fs::path PluginLogPath() {
+    const fs::path fallback = fs::path("Data") / "SFSE" / "Plugins" / "Taviro.log";
+    PWSTR documents = nullptr;
+    fs::path inDocuments;
+    if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_Documents, KF_FLAG_DEFAULT, nullptr, &documents)) &&
+        documents != nullptr) {
+        // The testbed's own folders are ASCII; the plugin itself copes with any name.
+        inDocuments = fs::path(std::wstring(documents)) / "My Games" / "Starfield" / "SFSE" /
+                      "Logs" / "Taviro.log";
+    }
+    CoTaskMemFree(documents);
+    std::error_code error;
+    return !inDocuments.empty() && fs::exists(inDocuments, error) ? inDocuments : fallback;
+}
+
+}  // namespace testbed
