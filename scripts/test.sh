@@ -1,7 +1,8 @@
 #!/bin/bash
 # Builds every configuration and runs every test: native, ASan+UBSan (with the fuzz targets),
-# TSan, and the Windows cross build with its tests under Wine; then the README's first command
-# as a user runs it, natively and with --windows.
+# TSan, and the Windows cross build with its tests under Wine. Then the README's first command
+# as a user runs it, natively and with --windows, and the release zip rebuilt in a folder of its
+# own, which must give the Windows build's zip byte for byte.
 #   scripts/test.sh [preset ...]     default: native asan tsan windows
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -53,6 +54,10 @@ for preset in "${presets[@]}"; do
     ctest --preset "$preset"
     case "$preset" in
         native) check_testbed_script native ;;
-        windows) check_testbed_script windows --windows ;;
+        windows)
+            check_testbed_script windows --windows
+            echo "=== the release zip, rebuilt in another folder ==="
+            scripts/release.sh "$(ls -t build/windows/Taviro-*.zip | head -1)"
+            ;;
     esac
 done
