@@ -40,7 +40,7 @@ def main():
             release = f"{version.major}.{version.minor}.{version.patch}"
             for needed in ("TaviroCustom.ini", "iHandbrakeHotkey", "Data\\SFSE\\Plugins",
                            "My Games\\Starfield\\SFSE\\Logs\\Taviro.log", "bLogging=1",
-                           "sfse_loader.exe"):
+                           "sfse_loader.exe", "Steam Input"):
                 if needed not in readme:
                     failures.append(f"the readme never mentions {needed!r}")
             if not readme.startswith(f"{version.name.decode()}, version {release}\r\n"):
