@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
-"""Writes the release zip so that the same sources give the same bytes on any machine, in any
-folder, at any time: entries in name order, each dated by the last commit (SOURCE_DATE_EPOCH when
-set, as reproducible builds conventionally take it), with fixed attributes and nothing else from
-the files on disk. The DLL goes in stripped, its header dated by that same time. The players' readme gets the plugin's name and version from the build's
-version header and the version's entry from CHANGELOG.md. Prints the SHA-256 of the zip and of
-the DLL in it.
+"""Writes the release zip so that the same sources give the same bytes in any folder, at any
+time: entries in name order, each dated by the last commit (SOURCE_DATE_EPOCH when set, as
+reproducible builds conventionally take it), with fixed attributes and nothing else from the
+files on disk. The DLL goes in stripped, its header's time 0 as the linker leaves it. The
+players' readme gets the plugin's name and version from the build's version header and the
+version's entry from CHANGELOG.md. Prints the SHA-256 of the zip and of the DLL in it.
 
     make_zip.py <zip> --version-header H --sources DIR --readme TXT --changelog MD
                 --strip STRIP [name-in-zip=file ...]
@@ -68,13 +68,14 @@ def read(path):
         return f.read()
 
 
-def stripped(strip, dll, epoch):
+def stripped(strip, dll):
     """The DLL without its symbols. Strip stamps the PE header with the time it runs unless
-    SOURCE_DATE_EPOCH says otherwise."""
+    SOURCE_DATE_EPOCH says otherwise; 0, as the linker left it, keeps the DLL's bytes the same
+    from one commit to the next while its code stays the same."""
     with tempfile.TemporaryDirectory() as scratch:
         out = os.path.join(scratch, os.path.basename(dll))
         subprocess.run([strip, "-o", out, dll], check=True,
-                       env={**os.environ, "SOURCE_DATE_EPOCH": str(epoch)})
+                       env={**os.environ, "SOURCE_DATE_EPOCH": "0"})
         return read(out)
 
 
@@ -96,7 +97,7 @@ def main():
                                                     changelog_entry(args.changelog, version))}
     for pair in args.files:
         name, path = pair.split("=", 1)
-        contents[name] = stripped(args.strip, path, epoch) if name.endswith(".dll") else read(path)
+        contents[name] = stripped(args.strip, path) if name.endswith(".dll") else read(path)
 
     date_time = time.gmtime(max(epoch, ZIP_EPOCH))[:6]
     partial = args.zip + ".partial"
