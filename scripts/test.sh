@@ -5,7 +5,7 @@
 # own, which must give the Windows build's zip byte for byte.
 #   scripts/test.sh [preset ...]     default: native asan tsan windows
 # Each fuzz target runs TAVIRO_FUZZ_SECONDS (the INI fuzzer three times as long): 60 in CI
-# (CI=true), where every run may find what the last did not; 10 by default elsewhere, so that a
+# (CI=true), where every run may find what the last did not; 5 by default elsewhere, so that a
 # local run takes minutes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,7 +16,7 @@ presets=("$@")
 if [ "${CI:-}" = true ]; then
     fuzz_seconds=${TAVIRO_FUZZ_SECONDS:-60}
 else
-    fuzz_seconds=${TAVIRO_FUZZ_SECONDS:-10}
+    fuzz_seconds=${TAVIRO_FUZZ_SECONDS:-5}
 fi
 
 # scripts/testbed.sh must leave the log and the picture it names, and nothing in the temporary
