@@ -1,7 +1,8 @@
 #!/bin/bash
 # Measures the figures README.md shows and rewrites its block between <!-- figures:begin --> and
 # <!-- figures:end -->: the hook's cost natively and under Wine, the fuzz targets' runs, the
-# stress test's size under TSan and the bad inputs the tests try, each from a run made here.
+# stress test's size under TSan and the bad inputs the tests try, each from a run made here. It
+# also redraws docs/default-drive.svg, the default drive's timeline README opens with.
 #   scripts/figures.sh        a few minutes: the fuzzers run a minute each, as in CI
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -57,7 +58,7 @@ build() {
     fi
 }
 # shellcheck disable=SC2086
-build native hook_bench $programs
+build native hook_bench taviro-testbed $programs
 # shellcheck disable=SC2086
 build windows hook_timing $programs
 build asan fuzz_hex_text fuzz_profile fuzz_form_id
@@ -102,6 +103,11 @@ for program in $programs; do
         --gtest_filter="$filter" --gtest_output="json:wine-$program.json" \
         >"wine-$program.log" 2>&1) || true
 done
+
+step "the default drive's timeline (docs/default-drive.svg)"
+build/native/testbed/taviro-testbed default --work-dir "$out" --keep-log "$out/Taviro.log" \
+    >"$out/default-drive.txt"
+python3 scripts/timeline.py "$out/Taviro.log" -o docs/default-drive.svg >/dev/null
 
 python3 scripts/figures.py "$out" README.md
 step "README.md's figures block rewritten; the raw outputs are in $out"

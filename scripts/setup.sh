@@ -12,4 +12,5 @@ echo "setup: installing$missing"
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo=sudo
 $sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq $missing >/dev/null
+# sudo resets the environment: env sets the variable on its far side.
+$sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing >/dev/null

@@ -30,10 +30,11 @@ for arg in "$@"; do
 done
 
 # Quiet when the build works; its errors when it does not.
-log=$(mktemp)
-trap 'rm -f "$log"' EXIT
-if ! { cmake --preset "$preset" && cmake --build --preset "$preset" -j2 --target taviro-testbed; } >"$log" 2>&1; then
-    cat "$log" >&2
+build_output=$(mktemp)
+trap 'rm -f "$build_output"' EXIT
+if ! { cmake --preset "$preset" && cmake --build --preset "$preset" -j2 --target taviro-testbed; } \
+    >"$build_output" 2>&1; then
+    cat "$build_output" >&2
     echo "testbed.sh: the $preset build failed" >&2
     exit 1
 fi

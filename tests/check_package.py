@@ -1,14 +1,12 @@
 #!/usr/bin/env python3
-"""Builds the release zip with cpack from a configured and built tree and checks what a player
-gets: exactly the plugin, its default settings file and the readme, in the game folder's layout,
-with the packaged DLL passing the same checks as the built one.
+"""Checks the release zip the build made as a player gets it: exactly the plugin, its default
+settings file and the readme, in the game folder's layout, with the packaged DLL passing the same
+checks as the built one and the readme naming its version.
 
-    check_package.py <cpack> <build dir> <zip name> <TaviroVersion.h>
+    check_package.py <zip> <TaviroVersion.h>
 """
-import os
-import shutil
-import subprocess
 import sys
+import tempfile
 import zipfile
 
 from check_dll import Version, check_dll, report
@@ -22,19 +20,14 @@ DEFAULT_INI = b"[Settings]\r\nbLogging=0\r\niHandbrakeHotkey=0x0\r\n"
 
 
 def main():
-    if len(sys.argv) != 5:
+    if len(sys.argv) != 3:
         sys.exit(__doc__)
-    cpack, build_dir, zip_name, version_header = sys.argv[1:]
-    out_dir = os.path.join(build_dir, "package-check")
-    shutil.rmtree(out_dir, ignore_errors=True)
-    subprocess.run([cpack, "-G", "ZIP", "--config", os.path.join(build_dir, "CPackConfig.cmake"),
-                    "-B", out_dir], check=True, stdout=subprocess.DEVNULL)
+    archive, version_header = sys.argv[1:]
+    version = Version(version_header)
 
     failures = []
-    archive = os.path.join(out_dir, zip_name)
-    if not os.path.isfile(archive):
-        sys.exit(f"cpack made no {zip_name} in {out_dir}: {sorted(os.listdir(out_dir))}")
-    with zipfile.ZipFile(archive) as z:
+    files = set()
+    with zipfile.ZipFile(archive) as z, tempfile.TemporaryDirectory() as out_dir:
         files = {n for n in z.namelist() if not n.endswith("/")}
         if files != EXPECTED_FILES:
             failures.append(f"the zip holds {sorted(files)}, not {sorted(EXPECTED_FILES)}")
@@ -44,13 +37,17 @@ def main():
                 failures.append(f"Taviro.ini is {ini!r}, not {DEFAULT_INI!r}")
         if "README-Taviro.txt" in files:
             readme = z.read("README-Taviro.txt").decode()
+            release = f"{version.major}.{version.minor}.{version.patch}"
             for needed in ("TaviroCustom.ini", "iHandbrakeHotkey", "Data\\SFSE\\Plugins",
-                           "My Games\\Starfield\\SFSE\\Logs\\Taviro.log", "bLogging=1"):
+                           "My Games\\Starfield\\SFSE\\Logs\\Taviro.log", "bLogging=1",
+                           "sfse_loader.exe", "Steam Input"):
                 if needed not in readme:
-                    failures.append(f"the readme never mentions {needed}")
+                    failures.append(f"the readme never mentions {needed!r}")
+            if not readme.startswith(f"{version.name.decode()}, version {release}\r\n"):
+                failures.append(f"the readme's title is not this release's: {readme[:80]!r}")
         if "Data/SFSE/Plugins/Taviro.dll" in files:
             dll = z.extract("Data/SFSE/Plugins/Taviro.dll", out_dir)
-            failures += [f"the packaged DLL: {p}" for p in check_dll(dll, Version(version_header))]
+            failures += [f"the packaged DLL: {p}" for p in check_dll(dll, version)]
 
     report(archive, failures, str(sorted(files)))
 

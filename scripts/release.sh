@@ -1,0 +1,51 @@
+#!/bin/bash
+# Builds the release zip as it is released, from a copy of these sources in a folder of its own
+# (build/release), the plugin and the package only, and prints the zip's SHA-256 and the DLL's.
+# The same commit gives the same bytes in any folder at any time, so anyone can check that a
+# published zip is the one these sources make.
+#   scripts/release.sh              build/release/src/build/windows/Taviro-<version>.zip
+#   scripts/release.sh OTHER.zip    the same, and fails unless OTHER.zip has the same bytes
+set -euo pipefail
+start=$PWD
+cd "$(dirname "$0")/.."
+root=$PWD
+scripts/setup.sh
+
+compare=""
+if [ $# -gt 0 ]; then
+    case "$1" in
+        /*) compare=$1 ;;
+        *) compare=$start/$1 ;;
+    esac
+fi
+
+# The entries' time is the last commit's; the copy has no history of its own to read it from.
+if [ -z "${SOURCE_DATE_EPOCH:-}" ] && epoch=$(git -C "$root" log -1 --format=%ct 2>/dev/null); then
+    export SOURCE_DATE_EPOCH=$epoch
+fi
+
+work=$root/build/release
+rm -rf "$work"
+mkdir -p "$work/src"
+tar -C "$root" --exclude=./build --exclude=./.git -cf - . | tar -C "$work/src" -xf -
+
+# Quiet when the build works; its errors when it does not.
+cd "$work/src"
+if ! { cmake --preset windows -DBUILD_TESTING=OFF -DTAVIRO_BENCH=OFF &&
+    cmake --build --preset windows -j2 --target release_zip; } >"$work/build.log" 2>&1; then
+    cat "$work/build.log" >&2
+    echo "release.sh: the release build failed" >&2
+    exit 1
+fi
+grep -E 'SHA-256|entries dated' "$work/build.log"
+zip=$(ls "$work"/src/build/windows/Taviro-*.zip)
+echo "release: $zip"
+
+if [ -n "$compare" ]; then
+    if cmp -s "$zip" "$compare"; then
+        echo "release: the same bytes as $compare"
+    else
+        echo "release.sh: $compare differs from the zip these sources make" >&2
+        exit 1
+    fi
+fi
