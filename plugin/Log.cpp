@@ -225,12 +225,15 @@ void AddLine(Writer& w, const char* line, std::size_t length, std::size_t taken)
     if (!w.file.IsOpen() || w.limitReached || length == 0) {
         return;
     }
+    char stopped[160];
     if (w.written + length > kLaunchLimit) {
-        static constexpr char kStopped[] =
-            "log stopped: this launch has written 1 MiB, and later lines are not kept\n";
+        Record record;
+        record.time = Now();
+        std::snprintf(record.text, sizeof record.text,
+                      "log stopped: this launch has written 1 MiB, and later lines are not kept");
         w.limitReached = true;
-        line = kStopped;
-        length = sizeof kStopped - 1;
+        line = stopped;
+        length = FormatRecord(record, stopped, sizeof stopped);
     }
     if (w.batch.length + length > kBatchSize) {
         HandOver(w);
