@@ -53,8 +53,13 @@ constinit std::atomic<bool> errorWaiting{false};
 // Once-only reports raised and not yet written; more distinct ones than this the plugin has not.
 constinit std::array<std::atomic<OnceReport*>, 8> onceRaised{};
 
-// One system write's worth of whole lines.
-constexpr std::size_t kBatchSize = 4096;
+// No write crosses a page of the file, and no line lies across two: Linux stops a write at a
+// page boundary when the process is killed (Wine's TerminateProcess kills the same way), which
+// would leave half a line. A line that would cross is moved to the next page by padding the
+// line before it with spaces. One page is also one system write's worth of lines.
+constexpr std::size_t kPage = 4096;
+constexpr std::size_t kBatchSize = kPage;
+constexpr std::size_t kLongestLine = 512;  // FormatRecord's buffer
 
 // The lines formatted since the last hand-over to the system. `mark` says in one word how far
 // they go, the queue position after their last record, and whether the system has been handed
@@ -84,7 +89,8 @@ struct Batch {
 struct Writer {
     std::mutex mutex;  // one drainer at a time; guards everything below up to the wake-up
     AppendFile file;
-    fs::path path;  // absolute
+    fs::path path;             // absolute
+    std::uint64_t offset = 0;  // where the batch goes: the file's size
     std::uint64_t written = 0;
     std::uint64_t droppedReported = 0;
     bool limitReached = false;
@@ -204,15 +210,45 @@ void GiveUp(Writer& w, const char* what, const std::string& why) {
     accepting.store(false);
 }
 
-// Hands the batch to the system in one write.
+// What is left of the file's page where the batch ends; none once the batch fills it.
+std::size_t RoomInPage(const Writer& w) {
+    const auto used = static_cast<std::size_t>((w.offset + w.batch.length) % kPage);
+    return used == 0 && w.batch.length > 0 ? 0 : kPage - used;
+}
+
+// Fills the page to its end: the batch's last line with spaces before its newline, or, with no
+// line in the batch, a line of spaces.
+void PadToPage(Writer& w) {
+    Batch& batch = w.batch;
+    const std::size_t room = RoomInPage(w);
+    if (room == 0 || room == kPage) {
+        return;
+    }
+    if (batch.length > 0) {
+        std::memset(batch.bytes + batch.length - 1, ' ', room);
+    } else {
+        std::memset(batch.bytes, ' ', room);
+    }
+    batch.length += room;
+    batch.bytes[batch.length - 1] = '\n';
+    w.written += room;
+    batch.Mark(batch.Taken(), false);
+}
+
+// Hands the batch to the system in one write. Where too little of the page would be left for
+// the next line, the page is filled first, so the next batch starts with room for a line.
 void HandOver(Writer& w) {
     Batch& batch = w.batch;
     if (batch.length == 0) {
         return;
     }
+    if (RoomInPage(w) < kLongestLine) {
+        PadToPage(w);
+    }
     const std::size_t taken = batch.Taken();
     batch.Mark(taken, true);
     const std::string why = w.file.Append(batch.bytes, batch.length);
+    w.offset += batch.length;
     batch.length = 0;
     batch.Mark(taken, false);
     if (!why.empty()) {
@@ -235,7 +271,8 @@ void AddLine(Writer& w, const char* line, std::size_t length, std::size_t taken)
         line = stopped;
         length = FormatRecord(record, stopped, sizeof stopped);
     }
-    if (w.batch.length + length > kBatchSize) {
+    if (length > RoomInPage(w)) {
+        PadToPage(w);
         HandOver(w);
         if (!w.file.IsOpen()) {
             return;
@@ -275,6 +312,7 @@ void ReopenIfRemoved(Writer& w) {
         GiveUp(w, "reopening", why);
         return;
     }
+    w.offset = w.file.Size();
     WriteInfo(w, "%s was removed while the game ran; the log goes on in a new file", kFileName);
 }
 
@@ -475,6 +513,7 @@ bool Open(const std::vector<LogFolder>& folders) {
             reasons += " " + PathText(folders[i].path) + " could not be used (" + why + ");";
             continue;
         }
+        w.offset = w.file.Size();
         w.written = 0;
         w.limitReached = false;
         w.droppedReported = droppedCount.load();

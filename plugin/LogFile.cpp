@@ -10,6 +10,7 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -42,6 +43,13 @@ bool AppendFile::IsOpen() const {
     return m_handle != nullptr;
 }
 
+std::uint64_t AppendFile::Size() const {
+    LARGE_INTEGER size{};
+    return m_handle != nullptr && GetFileSizeEx(m_handle, &size)
+               ? static_cast<std::uint64_t>(size.QuadPart)
+               : 0;
+}
+
 std::string AppendFile::Append(const char* bytes, std::size_t size) {
     DWORD written = 0;
     if (!WriteFile(m_handle, bytes, static_cast<DWORD>(size), &written, nullptr)) {
@@ -72,6 +80,13 @@ std::string AppendFile::Open(const fs::path& path) {
 
 bool AppendFile::IsOpen() const {
     return m_descriptor >= 0;
+}
+
+std::uint64_t AppendFile::Size() const {
+    struct stat status {};
+    return m_descriptor >= 0 && ::fstat(m_descriptor, &status) == 0
+               ? static_cast<std::uint64_t>(status.st_size)
+               : 0;
 }
 
 std::string AppendFile::Append(const char* bytes, std::size_t size) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 
@@ -20,6 +21,8 @@ public:
     // Opens `path` for appending, creating it when missing. Empty on success, else why not.
     std::string Open(const std::filesystem::path& path);
     bool IsOpen() const;
+    // The file's size, where the next append goes; 0 when it cannot be had.
+    std::uint64_t Size() const;
     // Hands the bytes to the system in one write. Empty on success, else why not; what a full
     // disk took of them is taken back where the system allows, so the file still ends where a
     // line does.

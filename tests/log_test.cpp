@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -52,11 +53,12 @@ protected:
         return opened;
     }
 
-    // This launch's lines, on disk.
+    // This launch's lines, on disk, without the spaces that may fill a page's last line.
     std::string Written() const {
         const fs::path path = log::Path();
         log::Flush();
-        return FileText(path);
+        static const std::regex kPadding(" +\n");
+        return std::regex_replace(FileText(path), kPadding, "\n");
     }
 
     PluginFolder folder;
