@@ -418,13 +418,17 @@ struct FinalFlush {
         }
         Writer& w = TheWriter();
         w.stopRequested.store(true);
-        for (int waited = 0; waited < 500; ++waited) {
+        // Under Wine a thread reported ended may run on for a moment until its signal lands:
+        // the batch is taken up only once the lock has stayed held that long after.
+        constexpr int kEndedFor = 20;
+        for (int waited = 0, ended = 0; waited < 500; ++waited) {
             if (w.mutex.try_lock()) {
                 Drain(w);
                 w.mutex.unlock();
                 return;
             }
-            if (HolderEnded(w)) {
+            ended = HolderEnded(w) ? ended + 1 : 0;
+            if (ended > kEndedFor) {
                 TakeOverBatch(w);
                 Drain(w);
                 return;
