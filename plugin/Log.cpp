@@ -1,7 +1,7 @@
 #include "Log.h"
 
 #include <algorithm>
-#include <cerrno>
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
@@ -12,11 +12,12 @@
 #include <mutex>
 #include <new>
 #include <string>
-#include <system_error>
 #include <thread>
 
 #include "FilePath.h"
+#include "LogFile.h"
 #include "LogQueue.h"
+#include "LogText.h"
 #include "Win32.h"
 
 namespace taviro::log {
@@ -40,7 +41,7 @@ struct Record {
     Kind kind = Kind::Info;
     Cause cause = Cause::NoUi;
     TraceState state{};
-    char text[kTextSize] = {};
+    char text[kTextSize] = {};  // escaped already: printable UTF-8
 };
 
 // What producers touch: constant-initialised, never destroyed, free of locks.
@@ -49,20 +50,59 @@ constinit BoundedQueue<Record, kQueueCapacity> queue;
 constinit std::atomic<bool> accepting{false};
 constinit std::atomic<std::uint64_t> droppedCount{0};
 constinit std::atomic<bool> errorWaiting{false};
+// Once-only reports raised and not yet written; more distinct ones than this the plugin has not.
+constinit std::array<std::atomic<OnceReport*>, 8> onceRaised{};
+
+// No write crosses a page of the file, and no line lies across two: Linux stops a write at a
+// page boundary when the process is killed (Wine's TerminateProcess kills the same way), which
+// would leave half a line. A line that would cross is moved to the next page by padding the
+// line before it with spaces. One page is also one system write's worth of lines.
+constexpr std::size_t kPage = 4096;
+constexpr std::size_t kBatchSize = kPage;
+constexpr std::size_t kLongestLine = 512;  // FormatRecord's buffer
+
+// The lines formatted since the last hand-over to the system. `mark` says in one word how far
+// they go, the queue position after their last record, and whether the system has been handed
+// them: at ExitProcess, Windows stops the writer wherever it is before the library's exit code
+// runs, and the mark tells that code what it may still write without writing a line twice.
+struct Batch {
+    static constexpr std::uint64_t kLengthMask = 0xFFFF;
+    static constexpr std::uint64_t kHandedOver = 1u << 16;
+    static constexpr int kPositionShift = 17;
+    static_assert(kBatchSize <= kLengthMask);
+
+    char bytes[kBatchSize];
+    std::size_t length = 0;
+    std::atomic<std::uint64_t> mark{0};
+
+    void Mark(std::size_t taken, bool handedOver) {
+        mark.store(length | (handedOver ? kHandedOver : 0) |
+                       (static_cast<std::uint64_t>(taken) << kPositionShift),
+                   std::memory_order_release);
+    }
+    std::size_t Taken() const {
+        return static_cast<std::size_t>(mark.load(std::memory_order_acquire) >> kPositionShift);
+    }
+};
 
 // What only the writing side touches.
 struct Writer {
     std::mutex mutex;  // one drainer at a time; guards everything below up to the wake-up
-    std::FILE* file = nullptr;
-    fs::path path;
+    AppendFile file;
+    fs::path path;             // absolute
+    std::uint64_t offset = 0;  // where the batch goes: the file's size
     std::uint64_t written = 0;
     std::uint64_t droppedReported = 0;
     bool limitReached = false;
+    Batch batch;
 
     std::mutex wakeMutex;
     std::condition_variable wake;
-    bool stopRequested = false;  // guarded by wakeMutex, as is:
-    bool running = false;        // the writer thread has not yet returned
+    std::atomic<bool> stopRequested{false};  // set under wakeMutex, except at exit
+    bool running = false;                    // guarded by wakeMutex: the thread has not returned
+#ifdef _WIN32
+    std::atomic<HANDLE> thread{nullptr};  // the writer thread, to tell at exit whether it ended
+#endif
 };
 
 constinit std::atomic<bool> writerMade{false};
@@ -90,6 +130,15 @@ void Push(const Record& record) {
     }
 }
 
+// The words, escaped and cut to the record's size.
+void SetText(Record& record, const char* fmt, va_list args) {
+    char formatted[1024];
+    const int length = std::vsnprintf(formatted, sizeof formatted, fmt, args);
+    const std::size_t shown =
+        length < 0 ? 0 : std::min(static_cast<std::size_t>(length), sizeof formatted - 1);
+    EscapeText({formatted, shown}, record.text, sizeof record.text);
+}
+
 void PushText(Kind kind, const char* fmt, va_list args) {
     if (!accepting.load(std::memory_order_acquire)) {
         return;
@@ -97,7 +146,7 @@ void PushText(Kind kind, const char* fmt, va_list args) {
     Record record;
     record.time = Now();
     record.kind = kind;
-    std::vsnprintf(record.text, sizeof record.text, fmt, args);
+    SetText(record, fmt, args);
     Push(record);
     if (kind == Kind::Error) {
         errorWaiting.store(true);
@@ -132,7 +181,7 @@ std::size_t FormatRecord(const Record& record, char* line, std::size_t size) {
                                record.kind == Kind::Error ? "error" : "info", record.text);
     } else {
         const TraceState& s = record.state;
-        const bool event = record.cause >= Cause::ExitVehicle;
+        const bool event = IsEvent(record.cause);
         length = std::snprintf(
             line, size,
             "%02d:%02d:%02d.%03d %-5s frame=%llu %s%s handbrake=%s stage=%d warmup=%u exit=%s "
@@ -143,45 +192,101 @@ std::size_t FormatRecord(const Record& record, char* line, std::size_t size) {
             s.stage, static_cast<unsigned>(s.warmup), s.exitWindow ? "open" : "closed",
             s.activationWindow ? "open" : "closed", s.window);
     }
-    if (length <= 0) {
+    // Records are far shorter than the line: a cut line would be no line at all.
+    if (length <= 0 || static_cast<std::size_t>(length) >= size) {
         return 0;
     }
-    return std::min(static_cast<std::size_t>(length), size - 1);
+    return static_cast<std::size_t>(length);
 }
 
 // The log ends, calmly: the game goes on, one line says so where someone may see it.
-void GiveUp(Writer& w, const char* what, int error) {
+void GiveUp(Writer& w, const char* what, const std::string& why) {
     std::fprintf(stdout, "Taviro: %s %s failed (%s); the log stops here\n", what,
-                 w.path.string().c_str(), std::strerror(error));
+                 PathText(w.path).c_str(), why.c_str());
     std::fflush(stdout);
-    if (w.file != nullptr) {
-        std::fclose(w.file);
-        w.file = nullptr;
-    }
+    w.file.Close();
+    w.batch.length = 0;
+    w.batch.Mark(queue.Popped(), false);
     accepting.store(false);
 }
 
-void WriteText(Writer& w, const char* text, std::size_t length) {
-    if (w.file == nullptr || w.limitReached) {
-        return;
-    }
-    if (w.written + length > kLaunchLimit) {
-        static constexpr char kStopped[] =
-            "log stopped: this launch has written 1 MiB, and later lines are not kept\n";
-        w.limitReached = true;
-        text = kStopped;
-        length = sizeof kStopped - 1;
-    }
-    if (std::fwrite(text, 1, length, w.file) != length) {
-        GiveUp(w, "writing", errno);
-        return;
-    }
-    w.written += length;
+// What is left of the file's page where the batch ends; none once the batch fills it.
+std::size_t RoomInPage(const Writer& w) {
+    const auto used = static_cast<std::size_t>((w.offset + w.batch.length) % kPage);
+    return used == 0 && w.batch.length > 0 ? 0 : kPage - used;
 }
 
-void WriteRecord(Writer& w, const Record& record) {
+// Fills the page to its end: the batch's last line with spaces before its newline, or, with no
+// line in the batch, a line of spaces.
+void PadToPage(Writer& w) {
+    Batch& batch = w.batch;
+    const std::size_t room = RoomInPage(w);
+    if (room == 0 || room == kPage) {
+        return;
+    }
+    if (batch.length > 0) {
+        std::memset(batch.bytes + batch.length - 1, ' ', room);
+    } else {
+        std::memset(batch.bytes, ' ', room);
+    }
+    batch.length += room;
+    batch.bytes[batch.length - 1] = '\n';
+    w.written += room;
+    batch.Mark(batch.Taken(), false);
+}
+
+// Hands the batch to the system in one write. Where too little of the page would be left for
+// the next line, the page is filled first, so the next batch starts with room for a line.
+void HandOver(Writer& w) {
+    Batch& batch = w.batch;
+    if (batch.length == 0) {
+        return;
+    }
+    if (RoomInPage(w) < kLongestLine) {
+        PadToPage(w);
+    }
+    const std::size_t taken = batch.Taken();
+    batch.Mark(taken, true);
+    const std::string why = w.file.Append(batch.bytes, batch.length);
+    w.offset += batch.length;
+    batch.length = 0;
+    batch.Mark(taken, false);
+    if (!why.empty()) {
+        GiveUp(w, "writing", why);
+    }
+}
+
+// Adds a whole line to the batch; `taken` is the queue position after the line's record.
+void AddLine(Writer& w, const char* line, std::size_t length, std::size_t taken) {
+    if (!w.file.IsOpen() || w.limitReached || length == 0) {
+        return;
+    }
+    char stopped[160];
+    if (w.written + length > kLaunchLimit) {
+        Record record;
+        record.time = Now();
+        std::snprintf(record.text, sizeof record.text,
+                      "log stopped: this launch has written 1 MiB, and later lines are not kept");
+        w.limitReached = true;
+        line = stopped;
+        length = FormatRecord(record, stopped, sizeof stopped);
+    }
+    if (length > RoomInPage(w)) {
+        PadToPage(w);
+        HandOver(w);
+        if (!w.file.IsOpen()) {
+            return;
+        }
+    }
+    std::memcpy(w.batch.bytes + w.batch.length, line, length);
+    w.batch.length += length;
+    w.written += length;
+    w.batch.Mark(taken, false);
+}
+
+void AddRecord(Writer& w, const Record& record, std::size_t taken) {
     char line[512];
-    WriteText(w, line, FormatRecord(record, line, sizeof line));
+    AddLine(w, line, FormatRecord(record, line, sizeof line), taken);
 }
 
 void WriteInfo(Writer& w, const char* fmt, ...) TAVIRO_PRINTF_FORMAT(2, 3);
@@ -190,57 +295,81 @@ void WriteInfo(Writer& w, const char* fmt, ...) {
     record.time = Now();
     va_list args;
     va_start(args, fmt);
-    std::vsnprintf(record.text, sizeof record.text, fmt, args);
+    SetText(record, fmt, args);
     va_end(args);
-    WriteRecord(w, record);
+    AddRecord(w, record, queue.Popped());
 }
 
 // A player may delete the log while the game runs; our lines would then go nowhere, so the log
-// starts again under its name.
+// starts again under its name, which is absolute: the game's current folder does not matter.
 void ReopenIfRemoved(Writer& w) {
-    std::error_code error;
-    if (w.file == nullptr || fs::exists(w.path, error) || error) {
+    if (!w.file.IsOpen() || !IsRemoved(w.path)) {
         return;
     }
-    std::FILE* file = platform::OpenFile(w.path, "ab");
-    if (file == nullptr) {
-        GiveUp(w, "reopening", errno);
+    HandOver(w);
+    const std::string why = w.file.Open(w.path);
+    if (!why.empty()) {
+        GiveUp(w, "reopening", why);
         return;
     }
-    std::fclose(w.file);
-    w.file = file;
+    w.offset = w.file.Size();
     WriteInfo(w, "%s was removed while the game ran; the log goes on in a new file", kFileName);
+}
+
+// Once-only reports raised since the last drain, worded now.
+void WriteOnceReports(Writer& w) {
+    if (!w.file.IsOpen()) {
+        return;  // kept for a log that opens later
+    }
+    for (std::atomic<OnceReport*>& slot : onceRaised) {
+        OnceReport* report = slot.exchange(nullptr, std::memory_order_acquire);
+        if (report == nullptr) {
+            continue;
+        }
+        Record record;
+        record.time = report->time.load(std::memory_order_relaxed);
+        record.kind = Kind::Error;
+        char words[kTextSize * 2];
+        report->words(words, sizeof words);
+        EscapeText(words, record.text, sizeof record.text);
+        AddRecord(w, record, queue.Popped());
+    }
 }
 
 // With w.mutex held.
 void Drain(Writer& w) {
     ReopenIfRemoved(w);
-    Record record;
-    bool wrote = false;
-    while (queue.TryPop(record)) {
-        WriteRecord(w, record);
-        wrote = true;
+    while (const Record* record = queue.Front()) {
+        AddRecord(w, *record, queue.Popped() + 1);
+        queue.Pop();
     }
+    WriteOnceReports(w);
     const std::uint64_t dropped = droppedCount.load();
     if (dropped != w.droppedReported) {
         WriteInfo(w, "%llu lines were lost: they came faster than the log could take them",
                   static_cast<unsigned long long>(dropped - w.droppedReported));
         w.droppedReported = dropped;
-        wrote = true;
     }
-    if (wrote && w.file != nullptr && std::fflush(w.file) != 0) {
-        GiveUp(w, "writing", errno);
-    }
+    HandOver(w);
 }
 
 void RunWriter(Writer& w) {
+#ifdef _WIN32
+    HANDLE self = nullptr;
+    if (DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self,
+                        SYNCHRONIZE, FALSE, 0)) {
+        if (HANDLE before = w.thread.exchange(self)) {
+            CloseHandle(before);
+        }
+    }
+#endif
     for (;;) {
         {
             std::unique_lock lock(w.wakeMutex);
             w.wake.wait_for(lock, kWriterPeriod,
-                            [&] { return w.stopRequested || errorWaiting.load(); });
+                            [&] { return w.stopRequested.load() || errorWaiting.load(); });
             errorWaiting.store(false);
-            if (w.stopRequested) {
+            if (w.stopRequested.load()) {
                 w.running = false;
                 w.wake.notify_all();
                 return;
@@ -251,61 +380,62 @@ void RunWriter(Writer& w) {
     }
 }
 
-// Starts the launch's file in `folder`. Empty on success, else why not.
-std::string OpenIn(Writer& w, const fs::path& folder, bool create) {
-    std::error_code error;
-    if (create) {
-        fs::create_directories(folder, error);
+// Whether the drain lock's holder can no longer let go of it. When the game ends with
+// ExitProcess, Windows ends every other thread wherever it is, the writer in the middle of a
+// drain included, before this library's exit code runs.
+bool HolderEnded([[maybe_unused]] Writer& w) {
+#ifdef _WIN32
+    const HANDLE thread = w.thread.load();
+    return thread != nullptr && WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
+#else
+    return false;
+#endif
+}
+
+// Takes up the batch of a writer that was ended mid-drain: lines it had formatted go out, a
+// batch it had handed over does not go out again, and a record it had put in the batch but not
+// yet taken from the queue is taken now.
+void TakeOverBatch(Writer& w) {
+    Batch& batch = w.batch;
+    const std::uint64_t mark = batch.mark.load(std::memory_order_acquire);
+    batch.length = (mark & Batch::kHandedOver) != 0 ? 0 : mark & Batch::kLengthMask;
+    const std::size_t taken = static_cast<std::size_t>(mark >> Batch::kPositionShift);
+    constexpr std::size_t kPositionMask = ~std::size_t{0} >> Batch::kPositionShift;
+    if (((queue.Popped() + 1) & kPositionMask) == (taken & kPositionMask) &&
+        queue.Front() != nullptr) {
+        queue.Pop();
     }
-    if (!fs::is_directory(folder, error)) {
-        return error ? error.message() : "not a folder";
-    }
-    const fs::path file = folder / kFileName;
-    // The previous launch's log is kept beside this one. Where it cannot be moved aside, this
-    // launch's lines go after it rather than over it.
-    bool append = false;
-    if (fs::exists(fs::symlink_status(file, error))) {
-        fs::rename(file, folder / kPreviousFileName, error);
-        append = static_cast<bool>(error);
-        // Opening anything but a regular file could block (a pipe) or fail oddly (a folder).
-        if (append && !fs::is_regular_file(fs::symlink_status(file, error))) {
-            return "Taviro.log there is not a file and could not be moved aside";
-        }
-    }
-    std::FILE* opened = platform::OpenFile(file, append ? "ab" : "wb");
-    if (opened == nullptr) {
-        return std::strerror(errno);
-    }
-    w.file = opened;
-    w.path = file;
-    w.written = 0;
-    w.limitReached = false;
-    w.droppedReported = droppedCount.load();
-    if (append) {
-        WriteInfo(w, "---- a new launch; %s could not be kept aside, so this log goes on here",
-                  kPreviousFileName);
-    }
-    return {};
 }
 
 struct FinalFlush {
-    // Lines still queued when the process ends reach the file if nobody holds it, and the writer
-    // is asked to stop, since what it writes to may go with the process. At exit the writer may
-    // have been stopped anywhere, so this never waits for it.
+    // Lines still queued when the process ends reach the file, and the writer is asked to stop,
+    // since what it writes to may go with the process. In a program's own exit the writer still
+    // runs and finishes its drain in moments; at ExitProcess it may have been ended anywhere,
+    // holding the drain lock, and the batch's mark says where it was.
     ~FinalFlush() {
         if (!writerMade.load()) {
             return;
         }
         Writer& w = TheWriter();
-        if (w.wakeMutex.try_lock()) {
-            w.stopRequested = true;
-            w.wakeMutex.unlock();
-            w.wake.notify_all();
+        w.stopRequested.store(true);
+        // Under Wine a thread reported ended may run on for a moment until its signal lands:
+        // the batch is taken up only once the lock has stayed held that long after.
+        constexpr int kEndedFor = 20;
+        for (int waited = 0, ended = 0; waited < 500; ++waited) {
+            if (w.mutex.try_lock()) {
+                Drain(w);
+                w.mutex.unlock();
+                return;
+            }
+            ended = HolderEnded(w) ? ended + 1 : 0;
+            if (ended > kEndedFor) {
+                TakeOverBatch(w);
+                Drain(w);
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
-        if (w.mutex.try_lock()) {
-            Drain(w);
-            w.mutex.unlock();
-        }
+        // A drain stuck for half a second (a stalled disk): the file is left to it.
     }
 } finalFlush;
 
@@ -335,55 +465,81 @@ const char* CauseName(Cause cause) {
     return index < std::size(kNames) ? kNames[index] : "?";
 }
 
-std::vector<fs::path> GameLogFolders() {
-    std::vector<fs::path> folders;
+std::vector<LogFolder> GameLogFolders() {
+    std::vector<LogFolder> folders;
+    std::string unusable;
     PWSTR documents = nullptr;
     // Documents is often redirected (to a cloud folder, another drive), so only the shell knows
     // where it is; the user profile path would be wrong for those players.
-    if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_Documents, KF_FLAG_DEFAULT, nullptr, &documents)) &&
-        documents != nullptr) {
+    const HRESULT found =
+        SHGetKnownFolderPath(FOLDERID_Documents, KF_FLAG_DEFAULT, nullptr, &documents);
+    if (SUCCEEDED(found) && documents != nullptr) {
         try {
-            folders.push_back(platform::PathFromWide(documents) / "My Games" / "Starfield" /
-                              "SFSE" / "Logs");
+            folders.emplace_back(platform::PathFromWide(documents) / "My Games" / "Starfield" /
+                                 "SFSE" / "Logs");
         } catch (const std::exception&) {
-            // A name the file system cannot take: the plugin folder will do.
+            unusable = "the file system cannot take the name of Documents";
         }
+    } else {
+        char why[96];
+        std::snprintf(why, sizeof why, "the system cannot say where Documents is: error 0x%08lX",
+                      static_cast<unsigned long>(found));
+        unusable = why;
     }
     CoTaskMemFree(documents);
-    folders.push_back(fs::path(platform::NativeFilePath(".\\Data\\SFSE\\Plugins")));
+    if (!unusable.empty()) {
+        folders.emplace_back(fs::path("Documents\\My Games\\Starfield\\SFSE\\Logs"), unusable);
+    }
+    folders.emplace_back(fs::path(platform::NativeFilePath(".\\Data\\SFSE\\Plugins")));
     return folders;
 }
 
-bool Open(const std::vector<fs::path>& folders) {
+bool Open(const std::vector<LogFolder>& folders) {
     Writer& w = TheWriter();
     std::lock_guard lock(w.mutex);
-    if (w.file != nullptr) {
+    if (w.file.IsOpen()) {
         return true;
     }
-    Record stale;
-    while (queue.TryPop(stale)) {
-        // Lines from before this log: nobody asked for them to be kept.
+    while (queue.Front() != nullptr) {
+        queue.Pop();  // lines from before this log: nobody asked for them to be kept
     }
     std::string reasons;
     for (std::size_t i = 0; i < folders.size(); ++i) {
         // Only the first folder is ours to create; the plugin folder is there when the plugin
         // is installed, and making one elsewhere would only hide a broken installation.
-        const std::string why = OpenIn(w, folders[i], i == 0 && folders.size() > 1);
+        bool appended = false;
+        std::string why = folders[i].unusable;
         if (why.empty()) {
-            const std::tm today = LocalTime(Now());
-            WriteInfo(w, "%s, started %04d-%02d-%02d; times are the computer's local time",
-                      kFileName, today.tm_year + 1900, today.tm_mon + 1, today.tm_mday);
-            accepting.store(true, std::memory_order_release);
-            SetReportSink(&CopyReport);
-            if (!reasons.empty()) {
-                WriteInfo(w, "the log is here because%s", reasons.c_str());
-                std::fprintf(stdout, "Taviro: the log is %s because%s\n", w.path.string().c_str(),
-                             reasons.c_str());
-                std::fflush(stdout);
-            }
-            return true;
+            why = StartLaunchFile(folders[i].path, i == 0 && folders.size() > 1, w.file, w.path,
+                                  appended);
         }
-        reasons += " " + folders[i].string() + " could not be used (" + why + ");";
+        if (!why.empty()) {
+            reasons += " " + PathText(folders[i].path) + " could not be used (" + why + ");";
+            continue;
+        }
+        w.offset = w.file.Size();
+        w.written = 0;
+        w.limitReached = false;
+        w.droppedReported = droppedCount.load();
+        w.batch.length = 0;
+        w.batch.Mark(queue.Popped(), false);
+        if (appended) {
+            WriteInfo(w, "---- a new launch; %s could not be kept aside, so this log goes on here",
+                      kPreviousFileName);
+        }
+        const std::tm today = LocalTime(Now());
+        WriteInfo(w, "%s, started %04d-%02d-%02d; times are the computer's local time", kFileName,
+                  today.tm_year + 1900, today.tm_mon + 1, today.tm_mday);
+        if (!reasons.empty()) {
+            WriteInfo(w, "the log is here because%s", reasons.c_str());
+            std::fprintf(stdout, "Taviro: the log is %s because%s\n", PathText(w.path).c_str(),
+                         reasons.c_str());
+            std::fflush(stdout);
+        }
+        HandOver(w);
+        accepting.store(true, std::memory_order_release);
+        SetReportSink(&CopyReport);
+        return true;
     }
     std::fprintf(stdout, "Taviro: no log file:%s the plugin runs without one\n", reasons.c_str());
     std::fflush(stdout);
@@ -393,7 +549,7 @@ bool Open(const std::vector<fs::path>& folders) {
 fs::path Path() {
     Writer& w = TheWriter();
     std::lock_guard lock(w.mutex);
-    return w.file != nullptr ? w.path : fs::path();
+    return w.file.IsOpen() ? w.path : fs::path();
 }
 
 void Info(const char* fmt, ...) {
@@ -423,14 +579,27 @@ void Trace(std::uint64_t frame, Cause cause, const TraceState& state) noexcept {
     Push(record);
 }
 
+void RaiseOnce(OnceReport& report) noexcept {
+    if (report.raised.load(std::memory_order_relaxed) || report.raised.exchange(true)) {
+        return;
+    }
+    report.time.store(Now(), std::memory_order_relaxed);
+    for (std::atomic<OnceReport*>& slot : onceRaised) {
+        OnceReport* empty = nullptr;
+        if (slot.compare_exchange_strong(empty, &report, std::memory_order_release)) {
+            return;
+        }
+    }
+}
+
 void StartWriter() {
     Writer& w = TheWriter();
     std::lock_guard lock(w.mutex);
     std::lock_guard wakeLock(w.wakeMutex);
-    if (w.running || w.file == nullptr) {
+    if (w.running || !w.file.IsOpen()) {
         return;
     }
-    w.stopRequested = false;
+    w.stopRequested.store(false);
     w.running = true;
     // Detached: nobody may have to wait for it as the process ends, where the system stops it
     // anywhere. Close waits for it to return instead.
@@ -447,18 +616,20 @@ void Close() {
     Writer& w = TheWriter();
     {
         std::unique_lock wakeLock(w.wakeMutex);
-        w.stopRequested = true;
+        w.stopRequested.store(true);
         w.wake.notify_all();
         w.wake.wait(wakeLock, [&] { return !w.running; });
     }
+#ifdef _WIN32
+    if (HANDLE thread = w.thread.exchange(nullptr)) {
+        CloseHandle(thread);
+    }
+#endif
     std::lock_guard lock(w.mutex);
     SetReportSink(nullptr);
     Drain(w);
     accepting.store(false);
-    if (w.file != nullptr) {
-        std::fclose(w.file);
-        w.file = nullptr;
-    }
+    w.file.Close();
     w.path.clear();
 }
 

@@ -6,13 +6,23 @@
 // thread. The writer is a background thread once the game's data has loaded; before that, and
 // whenever a caller needs its lines on disk now, Flush writes them on the caller's thread.
 //
+// Each drain hands its lines to the system in appends of whole lines, so the file holds whole
+// lines whatever moment the process ends at, and what is still queued at a normal exit reaches
+// the file then. Text from outside (settings, paths, reports) is escaped on its way in: the file
+// is UTF-8 with one record per line.
+//
 // When no log could be opened, every call is a cheap no-op and the plugin runs as without one.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <string>
+#include <utility>
 #include <vector>
 
+#include "ControlState.h"
 #include "Report.h"
 
 namespace taviro::log {
@@ -25,11 +35,11 @@ inline constexpr std::uint64_t kLaunchLimit = 1u << 20;
 // The decision as a trace line shows it.
 struct TraceState {
     bool engaged = true;  // the handbrake state last asked for
-    std::int8_t stage = -1;
+    std::int8_t stage = kEngageStageReset;
     std::uint8_t warmup = 0;
     bool exitWindow = false;
     bool activationWindow = false;
-    std::int16_t window = 150;
+    std::int16_t window = kWindowLength;
     bool operator==(const TraceState&) const = default;
 };
 
@@ -55,14 +65,37 @@ enum class Cause : std::uint8_t {
 };
 const char* CauseName(Cause cause);
 
+// A game event a sink acted on, rather than the hook's way through its decision.
+constexpr bool IsEvent(Cause cause) {
+    return cause == Cause::ExitVehicle || cause == Cause::ActivationMatched ||
+           cause == Cause::CreditsClosed || cause == Cause::GameLoaded;
+}
+
+// The decision's counting path, one reason per cause.
+constexpr bool IsCounting(Cause cause) {
+    return cause == Cause::CountingUpdateFloat || cause == Cause::CountingFloat1 ||
+           cause == Cause::CountingExitWindow || cause == Cause::CountingActivationWindow;
+}
+
+// A folder the log may go to, or, with `unusable` set, one that could not even be named (and
+// why): the log that goes elsewhere says so.
+struct LogFolder {
+    LogFolder(std::filesystem::path folder) : path(std::move(folder)) {}  // NOLINT: implicit
+    LogFolder(std::filesystem::path folder, std::string why)
+        : path(std::move(folder)), unusable(std::move(why)) {}
+    std::filesystem::path path;
+    std::string unusable;
+};
+
 // <Documents>\My Games\Starfield\SFSE\Logs, then Data\SFSE\Plugins under the game's folder.
-// The first is left out when the shell cannot say where Documents is.
-std::vector<std::filesystem::path> GameLogFolders();
+// The first is marked unusable when the shell cannot say where Documents is.
+std::vector<LogFolder> GameLogFolders();
 
 // Starts this launch's log in the first of `folders` that takes it (creating the folder when
-// missing), keeping the previous launch's log there as kPreviousFileName. False, with one line on
-// standard output, when none does. A log already open is kept.
-bool Open(const std::vector<std::filesystem::path>& folders);
+// missing), keeping the previous launch's log there as kPreviousFileName. The file is known by
+// its absolute path from here on. False, with one line on standard output, when none does. A
+// log already open is kept.
+bool Open(const std::vector<LogFolder>& folders);
 
 // The file being written, empty when there is none.
 std::filesystem::path Path();
@@ -73,6 +106,17 @@ void Error(const char* fmt, ...) TAVIRO_PRINTF_FORMAT(1, 2);
 
 // A decision-trace line. Formats nothing and allocates nothing: the writer does the words.
 void Trace(std::uint64_t frame, Cause cause, const TraceState& state) noexcept;
+
+// An error said at most once per process, raised from a thread that may not format, wait or
+// wake anyone (the hook): raising only marks it, and the writer words it with `words` when it
+// next drains. It needs no room in the queue, so a full queue loses it not; it is kept until
+// written. Meant to be a constant-initialised static.
+struct OnceReport {
+    void (*words)(char* text, std::size_t size);
+    std::atomic<bool> raised{false};
+    std::atomic<std::int64_t> time{0};
+};
+void RaiseOnce(OnceReport& report) noexcept;
 
 // Starts the background writer; later calls do nothing.
 void StartWriter();

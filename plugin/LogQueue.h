@@ -51,19 +51,25 @@ public:
         }
     }
 
-    // The oldest record, for the one consuming thread; false when there is none yet. A record
-    // whose producer has claimed its cell but not finished writing it counts as not there yet.
-    bool TryPop(Record& record) {
+    // The oldest record, left in its cell, for the one consuming thread; null when there is none
+    // yet. A record whose producer has claimed its cell but not finished writing it counts as not
+    // there yet. Valid until Pop.
+    const Record* Front() const {
         const std::size_t position = m_popAt.load(std::memory_order_relaxed);
-        Cell& cell = m_cells[position & kMask];
-        if (Sequence(cell, position) != position + 1) {
-            return false;
-        }
-        record = cell.record;
-        Publish(cell, position, position + Capacity);
-        m_popAt.store(position + 1, std::memory_order_relaxed);
-        return true;
+        const Cell& cell = m_cells[position & kMask];
+        return Sequence(cell, position) == position + 1 ? &cell.record : nullptr;
     }
+
+    // Frees the cell of the record Front gave. The position moves before the cell is freed: a
+    // consumer stopped between the two has a cell that stays taken, never a record read twice.
+    void Pop() {
+        const std::size_t position = m_popAt.load(std::memory_order_relaxed);
+        m_popAt.store(position + 1, std::memory_order_relaxed);
+        Publish(m_cells[position & kMask], position, position + Capacity);
+    }
+
+    // How many records have been popped, for the consuming thread (or one that took its place).
+    std::size_t Popped() const { return m_popAt.load(std::memory_order_relaxed); }
 
 private:
     static constexpr std::size_t kMask = Capacity - 1;

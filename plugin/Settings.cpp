@@ -7,6 +7,7 @@
 #include "IniFile.h"
 #include "KeyNames.h"
 #include "Log.h"
+#include "LogText.h"
 
 namespace taviro {
 
@@ -84,10 +85,14 @@ void LogFile(SettingsSource source, FileState state) {
     }
 }
 
-// A value as the player wrote it, cut where it would flood the log.
+// A value as the player wrote it, cut after a whole character where it would flood the log. The
+// log escapes what is not printable.
 std::string Quoted(const std::string& text) {
     constexpr std::size_t kShown = 40;
-    return "\"" + (text.size() > kShown ? text.substr(0, kShown) + "..." : text) + "\"";
+    return "\"" +
+           (text.size() > kShown ? text.substr(0, log::WholeCharacters(text, kShown)) + "..."
+                                 : text) +
+           "\"";
 }
 
 std::string KeyText(std::uint32_t code) {

@@ -3,10 +3,12 @@
 // The hook never waits and never allocates: it try-locks StateMutex, asks the game a handful of
 // questions, decides, sets the handbrake byte accordingly and either runs the game's function or
 // returns 0 in its place. With the decision trace on, a change of the decision's state is handed
-// to the log's queue; nothing is written or formatted here.
+// to the log's queue, and trouble with the byte raises a once-only report; nothing is written,
+// formatted or woken here.
 #include "VehicleUpdateHook.h"
 
 #include <atomic>
+#include <cstdio>
 #include <mutex>
 #include <optional>
 
@@ -150,31 +152,33 @@ Decision Decide(void* updateObject) {
     return Patch(false, *counting);
 }
 
-// Said once per process: the hook meets the same code on every call.
-void ReportPatchTroubleOnce(PatchOutcome outcome) {
-    static std::atomic<bool> refusedReported{false};
-    static std::atomic<bool> foreignReported{false};
-    const auto site = static_cast<unsigned>(offsets::kHandbrakePatchSite);
-    if (outcome == PatchOutcome::Refused && !refusedReported.exchange(true)) {
-        log::Error(
-            "the system refused to make the game's code at Starfield.exe+%X writable; the "
-            "handbrake byte stays as the game has it (reported once)",
-            site);
-    } else if (outcome == PatchOutcome::Foreign && !foreignReported.exchange(true)) {
-        log::Error(
-            "the handbrake byte at Starfield.exe+%X+%d is neither 0x00 nor 0x03: another game "
-            "version, or another plugin changed it; it is left alone (reported once)",
-            site, static_cast<int>(offsets::kHandbrakeByteDelta));
-    }
+// Said once per process, since the hook meets the same code on every call, and worded by the log's
+// writer: the hook only raises the report.
+void RefusedWords(char* text, std::size_t size) {
+    std::snprintf(text, size,
+                  "the system refused to make the game's code at Starfield.exe+%X writable; the "
+                  "handbrake byte stays as the game has it (reported once)",
+                  static_cast<unsigned>(offsets::kHandbrakePatchSite));
 }
+void ForeignWords(char* text, std::size_t size) {
+    std::snprintf(text, size,
+                  "the handbrake byte at Starfield.exe+%X+%d is neither 0x00 nor 0x03: another "
+                  "game version, or another plugin changed it; it is left alone (reported once)",
+                  static_cast<unsigned>(offsets::kHandbrakePatchSite),
+                  static_cast<int>(offsets::kHandbrakeByteDelta));
+}
+constinit log::OnceReport refusedReport{&RefusedWords};
+constinit log::OnceReport foreignReport{&ForeignWords};
 
 // Whatever happened to the byte, the request is what the state records.
 void RequestHandbrake(bool engage) {
     const PatchOutcome outcome =
         SetHandbrakePatch(state.patchSite.load(std::memory_order_acquire), engage);
     state.handbrakeEngaged.store(engage, std::memory_order_relaxed);
-    if (outcome == PatchOutcome::Refused || outcome == PatchOutcome::Foreign) {
-        ReportPatchTroubleOnce(outcome);
+    if (outcome == PatchOutcome::Refused) {
+        log::RaiseOnce(refusedReport);
+    } else if (outcome == PatchOutcome::Foreign) {
+        log::RaiseOnce(foreignReport);
     }
 }
 
@@ -195,9 +199,7 @@ Cause engagedBy = Cause::NoUi;
 // A release that follows the hotkey, made by the decision proper (not a fade or a load screen,
 // which come first), is the key let go: what the player did, rather than the path it took.
 Cause TracedCause(const Decision& decision, const log::TraceState& before) {
-    const bool decisionProper =
-        decision.cause == Cause::Reset || (decision.cause >= Cause::CountingUpdateFloat &&
-                                           decision.cause <= Cause::CountingActivationWindow);
+    const bool decisionProper = decision.cause == Cause::Reset || IsCounting(decision.cause);
     if (before.engaged && !decision.engage && engagedBy == Cause::HotkeyHeld && decisionProper) {
         return Cause::HotkeyLetGo;
     }

@@ -27,12 +27,18 @@ private_profile_test | PrivateProfile.Utf16FileWithMarkIsReadAndStaysUtf16 | A U
 private_profile_test | PrivateProfile.CrLfCrAndLfEachEndALine | Mixed line ends in one file
 private_profile_test | PrivateProfile.FifoReadsAsMissingAtOnceAndTakesNoWrite | A FIFO in place of a settings file
 private_profile_test | PrivateProfile.WriteThroughLinksKeepsThem | Settings files behind links, dangling links, a loop of links
-log_test | LogFile.AFolderThatCannotBeHadSendsTheLogToThePluginFolder | A log folder that cannot be created
+log_test | LogFile.AFolderThatCannotBeHadSendsTheLogToThePluginFolder | A log folder that cannot be created, or (natively) no Documents folder at all
 log_test | LogFile.WithNoFolderAtAllThePluginRunsWithoutALog | No folder the log can go to
 log_test | LogFile.AReadOnlyOrLockedLogLosesNoLineOfAnyLaunch | A read-only or locked Taviro.log
 log_test | LogFile.ALogDeletedWhileTheGameRunsGoesOn | Taviro.log deleted while the game runs
 log_test | LogFile.ALaunchWritesAtMostAMebibyteAndSaysWhatItLost | A launch that logs without end
 log_test | LogFile.AFullDiskStopsTheLogAndNothingElse | A full disk
+log_test | LogFile.OddTextStaysOneRecordPerLineAndShowsWhatItWas | Control characters, line and paragraph separators, direction marks and bytes that are not UTF-8 in a settings file or a log line; values and lines cut inside a character
+log_test | LogFile.AChangeOfCurrentFolderNeitherMovesNorStopsTheLog | The game changing its current folder while the log is in the plugin folder
+log_exit_test | LogAtExit.KilledAtARandomMomentLeavesWholeLinesEachOnce | The game killed at a random moment while it traces (SIGKILL natively, TerminateProcess under Wine)
+log_exit_test | LogAtExit.EndingAtARandomMomentWritesWhatWasQueuedEachLineOnce | The game ending at a random moment while it traces (exit natively, ExitProcess under Wine)
+log_exit_test | LogAtExit.LaunchesAppendedToOneLogStayWholeAndMarked | A previous launch's log that cannot be moved aside, three launches running
+vehicle_update_hook_test | HookTest.AFullQueueKeepsTheOnceOnlyReport | A full log queue when the hook meets a foreign handbrake byte
 plugin_entry_test | PluginEntryTest.ForeignCodeAtTheCallSiteIsLeftAlone | Another mod's code at the call site
 plugin_entry_test | PluginEntryTest.AnotherRedirectThroughOurTrampolineIsForeignToo | A redirect through a trampoline slot not ours
 plugin_entry_test | PluginEntryTest.NoRoomForTheTrampolineFailsTheLoadWithoutWriting | No free memory near the game's image

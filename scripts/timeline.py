@@ -9,8 +9,10 @@ for a log written that way. Needs only Python 3 (on Windows, type `py` for `pyth
     python3 timeline.py Taviro.log -o drive.svg       picture where you want it
     python3 timeline.py Taviro.log --frames 2000:2600 only those frames, to zoom in
     python3 timeline.py Taviro.log --launch 1         an earlier game start in the same file
-                                                      (default: the last; the log tells them
-                                                      apart by a "---- a new launch" line)
+                                                      (default: the last; each starts with a
+                                                      "Taviro.log, started" line, and where the log
+                                                      goes on after the last one's, a "---- a new
+                                                      launch" line)
     python3 timeline.py Taviro.log --states > s.csv   the state of every frame as text instead
                                                       (add -o to get the picture as well)
 
@@ -34,7 +36,10 @@ The log has a line only where something changed, so a row repeats the line befor
 warm-up count is the exception: it is logged when a warm-up starts, restarts or completes, not
 at every frame, so a count from 1 to 29 stands only on the frame of its own line, and the
 frames after it say `warming` until the next line; 0 (held by a load screen) and 30 (done)
-hold as they are. A field the log never gave is empty.
+hold as they are. A field the log never gave is empty. It writes at most 2,000,000 rows; pick a range with
+--frames for more.
+
+A last line with no newline (the game ended while it was written) is read past, and said so.
 
 Exit status: 0 done; 1 the log (or the chosen launch) holds no decision trace; 2 the log
 cannot be read, the output cannot be written, or the command line is wrong.
@@ -53,6 +58,7 @@ WARMUP_DONE = 30
 TIME = re.compile(r"\d{1,2}:\d{2}:\d{2}(?:[.,]\d+)?$")
 FRAME = re.compile(r"[0-9]{1,9}$")  # more would be months of driving: garbage
 NO_TRACE = "no decision trace in this log: set bLogging=1 in TaviroCustom.ini"
+MAX_STATE_ROWS = 2_000_000  # over nine hours of driving at 60 frames a second; about 70 MB
 
 
 class Failure(Exception):
@@ -150,24 +156,40 @@ def parse_step(kind, time, words, line):
     return Step(kind, frame, time, reason or "?", values, line), problems
 
 
+def is_launch_start(kind, rest):
+    """The plugin's first lines of a launch: "---- a new launch; ..." where the log goes on after
+    the last launch's, and "Taviro.log, started <date>; ..." at the start of every launch."""
+    return kind == "info" and rest[:1] in (["----"], ["Taviro.log,"]) and (
+        rest[:4] == ["----", "a", "new", "launch;"] or rest[1:2] == ["started"])
+
+
 def parse_log(text):
     """Splits the log into launches of steps. Returns (launches, problems, recognised lines)."""
-    launches, problems, recognised = [Launch()], [], 0
-    for number, raw in enumerate(text.splitlines(), 1):
+    launches, problems, recognised, after_mark = [Launch()], [], 0, False
+    # One record per line, and only a newline ends one: the plugin escapes every other character
+    # that some reader takes for a line break.
+    lines = text.split("\n")
+    if lines[-1].strip():
+        problems.append(f"line {len(lines)}: the last line has no newline (cut short as the game "
+                        "ended?), read past")
+    for number, raw in enumerate(lines[:-1], 1):
         line = raw.strip()
         if not line:
             continue
         launch = launches[-1]
-        if line.startswith("----"):
-            if launch.lines:
-                launches.append(Launch())
-            continue
-        launch.lines += 1
         words = line.split()
         if len(words) < 2 or not TIME.match(words[0]):
+            launch.lines += 1
             continue
         recognised += 1
         time, kind, rest = words[0], words[1], words[2:]
+        # The start line that follows the plugin's "---- a new launch" belongs to its launch.
+        starts = is_launch_start(kind, rest)
+        if starts and launch.lines and not (rest[0] != "----" and after_mark):
+            launch = Launch()
+            launches.append(launch)
+        after_mark = starts and rest[0] == "----"
+        launch.lines += 1
         if kind == "info" and launch.header is None and rest[:1] == ["Taviro"]:
             launch.header = " ".join(rest)
         if kind not in ("trace", "event"):
@@ -180,10 +202,11 @@ def parse_log(text):
             if found:
                 problems.append(f"line {number}: its frame goes back, skipped")
                 continue
-            # A launch whose separator line got lost: the frames start again.
+            # A launch whose first lines got lost: the frames start again.
             problems.append(f"line {number}: frames start again at {step.frame}: "
                             "read as a new launch")
             launch = Launch()
+            launch.lines = 1
             launches.append(launch)
         launch.steps.append(step)
     launches = [launch for launch in launches if launch.lines]
@@ -257,6 +280,17 @@ def segments(steps, low, high):
         if a <= b:
             result.append((a, b, step))
     return result
+
+
+def check_states_size(segs, low, high):
+    """--states writes a row per frame: a frame number no driving reaches (a garbage line) must
+    not fill a disk."""
+    rows = sum(b - a + 1 for a, b, _ in segs)
+    if rows > MAX_STATE_ROWS:
+        last = max((step for _, _, step in segs), key=lambda step: step.frame)
+        raise Failure(f"--states: frames {low}-{high} would be {rows:,} rows, more than the "
+                      f"{MAX_STATE_ROWS:,} written at once (line {last.line} says frame="
+                      f"{last.frame}); pick a range with --frames A:B", 2)
 
 
 def write_states(out, segs):
@@ -620,7 +654,9 @@ def main(argv=None):
     low, high = parse_frames(args.frames, first, last) if args.frames else (first, last)
 
     if args.states:
-        write_states(sys.stdout, segments(effective_steps(launch.steps), low, high))
+        segs = segments(effective_steps(launch.steps), low, high)
+        check_states_size(segs, low, high)
+        write_states(sys.stdout, segs)
         sys.stdout.flush()
     output = args.output
     if output is None and not args.states:

@@ -5,17 +5,22 @@
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "Log.h"
+#include "Settings.h"
 #include "Win32.h"
+#include "support/LogCheck.h"
 #include "support/PluginFolder.h"
 
 #ifndef _WIN32
 #include <sys/resource.h>
 
 #include <csignal>
+
+#include "winshim/control.h"
 #endif
 
 namespace taviro::testing {
@@ -38,7 +43,7 @@ protected:
     fs::path Logs() const {
         return folder.Root() / "Documents" / "My Games" / "Starfield" / "SFSE" / "Logs";
     }
-    std::vector<fs::path> Folders() const { return {Logs(), folder.Plugins()}; }
+    std::vector<log::LogFolder> Folders() const { return {Logs(), folder.Plugins()}; }
 
     // Opens with standard output captured into `said`.
     bool Open(std::string& said) const {
@@ -48,11 +53,12 @@ protected:
         return opened;
     }
 
-    // This launch's lines, on disk.
+    // This launch's lines, on disk, without the spaces that may fill a page's last line.
     std::string Written() const {
         const fs::path path = log::Path();
         log::Flush();
-        return FileText(path);
+        static const std::regex kPadding(" +\n");
+        return std::regex_replace(FileText(path), kPadding, "\n");
     }
 
     PluginFolder folder;
@@ -96,6 +102,21 @@ TEST_F(LogFile, AFolderThatCannotBeHadSendsTheLogToThePluginFolder) {
         EXPECT_EQ(FileText(blocker), "a player's file");
         fs::remove(folder.Plugins() / "Taviro.log");
     }
+#ifndef _WIN32
+    // And where the system cannot say where Documents is at all.
+    winshim::SetDocumentsFolder("");
+    ::testing::internal::CaptureStdout();
+    const bool opened = log::Open(log::GameLogFolders());
+    const std::string said = ::testing::internal::GetCapturedStdout();
+    winshim::SetDocumentsFolder((folder.Root() / "Documents").string());
+    ASSERT_TRUE(opened) << said;
+    EXPECT_EQ(log::Path(), folder.Plugins() / "Taviro.log");
+    const std::string written = Written();
+    EXPECT_TRUE(Has(written,
+                    "the log is here because Documents\\My Games\\Starfield\\SFSE\\Logs "
+                    "could not be used (the system cannot say where Documents is"))
+        << written;
+#endif
 }
 
 TEST_F(LogFile, WithNoFolderAtAllThePluginRunsWithoutALog) {
@@ -137,7 +158,7 @@ TEST_F(LogFile, AReadOnlyOrLockedLogLosesNoLineOfAnyLaunch) {
     log::Close();
 
     std::string everything;
-    for (const fs::path& place : Folders()) {
+    for (const fs::path& place : {Logs(), folder.Plugins()}) {
         for (const auto& entry : fs::directory_iterator(place)) {
             everything += FileText(entry.path());
         }
@@ -147,7 +168,7 @@ TEST_F(LogFile, AReadOnlyOrLockedLogLosesNoLineOfAnyLaunch) {
 #ifdef _WIN32
     EXPECT_TRUE(Has(everything, "an older launch's lines")) << said;
 #endif
-    for (const fs::path& place : Folders()) {
+    for (const fs::path& place : {Logs(), folder.Plugins()}) {
         for (const auto& entry : fs::directory_iterator(place)) {
             fs::permissions(entry.path(), fs::perms::owner_write, fs::perm_options::add);
         }
@@ -172,13 +193,27 @@ TEST_F(LogFile, ALogDeletedWhileTheGameRunsGoesOn) {
 TEST_F(LogFile, ALaunchWritesAtMostAMebibyteAndSaysWhatItLost) {
     std::string said;
     ASSERT_TRUE(Open(said));
-    const std::uint64_t droppedBefore = log::Dropped();
-    // More than the queue holds, with nobody draining it.
-    for (int i = 0; i < 1500; ++i) {
-        log::Info("%0180d", i);
+    // Two floods of more than the queue holds, with nobody draining, each written out before the
+    // next: each says what it lost, not what all of them did.
+    std::vector<std::uint64_t> lost;
+    for (const int lines : {1500, 1300}) {
+        const std::uint64_t before = log::Dropped();
+        for (int i = 0; i < lines; ++i) {
+            log::Info("%0180d", i);
+        }
+        lost.push_back(log::Dropped() - before);
+        log::Flush();
     }
-    EXPECT_GT(log::Dropped(), droppedBefore);
-    EXPECT_TRUE(Has(Written(), "lines were lost: they came faster than the log could take them"));
+    ASSERT_GT(lost[0], 0u);
+    ASSERT_GT(lost[1], 0u);
+    ASSERT_NE(lost[0], lost[1]);
+    const std::string flooded = Written();
+    const std::string kLost = " lines were lost: they came faster than the log could take them\n";
+    const auto first = flooded.find("info  " + std::to_string(lost[0]) + kLost);
+    const auto second = flooded.find("info  " + std::to_string(lost[1]) + kLost);
+    EXPECT_NE(first, std::string::npos) << lost[0];
+    EXPECT_NE(second, std::string::npos) << lost[1];
+    EXPECT_LT(first, second);
 
     for (int round = 0; round < 6; ++round) {
         for (int i = 0; i < 1000; ++i) {
@@ -190,6 +225,104 @@ TEST_F(LogFile, ALaunchWritesAtMostAMebibyteAndSaysWhatItLost) {
     EXPECT_LE(written.size(), log::kLaunchLimit + 100);
     EXPECT_TRUE(written.ends_with(
         "log stopped: this launch has written 1 MiB, and later lines are not kept\n"));
+}
+
+// Text from a settings file, the system or another plugin may hold anything. The log stays UTF-8
+// with one record per line, and shows what was there.
+TEST_F(LogFile, OddTextStaysOneRecordPerLineAndShowsWhatItWas) {
+    struct Row {
+        const char* what;
+        std::string text;
+        std::string shown;
+        bool fromSettings;  // the custom file's hotkey value, as the settings log quotes it
+    };
+    const std::string kForged = "0:00:00 trace frame=40 why=hotkey-held";
+    std::string many;
+    for (int i = 0; i < 150; ++i) {
+        many += "\xC3\xA9";  // é
+    }
+    std::string cutAt207 = "\xC3\xA9";
+    for (int i = 1; i < 102; ++i) {
+        cutAt207 += "\xC3\xA9";
+    }
+    std::string wide = "a";
+    for (int i = 0; i < 100; ++i) {
+        wide += "\xE6\x97\xA5";  // 日, three bytes
+    }
+    const std::vector<Row> rows = {
+        {"form feed forging a trace line", "x\x0C" + kForged, "=\"x\\x0C" + kForged, true},
+        {"form feed, straight", "x\x0C" + kForged, "x\\x0C" + kForged, false},
+        {"vertical tab, CR, LF, tab",
+         "a\x0B"
+         "b\rc\nd\te",
+         "a\\x0Bb\\x0Dc\\x0Ad\\x09e", false},
+        {"escape, bell, file separator, DEL", "\x1B[31mred\x07\x1C\x7F",
+         "\\x1B[31mred\\x07\\x1C\\x7F", false},
+        {"C1 controls: NEL, CSI",
+         "a\xC2\x85"
+         "b\xC2\x9B"
+         "c",
+         "a\\u0085b\\u009Bc", false},
+        {"line and paragraph separators",
+         "a\xE2\x80\xA8"
+         "b\xE2\x80\xA9"
+         "c",
+         "a\\u2028b\\u2029c", false},
+        {"a direction override",
+         "abc\xE2\x80\xAE"
+         "fed",
+         "abc\\u202Efed", false},
+        {"CP1252 e acute in the custom file", "caf\xE9", "=\"caf\\xE9\"", true},
+        {"overlong, surrogate, cut short", "\xC0\xAF|\xED\xA0\x80|\xE2\x80",
+         "\\xC0\\xAF|\\xED\\xA0\\x80|\\xE2\\x80\n", false},
+        {"UTF-8 kept as it is", "Dokumente \xE2\x80\x93 \xC3\x9C \xE6\x97\xA5 \xF0\x9F\x9A\x97",
+         "Dokumente \xE2\x80\x93 \xC3\x9C \xE6\x97\xA5 \xF0\x9F\x9A\x97\n", false},
+        {"two-byte characters past the record's size", many, "info  " + cutAt207 + "...\n", false},
+        {"three-byte characters past the record's size", wide,
+         "info  a" + wide.substr(1, 3 * 67) + "...\n", false},
+        {"a quoted value cut inside a character",
+         "0x" + std::string(37, 'a') + "\xE6\x97\xA5\xE6\x9C\xAC",
+         "=\"0x" + std::string(37, 'a') + "...\"", true},
+    };
+    std::string said;
+    ASSERT_TRUE(Open(said));
+    for (const Row& row : rows) {
+        if (row.fromSettings) {
+            folder.WriteFile("TaviroCustom.ini",
+                             "[Settings]\r\niHandbrakeHotkey=" + row.text + "\r\n");
+            LogSettings(LoadSettings());
+        } else {
+            log::Info("%s", row.text.c_str());
+        }
+    }
+    const std::string written = Written();
+    EXPECT_EQ(LogProblems(written), std::vector<std::string>()) << written;
+    for (const Row& row : rows) {
+        EXPECT_TRUE(Has(written, row.shown)) << row.what << "\n" << written;
+    }
+}
+
+// The plugin folder is named relative to the game's folder; the game may change its current
+// folder later, and the log must not follow.
+TEST_F(LogFile, AChangeOfCurrentFolderNeitherMovesNorStopsTheLog) {
+    ASSERT_TRUE(log::Open({fs::path("Data") / "SFSE" / "Plugins"}));
+    log::Info("before the change");
+    log::Flush();
+    const fs::path elsewhere = folder.Root() / "elsewhere";
+    fs::create_directories(elsewhere);
+    fs::current_path(elsewhere);
+    ::testing::internal::CaptureStdout();
+    log::Info("after the change");
+    const std::string written = Written();
+    const std::string said = ::testing::internal::GetCapturedStdout();
+    fs::current_path(folder.Root());
+
+    EXPECT_EQ(log::Path(), folder.Plugins() / "Taviro.log");
+    EXPECT_TRUE(Has(written, "before the change")) << written;
+    EXPECT_TRUE(Has(written, "after the change")) << written << said;
+    EXPECT_FALSE(Has(written, "was removed")) << written;
+    EXPECT_EQ(said, "");
+    EXPECT_TRUE(fs::is_empty(elsewhere));
 }
 
 #ifndef _WIN32
@@ -220,6 +353,8 @@ TEST_F(LogFile, AFullDiskStopsTheLogAndNothingElse) {
     log::Info("after the disk filled");
     log::Flush();
     EXPECT_LE(fs::file_size(Logs() / "Taviro.log"), size + 200);
+    // What the disk took of the last write is taken back: the file ends with a whole line.
+    EXPECT_EQ(LogProblems(FileText(Logs() / "Taviro.log")), std::vector<std::string>());
 }
 #endif
 

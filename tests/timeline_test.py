@@ -10,6 +10,8 @@ import xml.etree.ElementTree as ElementTree
 SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts", "timeline.py")
 SVG = "{http://www.w3.org/2000/svg}"
 REST = "exit=closed activation=closed window=150"
+# A log the plugin wrote over three launches, made by ctest's log_exit_test before this runs.
+APPENDED = os.environ.get("TAVIRO_APPENDED_LOG")
 
 # Warm-up, an exit between frames 33 and 34 with no line of its own at 34, counting up to an
 # engage, a load screen restarting the warm-up, a game load between frames 46 and 47 that
@@ -106,18 +108,38 @@ class TimelineTest(unittest.TestCase):
         self.assertIn("cannot read", result.stderr)
         self.assertNotIn("Traceback", result.stderr)
 
-        # A log cut off mid-line still gives what could be read, and says where it stopped.
+        # A log cut off mid-line, as a game ended during a write leaves it: the cut line is read
+        # past, and said so, rather than drawn from half its words.
         cut = self.write("cut.log", DRIVE[:DRIVE.index("stage=-1 warmup=0 exit=closed")])
         states = self.states(cut)
-        self.assertEqual(states[41], "released,3,30,open,closed")
-        self.assertIn("line 9", self.run_script(cut, "--states").stderr)
+        self.assertEqual(max(states), 39)
+        self.assertIn("line 9: the last line has no newline", self.run_script(cut, "--states").stderr)
 
-    def test_two_launches_in_one_file(self):
-        second = ("08:10:00.100 trace frame=1 why=hotkey-held handbrake=engaged stage=-1 "
-                  f"warmup=30 {REST}\n")
-        log = self.write("Taviro.log", DRIVE + "---- a new launch 08:10:00\n" + second)
-        self.assertEqual(self.states(log), {1: "engaged,-1,30,closed,closed"})
-        self.assertEqual(len(self.states(log, "--launch", "1")), 47)
+        # One garbage frame number must not fill a disk: --states says what to do instead.
+        garbage_line = DRIVE.splitlines()[3].replace("frame=31", "frame=999999999")
+        far = self.write("far.log", DRIVE + garbage_line + "\n")
+        result = self.run_script(far, "--states")
+        self.assertEqual(result.returncode, 2, result.stderr)
+        self.assertIn("line 13 says frame=999999999); pick a range with --frames", result.stderr)
+        self.assertLess(len(result.stdout), 1000)
+        self.assertEqual(len(self.states(far, "--frames", "30:40")), 11)
+
+    @unittest.skipUnless(APPENDED, "TAVIRO_APPENDED_LOG names no log (ctest gives one)")
+    def test_launches_of_a_log_the_plugin_appended_to(self):
+        """Three launches the real plugin wrote into one file, its previous log unable to be moved
+        aside: traced, untraced, traced again."""
+        with open(APPENDED, encoding="utf-8") as log:
+            text = log.read()
+        self.assertEqual(text.count(" ---- a new launch; "), 2, text[:2000])
+        last = self.states(APPENDED)
+        first = self.states(APPENDED, "--launch", "1")
+        self.assertEqual(min(last), 1)
+        self.assertEqual(min(first), 1)
+        self.assertGreater(len(first), 30)
+        untraced = self.run_script(APPENDED, "--launch", "2", "--states")
+        self.assertEqual(untraced.returncode, 1, untraced.stderr)
+        self.assertIn("launch 2 of 3 holds no decision trace; launches with one: 1, 3",
+                      untraced.stderr)
 
 
 if __name__ == "__main__":

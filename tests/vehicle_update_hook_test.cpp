@@ -429,5 +429,31 @@ TEST_F(HookTest, NothingAllocatedAndNoProtectionChangedWithTheTraceOnOrOff) {
         << written;
 }
 
+// The byte's troubles are said once per process and worded by the log's writer, not the hook: a
+// queue full at that moment loses nothing.
+TEST_F(HookTest, AFullQueueKeepsTheOnceOnlyReport) {
+    PluginFolder folder;
+    ASSERT_TRUE(log::Open({folder.Plugins()}));
+    EnterDecisionPhase();
+    const std::uint64_t dropped = log::Dropped();
+    for (int i = 0; i < 1100; ++i) {
+        log::Info("a line that fills the queue");
+    }
+    ASSERT_GT(log::Dropped(), dropped);
+    game.SetHandbrakeByte(0x01);  // neither released nor engaged: another plugin's
+    Call();
+    Call();
+    log::Flush();
+    Call();
+    const fs::path path = log::Path();
+    log::Close();
+    const std::string written = FileText(path);
+    const std::string report =
+        "error the handbrake byte at Starfield.exe+3046395+6 is neither 0x00 nor 0x03";
+    const auto first = written.find(report);
+    EXPECT_NE(first, std::string::npos) << written;
+    EXPECT_EQ(written.find(report, first + 1), std::string::npos) << "said twice";
+}
+
 }  // namespace
 }  // namespace taviro::testing

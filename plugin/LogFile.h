@@ -1,0 +1,53 @@
+// The log's file on disk: where a launch's file starts, the previous launch's kept beside it, and
+// how lines reach it. The log itself (Log.cpp) decides what is written and when.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+namespace taviro::log {
+
+// A file only ever written at its end, each Append one system call with no buffer in the
+// process: a process ended at any moment leaves whole appends in it, or none of the last.
+class AppendFile {
+public:
+    AppendFile() = default;
+    ~AppendFile() { Close(); }
+    AppendFile(const AppendFile&) = delete;
+    AppendFile& operator=(const AppendFile&) = delete;
+
+    // Opens `path` for appending, creating it when missing. Empty on success, else why not.
+    std::string Open(const std::filesystem::path& path);
+    bool IsOpen() const;
+    // The file's size, where the next append goes; 0 when it cannot be had.
+    std::uint64_t Size() const;
+    // Hands the bytes to the system in one write. Empty on success, else why not; what a full
+    // disk took of them is taken back where the system allows, so the file still ends where a
+    // line does.
+    std::string Append(const char* bytes, std::size_t size);
+    void Close();
+
+private:
+#ifdef _WIN32
+    void* m_handle = nullptr;
+#else
+    int m_descriptor = -1;
+#endif
+};
+
+// Starts this launch's log in `folder` (created first when `create`), keeping the previous
+// launch's log there as Taviro.previous.log. Where that cannot be moved aside, this launch's
+// lines go after it, and `appended` says so. `path` is the file's absolute path, so that a later
+// change of the process's current folder moves nothing. Empty on success, else why not.
+std::string StartLaunchFile(const std::filesystem::path& folder, bool create, AppendFile& file,
+                            std::filesystem::path& path, bool& appended);
+
+// Whether the file at `path` is gone: a player may delete the log while the game runs.
+bool IsRemoved(const std::filesystem::path& path);
+
+// A path as the log's lines show it: UTF-8, whatever the system's code page.
+std::string PathText(const std::filesystem::path& path);
+
+}  // namespace taviro::log
