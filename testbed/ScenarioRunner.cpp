@@ -340,14 +340,19 @@ private:
             return;
         }
         WaitForLogToSettle(log);
-        std::printf("log: %s\n", fs::absolute(log, error).string().c_str());
-        if (!outputs_.keepLog.empty()) {
-            fs::copy_file(log, outputs_.keepLog, fs::copy_options::overwrite_existing, error);
-            if (error) {
-                std::printf("testbed: cannot keep the log as %s: %s\n",
-                            outputs_.keepLog.string().c_str(), error.message().c_str());
-            }
+        // The game's folder goes when the testbed ends: name the copy that stays, or say that
+        // none does, rather than a path that will be gone by the time anyone opens it.
+        if (outputs_.keepLog.empty()) {
+            std::printf("log: not kept (--keep-log FILE keeps a copy)\n");
+            return;
         }
+        fs::copy_file(log, outputs_.keepLog, fs::copy_options::overwrite_existing, error);
+        if (error) {
+            std::printf("testbed: cannot keep the log as %s: %s\n",
+                        outputs_.keepLog.string().c_str(), error.message().c_str());
+            return;
+        }
+        std::printf("log: %s\n", outputs_.keepLog.string().c_str());
     }
 
     int Summary() {
