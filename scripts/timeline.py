@@ -36,8 +36,8 @@ The log has a line only where something changed, so a row repeats the line befor
 warm-up count is the exception: it is logged when a warm-up starts, restarts or completes, not
 at every frame, so a count from 1 to 29 stands only on the frame of its own line, and the
 frames after it say `warming` until the next line; 0 (held by a load screen) and 30 (done)
-hold as they are. A field the log never gave is empty. It writes at most 2,000,000 rows; pick a range with
---frames for more.
+hold as they are. A field the log never gave is empty. It writes at most 2,000,000 rows; pick a
+range with --frames for more.
 
 A last line with no newline (the game ended while it was written) is read past, and said so.
 
@@ -159,8 +159,8 @@ def parse_step(kind, time, words, line):
 def is_launch_start(kind, rest):
     """The plugin's first lines of a launch: "---- a new launch; ..." where the log goes on after
     the last launch's, and "Taviro.log, started <date>; ..." at the start of every launch."""
-    return kind == "info" and rest[:1] in (["----"], ["Taviro.log,"]) and (
-        rest[:4] == ["----", "a", "new", "launch;"] or rest[1:2] == ["started"])
+    return kind == "info" and (rest[:4] == ["----", "a", "new", "launch;"] or
+                               rest[:2] == ["Taviro.log,", "started"])
 
 
 def parse_log(text):
