@@ -18,31 +18,27 @@
 #include "GameLayout.h"
 #include "PluginHost.h"
 #include "Win32.h"
+#include "support/CallSiteBytes.h"
 
 namespace {
 
 using testbed::GameImage;
 namespace layout = testbed::layout;
 
+using taviro::testing::CallTo;
+using taviro::testing::WriteSite;
+
 std::uintptr_t ImageBase() {
     return reinterpret_cast<std::uintptr_t>(GameImage::Get().Base());
 }
 std::uintptr_t Site() {
-    return ImageBase() + layout::kVehicleUpdateCallSite;
+    return taviro::testing::SiteAddress();
 }
 std::uintptr_t GameFunction() {
-    return ImageBase() + layout::kVehicleUpdate;
-}
-
-void WriteSite(std::array<std::uint8_t, 5> bytes) {
-    GameImage::Get().Write(layout::kVehicleUpdateCallSite, bytes.data(), bytes.size());
+    return taviro::testing::GameFunctionAddress();
 }
 void CallFromSite(std::uintptr_t target, std::uint8_t opcode = 0xE8) {
-    const auto displacement = static_cast<std::int32_t>(static_cast<std::intptr_t>(target) -
-                                                        static_cast<std::intptr_t>(Site() + 5));
-    std::array<std::uint8_t, 5> bytes{opcode};
-    std::memcpy(bytes.data() + 1, &displacement, sizeof displacement);
-    WriteSite(bytes);
+    WriteSite(CallTo(target, opcode));
 }
 
 std::uint64_t HookOfOurs(void*) {

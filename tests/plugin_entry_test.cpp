@@ -27,6 +27,7 @@
 #include "TaviroVersion.h"
 #include "VehicleUpdateHook.h"
 #include "Win32.h"
+#include "support/CallSiteBytes.h"
 #include "support/GameFixture.h"
 #include "support/PluginFolder.h"
 
@@ -47,40 +48,6 @@ const std::string kBoxTitle = TAVIRO_DISPLAY_NAME " v" + std::to_string(TAVIRO_V
                               "." + std::to_string(TAVIRO_VERSION_MINOR);
 const std::string kRegisterListener =
     "RegisterListener(" + std::to_string(testbed::PluginHost::kPluginHandle) + ", SFSE)";
-
-// ---------------------------------------------------------------------------------------------
-// The game's code at the redirected site.
-
-using SiteBytes = std::array<std::uint8_t, 5>;
-
-SiteBytes ReadSite() {
-    return GameImage::Get().Read<SiteBytes>(layout::kVehicleUpdateCallSite);
-}
-
-std::uintptr_t SiteAddress() {
-    return reinterpret_cast<std::uintptr_t>(GameImage::Get().At(layout::kVehicleUpdateCallSite));
-}
-
-// Where a 5-byte E8/E9 at the site leads.
-std::uintptr_t SiteTarget() {
-    std::int32_t displacement = 0;
-    const SiteBytes bytes = ReadSite();
-    std::memcpy(&displacement, bytes.data() + 1, sizeof displacement);
-    return SiteAddress() + 5 +
-           static_cast<std::uintptr_t>(static_cast<std::intptr_t>(displacement));
-}
-
-SiteBytes CallTo(std::uintptr_t target, std::uint8_t opcode = 0xE8) {
-    const auto displacement = static_cast<std::int32_t>(
-        static_cast<std::intptr_t>(target) - static_cast<std::intptr_t>(SiteAddress() + 5));
-    SiteBytes bytes{opcode};
-    std::memcpy(bytes.data() + 1, &displacement, sizeof displacement);
-    return bytes;
-}
-
-SiteBytes GamesOwnCall() {
-    return CallTo(reinterpret_cast<std::uintptr_t>(GameImage::Get().At(layout::kVehicleUpdate)));
-}
 
 void ExpectSlotJumpsTo(std::uintptr_t slot, const void* target) {
     const AbsoluteJump jump = AbsoluteJump::At(reinterpret_cast<const void*>(slot));
@@ -378,8 +345,6 @@ std::size_t Occurrences(const std::string& text, const std::string& what) {
 }
 
 TEST_F(PluginEntryTest, CallsThatCannotBeTakenAreRefusedAndLeftAlone) {
-    const auto gameFunction =
-        reinterpret_cast<std::uintptr_t>(GameImage::Get().At(layout::kVehicleUpdate));
     OtherPlugin other;
     const auto block = reinterpret_cast<LPVOID>(other.Redirect());
     DWORD old = 0;
@@ -396,7 +361,8 @@ TEST_F(PluginEntryTest, CallsThatCannotBeTakenAreRefusedAndLeftAlone) {
          },
          "is not the vehicle update call this plugin was built for: it is no call (90 90 90 90 90)",
          "the call site holds no call"},
-        {"a call elsewhere in the game's code", [&] { return CallTo(gameFunction + 0x40); },
+        {"a call elsewhere in the game's code",
+         [&] { return CallTo(GameFunctionAddress() + 0x40); },
          "it calls Starfield.exe+3045F70, not Starfield.exe+3045F30 (another game version)",
          "the call leads elsewhere in the game's code"},
         {"a call into memory that may not run code",
@@ -417,7 +383,7 @@ TEST_F(PluginEntryTest, CallsThatCannotBeTakenAreRefusedAndLeftAlone) {
     for (const Refusal& refusal : refusals) {
         SCOPED_TRACE(refusal.what);
         const SiteBytes bytes = refusal.make();
-        GameImage::Get().Write(layout::kVehicleUpdateCallSite, bytes.data(), bytes.size());
+        WriteSite(bytes);
         host.Reset();
         bool loaded = true;
         const std::string report = LoadQuietly(loaded);
