@@ -10,6 +10,7 @@
 
 #include "ControlState.h"
 #include "GameOffsets.h"
+#include "GameQueries.h"
 #include "Log.h"
 #include "VehicleUpdateHook.h"
 #include "support/GameState.h"
@@ -28,9 +29,11 @@ inline bool OpenLog() {
     return log::Open({folder});
 }
 
-// Past the warm-up, nothing open, no window.
+// Past the warm-up, nothing open, no window; the hook calls on to the game's function, as a load
+// records it when no other plugin redirected the call first.
 inline void SetUpGame(bool trace = false) {
     testing::StartGameWithDataLoaded(testbed::Game::Get());
+    RecordVehicleUpdateTarget(game::Address(offsets::kVehicleUpdate.offset));
     std::lock_guard lock(StateMutex);
     controlState.warmupCount = kWarmupCalls;
     controlState.loggingEnabled = trace;

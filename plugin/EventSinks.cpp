@@ -8,6 +8,7 @@
 #include "GamePointers.h"
 #include "Log.h"
 #include "Settings.h"
+#include "VehicleUpdateCall.h"
 #include "VehicleUpdateHook.h"
 
 void* GAME_CALL BSTEventDetail::SinkBase::ScalarDeletingDestructor(std::uint32_t) {
@@ -122,6 +123,7 @@ void ReloadSettingsAndPointers() {
 
 BSEventNotifyControl Taviro_TESLoadGameEventClass::HandleEvent(const TESLoadGameEvent*,
                                                                BSTEventSource<TESLoadGameEvent>*) {
+    RecheckVehicleUpdateCall();  // a plugin loaded after us may have taken the call
     std::lock_guard lock(StateMutex);
     log::Info("a game was loaded: reading the settings and the game again");
     ReloadSettingsAndPointers();

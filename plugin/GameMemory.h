@@ -101,6 +101,14 @@ R Call(Function<R(Args...)> function, Passed&&... args) {
     return Resolve(function)(static_cast<Args>(args)...);
 }
 
+// Calls the code at `address` as the game calls `function`: where a call of the game's that
+// another plugin redirected first leads, which takes what the game's function takes.
+template <class R, class... Args, class... Passed>
+R CallAt(Function<R(Args...)>, std::uintptr_t address, Passed&&... args) {
+    return reinterpret_cast<typename Function<R(Args...)>::Pointer>(address)(
+        static_cast<Args>(args)...);
+}
+
 // Calls slot `slot` of a game object's virtual table, the object itself being the first argument
 // as in the game's own virtual calls.
 template <class R, class... Args>

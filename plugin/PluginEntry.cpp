@@ -10,7 +10,7 @@
 #include "Log.h"
 #include "Report.h"
 #include "TaviroVersion.h"
-#include "VehicleUpdateHook.h"
+#include "VehicleUpdateCall.h"
 #include "Win32.h"
 
 extern "C" const taviro::host::PluginVersionData SFSEPlugin_Version = {
@@ -71,22 +71,6 @@ bool RefuseLoad(const char* why) {
     return false;
 }
 
-// The call we redirect must be the game's own call of its vehicle update, or our own redirect
-// from an earlier load. Anything else means another game build or another plugin's redirect,
-// and writing over it would corrupt the game.
-bool CallSiteIsExpected(std::uintptr_t site) {
-    const auto call = game::Read<RelativeCall>(reinterpret_cast<const void*>(site), 0);
-    if (!call.IsCall()) {
-        return false;
-    }
-    const std::uintptr_t target = call.Target(site);
-    if (target == game::Address(offsets::kVehicleUpdate.offset)) {
-        return true;
-    }
-    return branchTrampoline.SlotTarget(target) ==
-           reinterpret_cast<std::uintptr_t>(&VehicleUpdateHook);
-}
-
 }  // namespace
 
 std::string FormatPluginVersion(const host::PluginVersionData& record) {
@@ -104,6 +88,7 @@ void HOST_CALL OnHostMessage(host::Message* message) {
         return;
     }
     log::Info("the game's data has loaded");
+    RecheckVehicleUpdateCall();
     {
         // The redirect is live already: a hook call on a game thread must not see the settings
         // or the pointers half-written.
@@ -135,28 +120,18 @@ extern "C" bool HOST_CALL SFSEPlugin_Load(const taviro::host::LoadInterface* sfs
         return false;
     }
 
-    const std::uintptr_t site = game::Address(offsets::kVehicleUpdateCallSite);
-    if (!CallSiteIsExpected(site)) {
-        ReportMessage(
-            "Taviro: the code at Starfield.exe+%X is not the vehicle update call this "
-            "plugin was built for (another game version, or another plugin changed it); "
-            "nothing was changed",
-            static_cast<unsigned>(offsets::kVehicleUpdateCallSite));
-        return RefuseLoad("the code at the call site is not the one this plugin knows");
+    // The call is read before anything is written: it may be the game's own, ours from an
+    // earlier load, or another plugin's redirect to chain onto; anything else is refused.
+    const CallSiteReading call = ReadVehicleUpdateCall();
+    if (call.Refused()) {
+        return RefuseLoad(ReportRefusedCall(call));
     }
-
     if (branchTrampoline.Base() == nullptr && !branchTrampoline.Create(base)) {
         return RefuseLoad("no room for the trampoline below the game");
     }
-    const void* const slot =
-        branchTrampoline.WriteRelCall(site, reinterpret_cast<std::uintptr_t>(&VehicleUpdateHook));
-    if (slot == nullptr) {
+    if (!TakeVehicleUpdateCall(call)) {
         return RefuseLoad("the game's code could not be made writable");
     }
-    log::Info(
-        "redirected the game's vehicle update call at Starfield.exe+%X through the slot at "
-        "%p to the hook",
-        static_cast<unsigned>(offsets::kVehicleUpdateCallSite), slot);
 
     auto* messaging =
         static_cast<host::MessagingInterface*>(sfse->QueryInterface(host::kMessagingInterfaceId));

@@ -227,7 +227,7 @@ std::uint64_t GAME_CALL VehicleUpdateHook(void* updateObject) {
     if (!lock.owns_lock()) {
         // Someone else is changing the state: leave it alone and let the game run.
         RequestHandbrake(false);
-        return GameVehicleUpdate(updateObject);
+        return CallOnVehicleUpdate(updateObject);
     }
 
     const bool tracing = state.loggingEnabled;
@@ -244,7 +244,7 @@ std::uint64_t GAME_CALL VehicleUpdateHook(void* updateObject) {
         engagedBy = decision.cause;
     }
     // The lock is held until the game's function has returned.
-    return decision.runGame ? GameVehicleUpdate(updateObject) : 0;
+    return decision.runGame ? CallOnVehicleUpdate(updateObject) : 0;
 }
 
 }  // namespace taviro

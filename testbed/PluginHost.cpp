@@ -133,35 +133,52 @@ std::string PluginHost::DefaultPluginPath() {
 #endif
 }
 
+std::string PluginHost::ChainingPluginPath() {
+    return TESTBED_CHAINING_PLUGIN;
+}
+
+std::string PluginHost::OverwritingPluginPath() {
+    return TESTBED_OVERWRITING_PLUGIN;
+}
+
 bool PluginHost::Load(const std::string& path) {
+    return Open(path, m_plugin);
+}
+
+bool PluginHost::LoadOther(const std::string& path) {
+    return Open(path, m_other);
+}
+
+bool PluginHost::Open(const std::string& path, Library& library) {
 #ifdef _WIN32
     HMODULE module = LoadLibraryA(WindowsPath(path).c_str());
     if (module == nullptr) {
         m_error = "cannot load " + path + " (error " + std::to_string(GetLastError()) + ")";
         return false;
     }
-    m_library = module;
-    m_record = reinterpret_cast<const std::uint8_t*>(GetProcAddress(module, "SFSEPlugin_Version"));
-    m_loadEntry = reinterpret_cast<void*>(GetProcAddress(module, "SFSEPlugin_Load"));
+    library.handle = module;
+    library.record =
+        reinterpret_cast<const std::uint8_t*>(GetProcAddress(module, "SFSEPlugin_Version"));
+    library.loadEntry = reinterpret_cast<void*>(GetProcAddress(module, "SFSEPlugin_Load"));
 #else
-    m_library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (m_library == nullptr) {
+    library.handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (library.handle == nullptr) {
         m_error = "cannot load " + path + ": " + dlerror();
         return false;
     }
-    m_record = static_cast<const std::uint8_t*>(dlsym(m_library, "SFSEPlugin_Version"));
-    m_loadEntry = dlsym(m_library, "SFSEPlugin_Load");
+    library.record = static_cast<const std::uint8_t*>(dlsym(library.handle, "SFSEPlugin_Version"));
+    library.loadEntry = dlsym(library.handle, "SFSEPlugin_Load");
 #endif
-    if (m_record == nullptr || m_loadEntry == nullptr) {
+    if (library.record == nullptr || library.loadEntry == nullptr) {
         m_error = "not a plugin: SFSEPlugin_Version or SFSEPlugin_Load is missing";
         return false;
     }
-    if (ReadU32(m_record, 0) != 1) {
-        m_error = "unknown version record format " + std::to_string(ReadU32(m_record, 0));
+    if (ReadU32(library.record, 0) != 1) {
+        m_error = "unknown version record format " + std::to_string(ReadU32(library.record, 0));
         return false;
     }
     for (std::size_t i = 0; i < 16; ++i) {
-        if (ReadU32(m_record, 528 + 4 * i) == kRuntimeVersion) {
+        if (ReadU32(library.record, 528 + 4 * i) == kRuntimeVersion) {
             return true;
         }
     }
@@ -169,10 +186,35 @@ bool PluginHost::Load(const std::string& path) {
     return false;
 }
 
-TESTBED_ACROSS_THE_PLUGIN_BOUNDARY bool PluginHost::CallLoadEntry() {
+bool PluginHost::CallLoadEntry() {
+    return CallLoadEntry(m_plugin);
+}
+
+bool PluginHost::CallOtherLoadEntry() {
+    return CallLoadEntry(m_other);
+}
+
+TESTBED_ACROSS_THE_PLUGIN_BOUNDARY bool PluginHost::CallLoadEntry(const Library& library) {
     using LoadFn = bool(TESTBED_GAME_CALL*)(const LoadInterface*);
     messagingOffered = m_options.provideMessaging;
-    return reinterpret_cast<LoadFn>(m_loadEntry)(&loadInterface);
+    return reinterpret_cast<LoadFn>(library.loadEntry)(&loadInterface);
+}
+
+void* PluginHost::OtherExport(const char* name) const {
+    if (m_other.handle == nullptr) {
+        return nullptr;
+    }
+#ifdef _WIN32
+    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(m_other.handle), name));
+#else
+    return dlsym(m_other.handle, name);
+#endif
+}
+
+TESTBED_ACROSS_THE_PLUGIN_BOUNDARY std::uint64_t PluginHost::OtherHookCalls() const {
+    using CountFn = std::uint64_t(TESTBED_GAME_CALL*)();
+    void* const count = OtherExport("OtherPlugin_HookCalls");
+    return count != nullptr ? reinterpret_cast<CountFn>(count)() : 0;
 }
 
 TESTBED_ACROSS_THE_PLUGIN_BOUNDARY void PluginHost::DeliverMessage(std::uint32_t type) {
@@ -210,7 +252,9 @@ void PluginHost::Reset() {
 }
 
 std::string PluginHost::PluginName() const {
-    return m_record != nullptr ? std::string(reinterpret_cast<const char*>(m_record + 8)) : "";
+    return m_plugin.record != nullptr
+               ? std::string(reinterpret_cast<const char*>(m_plugin.record + 8))
+               : "";
 }
 
 bool PluginHost::IsInPlugin(const void* address) const {
@@ -219,11 +263,11 @@ bool PluginHost::IsInPlugin(const void* address) const {
     return GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
                                   GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                               static_cast<LPCSTR>(address), &owner) &&
-           owner == static_cast<HMODULE>(m_library);
+           owner == static_cast<HMODULE>(m_plugin.handle);
 #else
     Dl_info target{};
     Dl_info plugin{};
-    return dladdr(address, &target) != 0 && dladdr(m_loadEntry, &plugin) != 0 &&
+    return dladdr(address, &target) != 0 && dladdr(m_plugin.loadEntry, &plugin) != 0 &&
            target.dli_fbase == plugin.dli_fbase;
 #endif
 }

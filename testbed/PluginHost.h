@@ -33,6 +33,18 @@ public:
     // Calls the plugin's load entry.
     bool CallLoadEntry();
 
+    // Another plugin beside the first, as a player's setup holds: loaded and checked the same
+    // way, its load entry called when the caller says (before or after the first's), and
+    // its exports found by name.
+    bool LoadOther(const std::string& path);
+    bool CallOtherLoadEntry();
+    void* OtherExport(const char* name) const;
+    // How often the other plugin's hook has run, as its export OtherPlugin_HookCalls says.
+    std::uint64_t OtherHookCalls() const;
+    // The two manners of the other plugin the project builds for the testbed.
+    static std::string ChainingPluginPath();
+    static std::string OverwritingPluginPath();
+
     // Delivers a message from sender "SFSE" to every listener registered for it.
     void DeliverMessage(std::uint32_t type);
 
@@ -55,11 +67,19 @@ public:
     static std::string DefaultPluginPath();
 
 private:
+    struct Library {
+        void* handle = nullptr;
+        const std::uint8_t* record = nullptr;
+        void* loadEntry = nullptr;
+    };
+
     PluginHost() = default;
+    bool Open(const std::string& path, Library& library);
+    bool CallLoadEntry(const Library& library);
+
     Options m_options;
-    void* m_library = nullptr;
-    const std::uint8_t* m_record = nullptr;
-    void* m_loadEntry = nullptr;
+    Library m_plugin;
+    Library m_other;
     std::string m_error;
 };
 

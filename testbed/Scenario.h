@@ -24,7 +24,8 @@ struct Expectation {
     std::optional<bool> gamesResult;  // the hook returned the game's result, not 0
     std::optional<bool> engaged;      // the handbrake byte after the frame
     std::optional<bool> gameRan;
-    bool Any() const { return gamesResult || engaged || gameRan; }
+    std::optional<bool> otherRan;  // the other plugin's hook ran
+    bool Any() const { return gamesResult || engaged || gameRan || otherRan; }
 };
 
 namespace step {
@@ -99,6 +100,12 @@ struct Scenario {
     bool dataLoadedWritten = false;
     // The game's call site holds code the plugin does not know: its load must be refused.
     bool callSiteForeign = false;
+    // Another plugin that redirects the same call, loaded before or after the plugin.
+    struct OtherPlugin {
+        bool chaining;  // calls on to what the call led to before it, or the game's function
+        bool loadsFirst;
+    };
+    std::optional<OtherPlugin> otherPlugin;
 };
 
 // Where the run leaves what it saw, besides the table.

@@ -142,7 +142,7 @@ std::string Joined(const std::vector<Token>& tokens, std::size_t from) {
 step::Frames ParseFrames(const LineReader& r, const std::vector<Token>& tokens) {
     const char* usage =
         "frames <count> [\"what happens\"] [result=game|0] [handbrake=engaged|released] "
-        "[ran=yes|no]";
+        "[ran=yes|no] [other=yes|no]";
     if (tokens.size() < 2) {
         r.Fail(std::string("expected: ") + usage);
     }
@@ -164,16 +164,17 @@ step::Frames ParseFrames(const LineReader& r, const std::vector<Token>& tokens) 
         const std::size_t eq = t.text.find('=');
         if (eq == std::string::npos) {
             r.Fail("unexpected '" + t.text + "'; a description goes in quotes, expectations " +
-                   "read result=, handbrake= or ran=");
+                   "read result=, handbrake=, ran= or other=");
         }
         const std::string key = t.text.substr(0, eq);
         const std::string value = t.text.substr(eq + 1);
         std::optional<bool>* slot = key == "result"      ? &frames.expect.gamesResult
                                     : key == "handbrake" ? &frames.expect.engaged
                                     : key == "ran"       ? &frames.expect.gameRan
+                                    : key == "other"     ? &frames.expect.otherRan
                                                          : nullptr;
         if (slot == nullptr) {
-            r.Fail("unknown expectation '" + key + "'; write result=, handbrake= or ran=");
+            r.Fail("unknown expectation '" + key + "'; write result=, handbrake=, ran= or other=");
         }
         if (slot->has_value()) {
             r.Fail("'" + key + "' is expected twice");
@@ -331,7 +332,19 @@ Step ParseLine(const LineReader& r, const std::vector<Token>& tokens) {
     }
     r.Fail("unknown word '" + word +
            "'; a line starts with frames, note, data-loaded, update-float, float1, float2, "
-           "truth, tracked, tracked-field, menu, event, key, ini, log or call-site");
+           "truth, tracked, tracked-field, menu, event, key, ini, log, call-site or "
+           "other-plugin");
+}
+
+// Another plugin is there from the start, loaded before or after ours, as the host loads plugins.
+Scenario::OtherPlugin ParseOtherPlugin(const LineReader& r, const std::vector<Token>& tokens,
+                                       const Scenario& scenario) {
+    r.Arguments(tokens, 2, "other-plugin chaining|overwriting before|after");
+    if (!scenario.lines.empty() || scenario.otherPlugin || scenario.callSiteForeign) {
+        r.Fail("other-plugin comes first, once: the host loads every plugin before the game runs");
+    }
+    return {r.Choice(tokens[1].text, "chaining", "overwriting"),
+            r.Choice(tokens[2].text, "before", "after")};
 }
 
 }  // namespace
@@ -356,10 +369,15 @@ Scenario ParseScenario(std::istream& in, const std::string& source) {
                 reader.Fail("'" + tokens[1].text +
                             "': the one call-site line is: call-site foreign");
             }
-            if (!scenario.lines.empty() || scenario.callSiteForeign) {
-                reader.Fail("call-site foreign comes first: the plugin reads the site as it loads");
+            if (!scenario.lines.empty() || scenario.callSiteForeign || scenario.otherPlugin) {
+                reader.Fail(
+                    "call-site foreign comes first, alone: the plugin reads the site as it loads");
             }
             scenario.callSiteForeign = true;
+            continue;
+        }
+        if (tokens[0].text == "other-plugin" && !tokens[0].quoted) {
+            scenario.otherPlugin = ParseOtherPlugin(reader, tokens, scenario);
             continue;
         }
         Step parsed = ParseLine(reader, tokens);

@@ -64,7 +64,17 @@ public:
             // As another game version or another plugin would leave it: no call at all.
             GameImage::Get().Write(layout::kVehicleUpdateCallSite, {0x90, 0x90, 0x90, 0x90, 0x90});
         }
+        if (!LoadOtherPlugin(host)) {
+            return 2;
+        }
+        const auto& other = scenario_.otherPlugin;
+        if (other && other->loadsFirst && !CallOtherLoadEntry(host)) {
+            return 2;
+        }
         const bool loaded = host.CallLoadEntry();
+        if (other && !other->loadsFirst && !CallOtherLoadEntry(host)) {
+            return 2;
+        }
         if (scenario_.callSiteForeign) {
             if (loaded) {
                 failures_.push_back(
@@ -99,6 +109,7 @@ private:
         std::string result;
         std::string handbrake;
         bool gameRan;
+        std::optional<bool> otherRan;  // with another plugin loaded
         std::string failure;
         bool operator==(const Outcome&) const = default;
     };
@@ -116,11 +127,37 @@ private:
         return text;
     }
 
+    // The other plugin beside ours, as the host loads it; nothing to do without one.
+    bool LoadOtherPlugin(PluginHost& host) {
+        if (!scenario_.otherPlugin) {
+            return true;
+        }
+        const std::string path = scenario_.otherPlugin->chaining
+                                     ? PluginHost::ChainingPluginPath()
+                                     : PluginHost::OverwritingPluginPath();
+        if (!host.LoadOther(path)) {
+            std::fprintf(stderr, "testbed: %s\n", host.Error().c_str());
+            return false;
+        }
+        std::printf("host: loaded the other plugin from %s, to load %s Taviro\n", path.c_str(),
+                    scenario_.otherPlugin->loadsFirst ? "before" : "after");
+        return true;
+    }
+
+    static bool CallOtherLoadEntry(PluginHost& host) {
+        if (!host.CallOtherLoadEntry()) {
+            std::fprintf(stderr, "testbed: the other plugin's load entry returned false\n");
+            return false;
+        }
+        return true;
+    }
+
     void Row(const char* text) {
         if (!tableStarted_) {
             std::printf(
                 "\nframe  what happens                       hook returned      handbrake "
-                "game ran\n");
+                "game ran%s\n",
+                scenario_.otherPlugin ? "  other ran" : "");
             tableStarted_ = true;
         }
         std::fputs(text, stdout);
@@ -136,7 +173,10 @@ private:
         const std::string number = std::to_string(frame);
         Row((std::string(number.size() < 5 ? 5 - number.size() : 0, ' ') + number + "  " +
              Padded(label, 34) + " " + Padded(o.result, 18) + " " + Padded(o.handbrake, 9) + " " +
-             (o.gameRan ? "yes" : "no") + (o.failure.empty() ? "" : "   <- " + o.failure) + "\n")
+             (o.gameRan ? "yes" : "no") +
+             (o.otherRan ? std::string(o.gameRan ? 7 : 8, ' ') + (*o.otherRan ? "yes" : "no")
+                         : "") +
+             (o.failure.empty() ? "" : "   <- " + o.failure) + "\n")
                 .c_str());
     }
 
@@ -171,7 +211,7 @@ private:
 
     // A word in hex never reads as one a scenario writes, so comparing words is comparing values.
     static std::string Check(const Expectation& e, const Classified& result, const Classified& byte,
-                             bool ran) {
+                             bool ran, std::optional<bool> otherRan) {
         std::string failure;
         auto expect = [&](const std::optional<bool>& wanted, const char* key, const char* yes,
                           const char* no, const std::string& got) {
@@ -184,21 +224,30 @@ private:
         expect(e.gamesResult, "result", "game", "0", result.word);
         expect(e.engaged, "handbrake", "engaged", "released", byte.word);
         expect(e.gameRan, "ran", "yes", "no", ran ? "yes" : "no");
+        expect(e.otherRan, "other", "yes", "no",
+               !otherRan   ? "no other plugin"
+               : *otherRan ? "yes"
+                           : "no");
         return failure;
     }
 
     Outcome RunFrame(const Expectation& expect, int line) {
         const auto before = game_.Count().vehicleUpdates;
+        const auto otherBefore = host_.OtherHookCalls();
         const Classified result = ClassifyResult(game_.Frame(&vehicle_));
         const std::uint8_t handbrake = game_.HandbrakeByte();
         const Classified byte = ClassifyByte(handbrake);
         const bool ran = game_.Count().vehicleUpdates != before;
+        std::optional<bool> otherRan;
+        if (scenario_.otherPlugin) {
+            otherRan = host_.OtherHookCalls() != otherBefore;
+        }
         ++frame_;
         if (framesOut_) {
             framesOut_ << frame_ << ',' << result.word << ',' << byte.word << ','
                        << (ran ? "yes" : "no") << '\n';
         }
-        std::string failure = Check(expect, result, byte, ran);
+        std::string failure = Check(expect, result, byte, ran, otherRan);
         if (ran && game_.ByteSeenByLastUpdate() != handbrake) {
             // Whatever the author expects, the game must run on the byte the frame shows.
             failure += (failure.empty() ? "" : "; ") + std::string("the game ran on byte ") +
@@ -215,7 +264,7 @@ private:
                 failures_.push_back({line, frame_, frame_, failure});
             }
         }
-        return {result.shown, byte.shown, ran, failure};
+        return {result.shown, byte.shown, ran, otherRan, failure};
     }
 
     // Prints the run, folding identical outcomes into one line.
@@ -401,6 +450,7 @@ private:
     const RunOutputs& outputs_;
     std::ofstream framesOut_{outputs_.frames, std::ios::binary};  // not open without a path
     Game& game_ = Game::Get();
+    PluginHost& host_ = PluginHost::Get();
     GameEvents& events_ = GameEvents::Get();
     UpdateObject vehicle_;
     int frame_ = 0;

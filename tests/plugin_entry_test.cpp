@@ -5,9 +5,12 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,12 +20,14 @@
 #include "DataFiles.h"
 #include "EventSinks.h"
 #include "GameEvents.h"
+#include "GameQueries.h"
 #include "Log.h"
 #include "PluginEntry.h"
 #include "PluginHost.h"
 #include "TaviroVersion.h"
 #include "VehicleUpdateHook.h"
 #include "Win32.h"
+#include "support/CallSiteBytes.h"
 #include "support/GameFixture.h"
 #include "support/PluginFolder.h"
 
@@ -43,40 +48,6 @@ const std::string kBoxTitle = TAVIRO_DISPLAY_NAME " v" + std::to_string(TAVIRO_V
                               "." + std::to_string(TAVIRO_VERSION_MINOR);
 const std::string kRegisterListener =
     "RegisterListener(" + std::to_string(testbed::PluginHost::kPluginHandle) + ", SFSE)";
-
-// ---------------------------------------------------------------------------------------------
-// The game's code at the redirected site.
-
-using SiteBytes = std::array<std::uint8_t, 5>;
-
-SiteBytes ReadSite() {
-    return GameImage::Get().Read<SiteBytes>(layout::kVehicleUpdateCallSite);
-}
-
-std::uintptr_t SiteAddress() {
-    return reinterpret_cast<std::uintptr_t>(GameImage::Get().At(layout::kVehicleUpdateCallSite));
-}
-
-// Where a 5-byte E8/E9 at the site leads.
-std::uintptr_t SiteTarget() {
-    std::int32_t displacement = 0;
-    const SiteBytes bytes = ReadSite();
-    std::memcpy(&displacement, bytes.data() + 1, sizeof displacement);
-    return SiteAddress() + 5 +
-           static_cast<std::uintptr_t>(static_cast<std::intptr_t>(displacement));
-}
-
-SiteBytes CallTo(std::uintptr_t target, std::uint8_t opcode = 0xE8) {
-    const auto displacement = static_cast<std::int32_t>(
-        static_cast<std::intptr_t>(target) - static_cast<std::intptr_t>(SiteAddress() + 5));
-    SiteBytes bytes{opcode};
-    std::memcpy(bytes.data() + 1, &displacement, sizeof displacement);
-    return bytes;
-}
-
-SiteBytes GamesOwnCall() {
-    return CallTo(reinterpret_cast<std::uintptr_t>(GameImage::Get().At(layout::kVehicleUpdate)));
-}
 
 void ExpectSlotJumpsTo(std::uintptr_t slot, const void* target) {
     const AbsoluteJump jump = AbsoluteJump::At(reinterpret_cast<const void*>(slot));
@@ -144,6 +115,7 @@ protected:
         filterForm = testbed::DataFiles::Get().InstallDefaultLoadOrder();
         host.Reset();
         host.SetOptions({});
+        RecordVehicleUpdateTarget(0);
 #ifndef _WIN32
         // The log goes into this test's own Documents (under Wine, the prefix's private one).
         std::filesystem::create_directories(folder.Root() / "Documents");
@@ -326,21 +298,92 @@ TEST_F(PluginEntryTest, SecondLoadReusesTheTrampolineAndTakesTheNextSlot) {
     EXPECT_EQ(game.Frame(&vehicle), testbed::Game::kVehicleUpdateResult);
 }
 
-std::uint64_t TESTBED_GAME_CALL SomeoneElsesHook(void*) {
-    return 0;
+// Another plugin's hook, as the convention has it: counted, then on to what the call led to
+// before that plugin took it.
+std::atomic<std::uintptr_t> otherPluginCallsOn{0};
+std::atomic<int> otherPluginCalls{0};
+std::uint64_t TESTBED_GAME_CALL OtherPluginsHook(void* updateObject) {
+    ++otherPluginCalls;
+    using Update = std::uint64_t(TESTBED_GAME_CALL*)(void*);
+    return reinterpret_cast<Update>(otherPluginCallsOn.load())(updateObject);
 }
 
-TEST_F(PluginEntryTest, ForeignCodeAtTheCallSiteIsLeftAlone) {
-    const auto gameFunction =
-        reinterpret_cast<std::uintptr_t>(GameImage::Get().At(layout::kVehicleUpdate));
-    const std::vector<std::pair<const char*, SiteBytes>> foreign = {
-        {"a call elsewhere", CallTo(gameFunction + 0x40)},
-        {"a jump to the game's function", CallTo(gameFunction, 0xE9)},
-        {"no call at all", SiteBytes{0x90, 0x90, 0x90, 0x90, 0x90}},
+// That plugin's trampoline near the game's image, and its redirect of the call.
+class OtherPlugin {
+public:
+    OtherPlugin() {
+        EXPECT_TRUE(m_trampoline.Create(reinterpret_cast<std::uintptr_t>(GameImage::Get().Base())));
+    }
+    ~OtherPlugin() { m_trampoline.Release(); }
+    OtherPlugin(const OtherPlugin&) = delete;
+    OtherPlugin& operator=(const OtherPlugin&) = delete;
+
+    // Where its slot lies.
+    std::uintptr_t Redirect() {
+        otherPluginCalls = 0;
+        otherPluginCallsOn = SiteTarget();
+        return reinterpret_cast<std::uintptr_t>(m_trampoline.WriteRelCall(
+            SiteAddress(), reinterpret_cast<std::uintptr_t>(&OtherPluginsHook)));
+    }
+
+private:
+    BranchTrampoline m_trampoline;
+};
+
+std::string Hex(std::uintptr_t value) {
+    char text[24];
+    std::snprintf(text, sizeof text, "%llX", static_cast<unsigned long long>(value));
+    return text;
+}
+
+std::size_t Occurrences(const std::string& text, const std::string& what) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+TEST_F(PluginEntryTest, CallsThatCannotBeTakenAreRefusedAndLeftAlone) {
+    OtherPlugin other;
+    const auto block = reinterpret_cast<LPVOID>(other.Redirect());
+    DWORD old = 0;
+    struct Refusal {
+        const char* what;
+        std::function<SiteBytes()> make;
+        const char* report;
+        const char* reason;
     };
-    for (const auto& [what, bytes] : foreign) {
-        SCOPED_TRACE(what);
-        GameImage::Get().Write(layout::kVehicleUpdateCallSite, bytes.data(), bytes.size());
+    const std::vector<Refusal> refusals = {
+        {"no call at all",
+         [] {
+             return SiteBytes{0x90, 0x90, 0x90, 0x90, 0x90};
+         },
+         "is not the vehicle update call this plugin was built for: it is no call (90 90 90 90 90)",
+         "the call site holds no call"},
+        {"a call elsewhere in the game's code",
+         [&] { return CallTo(GameFunctionAddress() + 0x40); },
+         "it calls Starfield.exe+3045F70, not Starfield.exe+3045F30 (another game version)",
+         "the call leads elsewhere in the game's code"},
+        {"a call into memory that may not run code",
+         [&] {
+             VirtualProtect(block, 1, PAGE_READWRITE, &old);
+             return CallTo(reinterpret_cast<std::uintptr_t>(block));
+         },
+         ", whose protection (0x4) lets no code run: calling it would crash the game",
+         "the call leads into memory that may not run code"},
+        {"a call into memory that holds nothing",
+         [&] {
+             VirtualFree(block, 0x1000, MEM_DECOMMIT);
+             return CallTo(reinterpret_cast<std::uintptr_t>(block));
+         },
+         ", which is reserved memory that holds nothing: calling it would crash the game",
+         "the call leads into memory that holds nothing"},
+    };
+    for (const Refusal& refusal : refusals) {
+        SCOPED_TRACE(refusal.what);
+        const SiteBytes bytes = refusal.make();
+        WriteSite(bytes);
         host.Reset();
         bool loaded = true;
         const std::string report = LoadQuietly(loaded);
@@ -348,29 +391,67 @@ TEST_F(PluginEntryTest, ForeignCodeAtTheCallSiteIsLeftAlone) {
         EXPECT_FALSE(loaded);
         ExpectNothingWritten(bytes);
         EXPECT_EQ(host.Calls(), std::vector<std::string>{"GetPluginHandle"});
+        EXPECT_NE(report.find(refusal.report), std::string::npos) << report;
         EXPECT_NE(report.find("nothing was changed"), std::string::npos) << report;
         // The refusal is on disk by the time the load returns: it may be the launch's last word.
         const std::string written = FileText(log::Path());
-        EXPECT_NE(written.find("is not the vehicle update call"), std::string::npos) << written;
-        EXPECT_NE(written.find("error the load is refused"), std::string::npos) << written;
+        EXPECT_NE(written.find(refusal.report), std::string::npos) << written;
+        EXPECT_NE(written.find(std::string("error the load is refused (") + refusal.reason + ")"),
+                  std::string::npos)
+            << written;
         log::Close();
     }
 }
 
-TEST_F(PluginEntryTest, AnotherRedirectThroughOurTrampolineIsForeignToo) {
-    // A slot of our block that jumps somewhere other than the hook is not our redirect.
-    ASSERT_TRUE(branchTrampoline.Create(reinterpret_cast<std::uintptr_t>(GameImage::Get().Base())));
-    ASSERT_NE(branchTrampoline.WriteRelCall(SiteAddress(),
-                                            reinterpret_cast<std::uintptr_t>(&SomeoneElsesHook)),
-              nullptr);
-    const SiteBytes before = ReadSite();
-    bool loaded = true;
-    LoadQuietly(loaded);
+TEST_F(PluginEntryTest, ARedirectMadeBeforeUsIsChainedOntoAndNamed) {
+    OtherPlugin other;
+    const std::uintptr_t slot = other.Redirect();
+    ASSERT_TRUE(Load());
 
-    EXPECT_FALSE(loaded);
-    EXPECT_EQ(ReadSite(), before);
-    EXPECT_EQ(branchTrampoline.Used(), BranchTrampoline::kSlotSize);
-    EXPECT_TRUE(host.Listeners().empty());
+    ExpectSlotJumpsTo(SiteTarget(), reinterpret_cast<const void*>(&VehicleUpdateHook));
+    // Before the game's data has loaded our hook lets the game run: on through the other hook.
+    testbed::UpdateObject vehicle;
+    EXPECT_EQ(game.Frame(&vehicle), testbed::Game::kVehicleUpdateResult);
+    EXPECT_EQ(otherPluginCalls, 1);
+    EXPECT_EQ(game.Count().vehicleUpdates, 1u);
+    EXPECT_EQ(game.LastUpdateObject(), &vehicle);
+
+    // One line names the other plugin's code (this program's; under Wine that is the game's
+    // image), reached through the jump in its slot.
+    const std::string written = FileText(log::Path());
+    const std::size_t line = written.find("info  chained onto ");
+    ASSERT_NE(line, std::string::npos) << written;
+    const std::size_t jump = written.find(" (through a jump at 0x" + Hex(slot) + "): ", line);
+    EXPECT_LT(jump, written.find('\n', line)) << written;
+}
+
+TEST_F(PluginEntryTest, ARedirectMadeAfterUsIsNamedOnceAndNeverTakenBack) {
+    ASSERT_TRUE(Load());
+    Deliver(kGameDataLoaded);
+    OtherPlugin other;
+    const std::uintptr_t slot = other.Redirect();  // on to our slot
+    const SiteBytes taken = ReadSite();
+
+    events.DispatchLoadGame();
+    events.DispatchLoadGame();
+    ASSERT_TRUE(Load());  // a later load of ours leaves it as it is too
+    log::Flush();
+    const std::string written = FileText(log::Path());
+    EXPECT_EQ(Occurrences(written,
+                          "info  another plugin redirected the vehicle update call "
+                          "after Taviro; Taviro decides only if that plugin calls on\n"),
+              1u)
+        << written;
+    EXPECT_EQ(Occurrences(written, "(through a jump at 0x" + Hex(slot) + ")\n"), 1u) << written;
+
+    // Each hook runs once, and the game's function once, at the end of the chain.
+    EXPECT_EQ(ReadSite(), taken);
+    const std::uint64_t hookCalls = HookCallCount();
+    testbed::UpdateObject vehicle;
+    EXPECT_EQ(game.Frame(&vehicle), testbed::Game::kVehicleUpdateResult);
+    EXPECT_EQ(otherPluginCalls, 1);
+    EXPECT_EQ(HookCallCount(), hookCalls + 1);
+    EXPECT_EQ(game.Count().vehicleUpdates, 1u);
 }
 
 TEST_F(PluginEntryTest, NoRoomForTheTrampolineFailsTheLoadWithoutWriting) {

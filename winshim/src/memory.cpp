@@ -80,7 +80,19 @@ Allocation* FindAllocation(std::uintptr_t address) {
 struct Mapping {
     std::uintptr_t begin;
     std::uintptr_t end;
+    DWORD protect;
 };
+
+// The Windows protection closest to a mapping's "rwxp" permissions.
+DWORD WindowsProtection(const char* perms) {
+    const bool read = perms[0] == 'r';
+    const bool write = perms[1] == 'w';
+    const bool execute = perms[2] == 'x';
+    if (execute) {
+        return write ? PAGE_EXECUTE_READWRITE : read ? PAGE_EXECUTE_READ : PAGE_EXECUTE;
+    }
+    return write ? PAGE_READWRITE : read ? PAGE_READONLY : PAGE_NOACCESS;
+}
 
 std::vector<Mapping> ReadMaps() {
     std::vector<Mapping> maps;
@@ -89,8 +101,10 @@ std::vector<Mapping> ReadMaps() {
     while (std::getline(in, line)) {
         unsigned long long b = 0;
         unsigned long long e = 0;
-        if (std::sscanf(line.c_str(), "%llx-%llx", &b, &e) == 2) {
-            maps.push_back({static_cast<std::uintptr_t>(b), static_cast<std::uintptr_t>(e)});
+        char perms[5] = {};
+        if (std::sscanf(line.c_str(), "%llx-%llx %4s", &b, &e, perms) == 3) {
+            maps.push_back({static_cast<std::uintptr_t>(b), static_cast<std::uintptr_t>(e),
+                            WindowsProtection(perms)});
         }
     }
     return maps;
@@ -164,10 +178,10 @@ SIZE_T VirtualQuery(LPCVOID address, PMEMORY_BASIC_INFORMATION info, SIZE_T leng
         if (at < m.end) {
             info->BaseAddress = reinterpret_cast<void*>(m.begin);
             info->AllocationBase = reinterpret_cast<void*>(m.begin);
-            info->AllocationProtect = PAGE_READWRITE;
+            info->AllocationProtect = m.protect;
             info->RegionSize = m.end - m.begin;
             info->State = MEM_COMMIT;
-            info->Protect = PAGE_READWRITE;
+            info->Protect = m.protect;
             info->Type = MEM_PRIVATE;
             return sizeof *info;
         }

@@ -21,7 +21,10 @@ using LPCSTR = const char*;
 using HWND = struct HWND__*;
 using HANDLE = void*;
 using HRESULT = std::int32_t;
+using WCHAR = wchar_t;
 using PWSTR = wchar_t*;
+using LPWSTR = wchar_t*;
+using LPCWSTR = const wchar_t*;
 using HMODULE = struct HINSTANCE__*;
 using HINSTANCE = HMODULE;
 
@@ -41,9 +44,12 @@ inline constexpr DWORD MEM_IMAGE = 0x1000000;
 inline constexpr DWORD PAGE_NOACCESS = 0x01;
 inline constexpr DWORD PAGE_READONLY = 0x02;
 inline constexpr DWORD PAGE_READWRITE = 0x04;
+inline constexpr DWORD PAGE_WRITECOPY = 0x08;
 inline constexpr DWORD PAGE_EXECUTE = 0x10;
 inline constexpr DWORD PAGE_EXECUTE_READ = 0x20;
 inline constexpr DWORD PAGE_EXECUTE_READWRITE = 0x40;
+inline constexpr DWORD PAGE_EXECUTE_WRITECOPY = 0x80;
+inline constexpr DWORD PAGE_GUARD = 0x100;
 
 inline constexpr DWORD ERROR_SUCCESS = 0;
 inline constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
@@ -51,6 +57,8 @@ inline constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
 inline constexpr DWORD ERROR_ACCESS_DENIED = 5;
 inline constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+inline constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
+inline constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
 inline constexpr DWORD ERROR_INVALID_ADDRESS = 487;
 inline constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921;
 
@@ -72,6 +80,10 @@ using REFKNOWNFOLDERID = const KNOWNFOLDERID&;
 inline constexpr KNOWNFOLDERID FOLDERID_Documents = {
     0xFDD39AD0, 0x238F, 0x46AF, {0xAD, 0xB4, 0x6C, 0x85, 0x48, 0x03, 0x69, 0xC7}};
 inline constexpr DWORD KF_FLAG_DEFAULT = 0;
+
+inline constexpr DWORD GET_MODULE_HANDLE_EX_FLAG_PIN = 0x1;
+inline constexpr DWORD GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT = 0x2;
+inline constexpr DWORD GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS = 0x4;
 
 inline constexpr UINT MB_OK = 0x0;
 inline constexpr int IDOK = 1;
@@ -97,6 +109,8 @@ BOOL VirtualProtect(LPVOID address, SIZE_T size, DWORD newProtect, PDWORD oldPro
 DWORD GetLastError();
 void SetLastError(DWORD error);
 HMODULE GetModuleHandleA(LPCSTR moduleName);
+BOOL GetModuleHandleExW(DWORD flags, LPCWSTR moduleName, HMODULE* module);
+DWORD GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size);
 SHORT GetKeyState(int virtualKey);
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR defaultText, LPSTR buffer,

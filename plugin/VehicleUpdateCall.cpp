@@ -1,0 +1,164 @@
+#include "VehicleUpdateCall.h"
+
+#include <atomic>
+#include <cinttypes>
+#include <cstdio>
+#include <string>
+
+#include "BranchTrampoline.h"
+#include "GameOffsets.h"
+#include "GameQueries.h"
+#include "Log.h"
+#include "Report.h"
+#include "VehicleUpdateHook.h"
+
+namespace taviro {
+
+namespace {
+
+constexpr const char* kGameName = "Starfield.exe";
+constexpr auto kSite = static_cast<unsigned>(offsets::kVehicleUpdateCallSite);
+
+std::uintptr_t Hook() {
+    return reinterpret_cast<std::uintptr_t>(&VehicleUpdateHook);
+}
+
+std::string Name(std::uintptr_t address, bool followJump = true) {
+    return NameCode(address, gameBase.load(), kGameName, followJump);
+}
+
+std::string BytesText(const CallSiteReading& reading) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%02X %02X %02X %02X %02X", reading.bytes[0], reading.bytes[1],
+                  reading.bytes[2], reading.bytes[3], reading.bytes[4]);
+    return text;
+}
+
+// What the call led to when last read; 0 for the hook, else its bytes with the top bit set.
+constexpr std::uint64_t kLeadsToHook = 0;
+constinit std::atomic<std::uint64_t> lastSeen{kLeadsToHook};
+
+std::uint64_t Key(const CallSiteReading& reading) {
+    if (reading.kind == CallSiteKind::OwnRedirect) {
+        return kLeadsToHook;
+    }
+    std::uint64_t key = 1ull << 63;
+    for (std::size_t i = 0; i < reading.bytes.size(); ++i) {
+        key |= static_cast<std::uint64_t>(reading.bytes[i]) << (8 * i);
+    }
+    return key;
+}
+
+}  // namespace
+
+CallSiteReading ReadVehicleUpdateCall() {
+    return ReadCallSite(game::Address(offsets::kVehicleUpdateCallSite),
+                        {gameBase.load(), game::Address(offsets::kVehicleUpdate.offset),
+                         &branchTrampoline, Hook()});
+}
+
+const char* ReportRefusedCall(const CallSiteReading& reading) {
+    // The memory that calling would crash on, not where a jump in it would go.
+    const std::string target =
+        reading.kind == CallSiteKind::NotACall ? std::string() : Name(reading.target, false);
+    switch (reading.kind) {
+        case CallSiteKind::NotACall:
+            ReportMessage(
+                "Taviro: the code at Starfield.exe+%X is not the vehicle update call this plugin "
+                "was built for: it is no call (%s), so another game version or another plugin "
+                "changed it; nothing was changed",
+                kSite, BytesText(reading).c_str());
+            return "the call site holds no call";
+        case CallSiteKind::ElsewhereInImage:
+            ReportMessage(
+                "Taviro: the code at Starfield.exe+%X is not the vehicle update call this plugin "
+                "was built for: it calls %s, not Starfield.exe+%X (another game version); nothing "
+                "was changed",
+                kSite, target.c_str(), static_cast<unsigned>(offsets::kVehicleUpdate.offset));
+            return "the call leads elsewhere in the game's code";
+        case CallSiteKind::NotCommitted:
+            ReportMessage(
+                "Taviro: the vehicle update call at Starfield.exe+%X leads to %s, which is %s: "
+                "calling it would crash the game; nothing was changed",
+                kSite, target.c_str(),
+                reading.state == MEM_FREE      ? "free memory"
+                : reading.state == MEM_RESERVE ? "reserved memory that holds nothing"
+                                               : "no memory of the process");
+            return "the call leads into memory that holds nothing";
+        case CallSiteKind::NotExecutable:
+            ReportMessage(
+                "Taviro: the vehicle update call at Starfield.exe+%X leads to %s, whose "
+                "protection (0x%X) lets no code run: calling it would crash the game; nothing "
+                "was changed",
+                kSite, target.c_str(), static_cast<unsigned>(reading.protect));
+            return "the call leads into memory that may not run code";
+        default:
+            return "the call can be taken";
+    }
+}
+
+bool TakeVehicleUpdateCall(const CallSiteReading& reading) {
+    if (reading.kind == CallSiteKind::OtherRedirect && branchTrampoline.Used() > 0) {
+        // Our redirect was written in this process already and a later plugin took the call
+        // from it; chaining onto that plugin now could lead back into our own slot.
+        RecheckVehicleUpdateCall();
+        return true;
+    }
+    if (reading.kind != CallSiteKind::OwnRedirect) {
+        RecordVehicleUpdateTarget(reading.target);
+    }
+    if (reading.kind == CallSiteKind::OtherRedirect) {
+        log::Info(
+            "chained onto %s: another plugin redirected the vehicle update call before Taviro, "
+            "which calls on to it wherever it would run the game's update",
+            Name(reading.target).c_str());
+    }
+    const void* const slot =
+        branchTrampoline.WriteRelCall(game::Address(offsets::kVehicleUpdateCallSite), Hook());
+    if (slot == nullptr) {
+        return false;
+    }
+    lastSeen.store(kLeadsToHook);
+    log::Info(
+        "redirected the game's vehicle update call at Starfield.exe+%X through the slot at %p to "
+        "the hook",
+        kSite, slot);
+    return true;
+}
+
+void RecheckVehicleUpdateCall() {
+    if (branchTrampoline.Used() == 0) {
+        return;  // nothing of ours was written: there is nothing to watch
+    }
+    const CallSiteReading now = ReadVehicleUpdateCall();
+    const std::uint64_t key = Key(now);
+    if (lastSeen.exchange(key) == key) {
+        return;
+    }
+    switch (now.kind) {
+        case CallSiteKind::OwnRedirect:
+            log::Info("the vehicle update call at Starfield.exe+%X leads to Taviro's hook again",
+                      kSite);
+            return;
+        case CallSiteKind::GameFunction:
+            log::Info(
+                "the vehicle update call at Starfield.exe+%X leads to the game's own function "
+                "again: another plugin undid Taviro's redirect, and Taviro decides nothing",
+                kSite);
+            return;
+        default:
+            break;
+    }
+    log::Info(
+        "another plugin redirected the vehicle update call after Taviro; Taviro decides only if "
+        "that plugin calls on");
+    if (now.kind == CallSiteKind::NotACall) {
+        log::Info("the code at Starfield.exe+%X is no call any more (%s)", kSite,
+                  BytesText(now).c_str());
+    } else {
+        log::Info("the vehicle update call at Starfield.exe+%X now leads to %s", kSite,
+                  Name(now.target).c_str());
+    }
+}
+
+}  // namespace taviro

@@ -1,0 +1,29 @@
+// The game's call of its vehicle update, which the plugin takes over: read before anything is
+// written, chained onto when another plugin redirected it first, and read again at data loaded
+// and every game load, when a plugin loaded later may have taken it in turn. The plugin writes
+// the call once and never takes it back.
+#pragma once
+
+#include "CallSite.h"
+
+namespace taviro {
+
+// The call as it stands, against the game's own function and the plugin's own redirect.
+CallSiteReading ReadVehicleUpdateCall();
+
+// Says on standard output (the host's report, copied to the log) why the call cannot be taken,
+// and gives the reason in a few words for the refusal's line.
+const char* ReportRefusedCall(const CallSiteReading& reading);
+
+// Redirects the call through a slot of the trampoline, which must exist, to the hook. What the
+// call led to is recorded first for the hook to call on to, and the log names it when it is
+// another plugin's. A call that a later plugin has taken from the plugin's own redirect is left
+// as it is: taking it back would chain the hook onto itself. False when the system refused to
+// make the game's code writable.
+bool TakeVehicleUpdateCall(const CallSiteReading& reading);
+
+// Reads the call again. When it no longer leads to the hook, the log says where it leads now,
+// once for each new target.
+void RecheckVehicleUpdateCall();
+
+}  // namespace taviro
