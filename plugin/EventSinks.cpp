@@ -7,7 +7,7 @@
 #include "GameOffsets.h"
 #include "GamePointers.h"
 #include "Log.h"
-#include "Settings.h"
+#include "SettingsWatcher.h"
 #include "VehicleUpdateHook.h"
 
 void* GAME_CALL BSTEventDetail::SinkBase::ScalarDeletingDestructor(std::uint32_t) {
@@ -113,18 +113,18 @@ void OpenWindow(bool exitWindow, log::Cause cause) {
 }  // namespace
 
 void ReloadSettingsAndPointers() {
-    const Settings settings = LoadSettings();
-    LogSettings(settings);
-    controlState.hotkeyCode = settings.hotkeyCode;
-    controlState.loggingEnabled = settings.logging;
+    // The files are read without the state: the hook decides on meanwhile, with the settings in
+    // force until the new ones are published.
+    ReloadSettings();
+    std::lock_guard lock(StateMutex);
     RefreshAndStoreGamePointers();
 }
 
 BSEventNotifyControl Taviro_TESLoadGameEventClass::HandleEvent(const TESLoadGameEvent*,
                                                                BSTEventSource<TESLoadGameEvent>*) {
-    std::lock_guard lock(StateMutex);
     log::Info("a game was loaded: reading the settings and the game again");
     ReloadSettingsAndPointers();
+    std::lock_guard lock(StateMutex);
     controlState.handbrakeEngaged.store(true);  // the byte itself is left to the next hook call
     TraceEvent(log::Cause::GameLoaded);
     return kContinue;

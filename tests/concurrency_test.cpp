@@ -166,7 +166,7 @@ TEST_F(Concurrency, HookEventsAndReloadsKeepTheInvariants) {
         static_cast<unsigned long long>(log::Dropped() - droppedBefore));
     EXPECT_EQ(broken.load(), 0);
     EXPECT_EQ(hookCalls.load(), std::uint64_t{kHookThreads} * kCallsPerThread);
-    EXPECT_EQ(state.hotkeyCode, 0x47u);
+    EXPECT_EQ(state.hotkey.load(), 0x47u);
     EXPECT_EQ(state.gameUi, game.Ui());
     EXPECT_EQ(events.InvalidRegistrations(), 0u);
 }

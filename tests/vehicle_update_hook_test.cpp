@@ -130,7 +130,7 @@ INSTANTIATE_TEST_SUITE_P(
                    true, NoChange},
         OutcomeRow{"HotkeyHeld",
                    [](HookTest&, testbed::Game&, ControlState& s) {
-                       s.hotkeyCode = GameFixture::kHotkey;
+                       BindHotkey(GameFixture::kHotkey);
                        testbed::Game::SetKeyDown(GameFixture::kHotkey, true);
                        s.activationWindowOpen = true;  // would count, but the key comes first
                    },
@@ -265,7 +265,7 @@ TEST_F(HookTest, FourCountingCallsReturnZeroThenTheFifthEngages) {
 TEST_F(HookTest, CallsLeavingByDefaultOrHotkeyKeepTheStage) {
     EnterDecisionPhase();
     state.engageStage = 2;
-    state.hotkeyCode = kHotkey;
+    BindHotkey(kHotkey);
     testbed::Game::SetKeyDown(kHotkey, true);
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(Call(), kGameResult);
@@ -400,7 +400,7 @@ TEST_F(HookTest, NothingAllocatedAndNoProtectionChangedWithTheTraceOnOrOff) {
         SCOPED_TRACE(tracing ? "trace on" : "trace off");
         EnterDecisionPhase();
         state.loggingEnabled = tracing;
-        state.hotkeyCode = kHotkey;  // the key is asked on every call, held or not
+        BindHotkey(kHotkey);  // the key is asked on every call, held or not
         state.activationWindowOpen = true;
         state.windowCount = 0;
         game.SetHandbrakeByte(0x00);
