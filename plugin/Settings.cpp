@@ -201,9 +201,9 @@ std::string HotkeyInForce(const Settings& s) {
         }
         return none;
     }
-    std::string text = "hotkey " + BindingText(s.modifierCode, s.hotkeyCode) + ", from ";
+    const std::string text = "hotkey " + BindingText(s.modifierCode, s.hotkeyCode) + ", ";
     if (s.modifierCode == 0 || s.modifierFrom == s.hotkeyFrom) {
-        return text + FileName(s.hotkeyFrom);
+        return text + "from " + FileName(s.hotkeyFrom);
     }
     return text + "the key from " + FileName(s.hotkeyFrom) + " and the modifier from " +
            FileName(s.modifierFrom);
