@@ -117,12 +117,26 @@ void PluginThread::Run(PluginThread* self) {
         }
     }
 #endif
+    // Steps keep to their schedule: a wake that comes late shortens the sleep after it, so a
+    // period of 8 ms is 125 steps a second however long the system takes to wake the thread.
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point due = Clock::now();
     while (!self->m_stopRequested.load()) {
-        const auto next = self->m_step();
+        const auto period = self->m_step();
         if (self->m_stopRequested.load()) {
             break;
         }
-        self->Sleep(next);
+        if (!period) {
+            self->Sleep(std::nullopt);
+            due = Clock::now();
+            continue;
+        }
+        const Clock::time_point now = Clock::now();
+        due += *period;
+        if (due <= now) {
+            due = now + *period;  // behind by a whole period: start the schedule afresh
+        }
+        self->Sleep(std::chrono::duration_cast<std::chrono::microseconds>(due - now));
     }
     self->m_running.store(false);
 }

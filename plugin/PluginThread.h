@@ -1,6 +1,6 @@
 // A thread of the plugin's own, for work that must never run on the game's threads (reading the
-// controllers, watching the settings files): it runs its step, sleeps as long as the step asks or
-// until it is woken, and runs it again.
+// controllers, watching the settings files): it runs its step, sleeps until the step's period is
+// over or it is woken, and runs it again, keeping to the period's schedule.
 //
 // The object is never destroyed, since the thread may still run while the process ends. When the
 // library's exit code runs, every started thread is asked to stop and waited for a moment: in a
@@ -17,7 +17,7 @@ namespace taviro {
 
 class PluginThread {
 public:
-    // What a step asks for: the time until the next step, or nothing to sleep until woken.
+    // What a step asks for: its period, or nothing to sleep until woken.
     using Step = std::optional<std::chrono::microseconds> (*)();
 
     // The thread of `step`, made on first use.
