@@ -17,9 +17,11 @@
 #include "DataFiles.h"
 #include "EventSinks.h"
 #include "GameEvents.h"
+#include "GamepadReader.h"
 #include "Log.h"
 #include "PluginEntry.h"
 #include "PluginHost.h"
+#include "SettingsWatcher.h"
 #include "TaviroVersion.h"
 #include "VehicleUpdateHook.h"
 #include "Win32.h"
@@ -152,6 +154,10 @@ protected:
     }
 
     void TearDown() override {
+        // The data-loaded message started the plugin's own threads: none may look into the next
+        // test's folder.
+        StopWatchingSettings();
+        gamepad::ResetReader();
         log::Close();
 #ifndef _WIN32
         winshim::SetMainModuleForTesting(GameImage::Get().Base());
