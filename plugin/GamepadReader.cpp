@@ -1,5 +1,6 @@
 #include "GamepadReader.h"
 
+#include <algorithm>
 #include <chrono>
 #include <iterator>
 #include <optional>
@@ -37,7 +38,12 @@ constexpr Library kLibraries[] = {
 struct Slot {
     bool connected = false;
     Clock::time_point nextTry{};  // for an empty slot: not asked before then
+    int changesSaid = 0;          // connections and disconnections the log has told
 };
+
+// A wireless pad losing its link now and then must not fill the log: its first changes are
+// said, then that it keeps changing, then nothing more.
+constexpr int kChangesSaid = 10;
 
 // Touched by the reader's thread only, besides `watched`.
 struct Reader {
@@ -81,6 +87,24 @@ GetState LoadXInput() {
     return nullptr;
 }
 
+void SayChange(DWORD index, Slot& slot, bool connected) {
+    const auto number = static_cast<unsigned long>(index + 1);
+    if (slot.changesSaid < kChangesSaid) {
+        if (connected) {
+            log::Info("controllers: controller %lu connected", number);
+        } else {
+            log::Info("controllers: controller %lu disconnected; its buttons count as let go",
+                      number);
+        }
+    } else if (slot.changesSaid == kChangesSaid) {
+        log::Info(
+            "controllers: controller %lu keeps connecting and disconnecting; the log says "
+            "no more of it",
+            number);
+    }
+    slot.changesSaid = std::min(slot.changesSaid + 1, kChangesSaid + 1);
+}
+
 // One read of every slot that is due: a pad that is not there any more lets its buttons go.
 std::uint32_t ReadPads(GetState getState) {
     const Clock::time_point now = Clock::now();
@@ -91,21 +115,16 @@ std::uint32_t ReadPads(GetState getState) {
             continue;
         }
         XINPUT_STATE state{};
-        if (getState(i, &state) == ERROR_SUCCESS) {
-            if (!slot.connected) {
-                log::Info("controllers: controller %lu connected",
-                          static_cast<unsigned long>(i + 1));
-            }
-            slot.connected = true;
+        const bool connected = getState(i, &state) == ERROR_SUCCESS;
+        if (connected != slot.connected) {
+            SayChange(i, slot, connected);
+        }
+        slot.connected = connected;
+        if (connected) {
             held |= ButtonsHeldOn(state.Gamepad);
-            continue;
+        } else {
+            slot.nextTry = now + kEmptySlotPause;
         }
-        if (slot.connected) {
-            log::Info("controllers: controller %lu disconnected; its buttons count as let go",
-                      static_cast<unsigned long>(i + 1));
-        }
-        slot.connected = false;
-        slot.nextTry = now + kEmptySlotPause;
     }
     return held;
 }
