@@ -11,6 +11,8 @@
 #include "ControlState.h"
 #include "GameOffsets.h"
 #include "GameQueries.h"
+#include "GamepadReader.h"
+#include "Gamepads.h"
 #include "Log.h"
 #include "VehicleUpdateHook.h"
 #include "support/GameState.h"
@@ -44,6 +46,26 @@ inline void SetUpGame(bool trace = false) {
 inline void SetUpResetPath(bool trace) {
     SetUpGame(trace);
     testbed::Game::Get().SetFloat1(0.0f);
+}
+
+// The reset path with a hotkey bound and not held: a key is asked of the system on every call, a
+// controller's button is one load of the pad reader's word, which reads the pads meanwhile.
+inline constexpr int kKeyHotkey = 0x47;  // G
+inline constexpr int kPadHotkey = 0xC3;  // A on the controller
+
+inline void SetUpResetPathWithHotkey(int code) {
+    SetUpResetPath(false);
+    if (gamepad::IsPadCode(static_cast<std::uint32_t>(code)) && testbed::Gamepads::Get().Load()) {
+        testbed::Gamepads::Get().Connect(0, true);
+        gamepad::Watch(gamepad::CodeBit(static_cast<std::uint32_t>(code)));
+    }
+    controlState.hotkey.store(HotkeyBinding{static_cast<std::uint8_t>(code)}.Word());
+}
+
+// The pad reader stopped, so that it takes nothing from the cases after.
+inline void StopReadingPads() {
+    gamepad::Watch(0);
+    controlState.hotkey.store(0);
 }
 
 // Engaged inside an activation window: the game's function runs on every call.

@@ -82,6 +82,28 @@ void BM_HookEngagedPath(benchmark::State& st) {
 }
 BENCHMARK(BM_HookEngagedPath)->ArgName("trace")->Arg(0)->Arg(1);
 
+// A hotkey bound and not held, on the reset path: a key (the system is asked on every call) and a
+// controller's button (the pad reader's word is read, with the reader running).
+void HotkeySteadyState(benchmark::State& st, int code) {
+    bench::SetUpResetPathWithHotkey(code);
+    const PerCallCounts counts(bench::HookCall);
+    for (auto _ : st) {
+        benchmark::DoNotOptimize(bench::HookCall());
+    }
+    counts.Report(st);
+    bench::StopReadingPads();
+}
+
+void BM_HookResetPathKeyHotkey(benchmark::State& st) {
+    HotkeySteadyState(st, bench::kKeyHotkey);
+}
+BENCHMARK(BM_HookResetPathKeyHotkey);
+
+void BM_HookResetPathPadHotkey(benchmark::State& st) {
+    HotkeySteadyState(st, bench::kPadHotkey);
+}
+BENCHMARK(BM_HookResetPathPadHotkey);
+
 // One trace line as the hook hands it over: a record into the queue. The writer's share (the
 // words, the file) happens on its own thread; the queue is emptied outside the timing.
 void BM_TraceLine(benchmark::State& st) {
@@ -110,8 +132,8 @@ void BM_HookBusyPath(benchmark::State& st) {
 }
 BENCHMARK(BM_HookBusyPath);
 
-// A sink holding the state for 100 ms, as the load-game sink does while it reads the settings
-// files: the longest hook call meanwhile shows that no call waits for it.
+// A sink holding the state for 100 ms, far longer than any does (the settings files are read
+// without it): the longest hook call meanwhile shows that no call waits for it.
 void BM_HookWhileASinkHoldsTheLockFor100ms(benchmark::State& st) {
     bench::SetUpGame();
     using Clock = std::chrono::steady_clock;

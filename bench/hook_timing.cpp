@@ -116,7 +116,11 @@ int main() {
          CallsOf(bench::EngagedCall)},
         {"BM_HookEngagedPath/trace:1", [] { bench::SetUpEngagedPath(true); },
          CallsOf(bench::EngagedCall)},
-        {"BM_TraceLine", [] {}, TraceLines()},
+        {"BM_HookResetPathKeyHotkey", [] { bench::SetUpResetPathWithHotkey(bench::kKeyHotkey); },
+         CallsOf(bench::HookCall)},
+        {"BM_HookResetPathPadHotkey", [] { bench::SetUpResetPathWithHotkey(bench::kPadHotkey); },
+         CallsOf(bench::HookCall)},
+        {"BM_TraceLine", [] { bench::StopReadingPads(); }, TraceLines()},
         {"BM_HookBusyPath",
          [&held] {
              bench::SetUpGame();

@@ -14,6 +14,7 @@
 // After windows.h, which these build on.
 #include <knownfolders.h>
 #include <shlobj.h>
+#include <xinput.h>
 #else
 #include "winshim/windows.h"
 #endif

@@ -1,12 +1,16 @@
 // The state the hook, the event sinks and the host's message listener share, and the lock that
-// guards it. Only those three write it; the units they call hand values back instead.
+// guards it. Each member names its writers; the units they call hand values back instead.
 //
-// Every member is read and written under StateMutex, except three that are reached without it by
-// design and are therefore atomic:
+// Every member is read and written under StateMutex, except those reached without it by design,
+// which are therefore atomic:
 //  - handbrakeEngaged: written by the hook's busy path, which runs precisely when someone else
 //    holds the lock;
 //  - patchSite: read by the busy path, which patches the byte;
-//  - activationFilterForm: read by the activate sink before it takes the lock.
+//  - activationFilterForm: read by the activate sink before it takes the lock;
+//  - the settings in force, hotkey and loggingEnabled: published by one writer, the settings
+//    reload (SettingsWatcher.cpp), which reads the files without the lock, so that a reload never
+//    makes the hook wait or take its busy path. Each is one word: the hook sees the old settings
+//    or the new ones, never half of each.
 #pragma once
 
 #include <atomic>
@@ -20,7 +24,20 @@ inline constexpr std::int32_t kWindowLength = 150;
 inline constexpr std::int32_t kEngageStageReset = -1;
 inline constexpr std::int32_t kEngageStageEngaged = 3;
 
+// The handbrake hotkey as the hook reads it: a key code and an optional modifier's code, 0 for
+// none, in one word so that a reload never shows the hook the one without the other.
+struct HotkeyBinding {
+    std::uint8_t key = 0;
+    std::uint8_t modifier = 0;
+
+    constexpr std::uint32_t Word() const { return key | static_cast<std::uint32_t>(modifier) << 8; }
+    static constexpr HotkeyBinding FromWord(std::uint32_t word) {
+        return {static_cast<std::uint8_t>(word & 0xFF), static_cast<std::uint8_t>(word >> 8)};
+    }
+};
+
 struct ControlState {
+    // The decision's own, under StateMutex. Written by the hook, the sinks and the host binding.
     std::uint32_t warmupCount = 0;
     std::int32_t windowCount = kWindowLength;
     bool activationWindowOpen = false;
@@ -29,8 +46,13 @@ struct ControlState {
     // The handbrake state the hook last asked for; the load-game sink sets it back to engaged,
     // so the first release after a load counts as a change.
     std::atomic<bool> handbrakeEngaged{true};
-    std::uint32_t hotkeyCode = 0;
-    bool loggingEnabled = false;
+
+    // The settings in force. Written only by PublishSettings (SettingsWatcher.cpp).
+    std::atomic<std::uint32_t> hotkey{0};  // HotkeyBinding::Word()
+    std::atomic<bool> loggingEnabled{false};
+
+    // The game's objects and code, as RefreshGamePointers finds them. Written by the sinks and
+    // the host binding.
     void* gameUi = nullptr;
     void* trackedSingleton = nullptr;
     std::atomic<std::uint8_t*> patchSite{nullptr};

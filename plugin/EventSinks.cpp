@@ -8,6 +8,7 @@
 #include "GamePointers.h"
 #include "Log.h"
 #include "Settings.h"
+#include "SettingsWatcher.h"
 #include "VehicleUpdateCall.h"
 #include "VehicleUpdateHook.h"
 
@@ -114,19 +115,19 @@ void OpenWindow(bool exitWindow, log::Cause cause) {
 }  // namespace
 
 void ReloadSettingsAndPointers() {
-    const Settings settings = LoadSettings();
-    LogSettings(settings);
-    controlState.hotkeyCode = settings.hotkeyCode;
-    controlState.loggingEnabled = settings.logging;
+    // The files are read without the state: the hook decides on meanwhile, with the settings in
+    // force until the new ones are published.
+    ReloadSettings();
+    std::lock_guard lock(StateMutex);
     RefreshAndStoreGamePointers();
 }
 
 BSEventNotifyControl Taviro_TESLoadGameEventClass::HandleEvent(const TESLoadGameEvent*,
                                                                BSTEventSource<TESLoadGameEvent>*) {
     RecheckVehicleUpdateCall();  // a plugin loaded after us may have taken the call
-    std::lock_guard lock(StateMutex);
     log::Info("a game was loaded: reading the settings and the game again");
     ReloadSettingsAndPointers();
+    std::lock_guard lock(StateMutex);
     controlState.handbrakeEngaged.store(true);  // the byte itself is left to the next hook call
     TraceEvent(log::Cause::GameLoaded);
     return kContinue;

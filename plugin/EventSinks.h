@@ -85,7 +85,7 @@ public:
 };
 
 // Reads the settings files and the game's pointers afresh and stores them, as every game load
-// does. The caller holds StateMutex.
+// does: the files without StateMutex, the pointers under it.
 void ReloadSettingsAndPointers();
 
 // The one instance of each, constant-initialised: they exist before any code of ours runs and

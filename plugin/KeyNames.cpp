@@ -1,9 +1,11 @@
 #include "KeyNames.h"
 
 #include <array>
+#include <iterator>
 #include <string>
 
 #include "AsciiCase.h"
+#include "GamepadReader.h"
 
 namespace taviro {
 
@@ -37,6 +39,58 @@ constexpr NamedKey kNamedKeys[] = {
     {"Multiply", 0x6A}, {"Add", 0x6B}, {"Subtract", 0x6D}, {"Decimal", 0x6E}, {"Divide", 0x6F},
 };
 // clang-format on
+
+// The controller's buttons, by Windows' gamepad codes: the name the log shows, the rest of the
+// SDK's name after VK_GAMEPAD_, and a name players also use. Names are matched without regard to
+// case, blanks, hyphens and underscores ("D-pad Up", "DPAD_UP", "dpadup").
+struct PadButton {
+    const char* shown;
+    const char* sdk;
+    const char* alias;
+};
+// clang-format off
+constexpr PadButton kPadButtons[] = {
+    {"A", "A", "PadA"}, {"B", "B", "PadB"}, {"X", "X", "PadX"}, {"Y", "Y", "PadY"},
+    {"RB", "RIGHT_SHOULDER", "R1"}, {"LB", "LEFT_SHOULDER", "L1"},
+    {"LT", "LEFT_TRIGGER", "L2"}, {"RT", "RIGHT_TRIGGER", "R2"},
+    {"D-pad Up", "DPAD_UP", "DpadUp"}, {"D-pad Down", "DPAD_DOWN", "DpadDown"},
+    {"D-pad Left", "DPAD_LEFT", "DpadLeft"}, {"D-pad Right", "DPAD_RIGHT", "DpadRight"},
+    {"Menu", "MENU", "Start"}, {"View", "VIEW", "Back"},
+    {"LS", "LEFT_THUMBSTICK_BUTTON", "L3"}, {"RS", "RIGHT_THUMBSTICK_BUTTON", "R3"},
+    {"Left stick Up", "LEFT_THUMBSTICK_UP", nullptr},
+    {"Left stick Down", "LEFT_THUMBSTICK_DOWN", nullptr},
+    {"Left stick Right", "LEFT_THUMBSTICK_RIGHT", nullptr},
+    {"Left stick Left", "LEFT_THUMBSTICK_LEFT", nullptr},
+    {"Right stick Up", "RIGHT_THUMBSTICK_UP", nullptr},
+    {"Right stick Down", "RIGHT_THUMBSTICK_DOWN", nullptr},
+    {"Right stick Right", "RIGHT_THUMBSTICK_RIGHT", nullptr},
+    {"Right stick Left", "RIGHT_THUMBSTICK_LEFT", nullptr},
+};
+// clang-format on
+static_assert(std::size(kPadButtons) == gamepad::kLastCode - gamepad::kFirstCode + 1);
+
+// A name as pad names are compared: lower case, without blanks, hyphens and underscores.
+std::string Squeezed(std::string_view name) {
+    std::string squeezed;
+    for (const char c : name) {
+        if (c != ' ' && c != '\t' && c != '-' && c != '_') {
+            squeezed += LowerAscii(c);
+        }
+    }
+    return squeezed;
+}
+
+std::optional<std::uint8_t> PadButtonByName(std::string_view name) {
+    const std::string wanted = Squeezed(name);
+    for (std::size_t i = 0; i < std::size(kPadButtons); ++i) {
+        const PadButton& b = kPadButtons[i];
+        if (wanted == Squeezed(b.shown) || wanted == "vkgamepad" + Squeezed(b.sdk) ||
+            (b.alias != nullptr && wanted == Squeezed(b.alias))) {
+            return static_cast<std::uint8_t>(gamepad::kFirstCode + i);
+        }
+    }
+    return std::nullopt;
+}
 
 // Keys named by a word and a number: F1 to F24 and the numeric pad's Numpad0 to Numpad9.
 struct NumberedFamily {
@@ -100,7 +154,8 @@ std::optional<std::uint8_t> KeyCodeByName(std::string_view name) {
             return key.code;
         }
     }
-    return std::nullopt;
+    // After the keyboard's: a lone A is the letter, as on the keyboard's own list.
+    return PadButtonByName(name);
 }
 
 const char* KeyName(std::uint32_t code) {
@@ -120,6 +175,9 @@ const char* KeyName(std::uint32_t code) {
         }
         for (auto it = std::rbegin(kNamedKeys); it != std::rend(kNamedKeys); ++it) {
             table[it->code] = it->name;  // backwards, so the first name of a code wins
+        }
+        for (std::size_t i = 0; i < std::size(kPadButtons); ++i) {
+            table[gamepad::kFirstCode + i] = kPadButtons[i].shown;
         }
         return table;
     }();

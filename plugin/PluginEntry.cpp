@@ -1,14 +1,13 @@
 // The host binding: the version record, the load entry and the message listener.
 #include "PluginEntry.h"
 
-#include <mutex>
-
 #include "BranchTrampoline.h"
 #include "ControlState.h"
 #include "EventSinks.h"
 #include "GameOffsets.h"
 #include "Log.h"
 #include "Report.h"
+#include "SettingsWatcher.h"
 #include "TaviroVersion.h"
 #include "VehicleUpdateCall.h"
 #include "Win32.h"
@@ -89,16 +88,15 @@ void HOST_CALL OnHostMessage(host::Message* message) {
     }
     log::Info("the game's data has loaded");
     RecheckVehicleUpdateCall();
-    {
-        // The redirect is live already: a hook call on a game thread must not see the settings
-        // or the pointers half-written.
-        std::lock_guard lock(StateMutex);
-        ReloadSettingsAndPointers();
-    }
+    // The redirect is live already: the pointers are stored under the state's lock, so a hook
+    // call on a game thread never sees them half-written; the settings are one word each.
+    ReloadSettingsAndPointers();
     RegisterSinks();
     // From here on the game runs and the hook may have things to say: a thread of its own
     // writes them, never the game's threads.
     log::StartWriter();
+    // And the player may edit the settings while playing: another thread of its own looks.
+    StartWatchingSettings();
 }
 
 }  // namespace taviro

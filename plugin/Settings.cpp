@@ -1,8 +1,10 @@
 #include "Settings.h"
 
 #include <cstdio>
+#include <iterator>
 #include <string>
 
+#include "GamepadReader.h"
 #include "HexText.h"
 #include "IniFile.h"
 #include "KeyNames.h"
@@ -12,6 +14,21 @@
 namespace taviro {
 
 namespace {
+
+// A key code the file gives: the hotkey or its modifier.
+void ApplyKeyCode(const char* stem, const char* key, SettingsSource source, std::uint32_t& code,
+                  SettingsSource& from, Settings& settings) {
+    std::string text = ReadIniString(stem, kSettingsSection, key);
+    if (text.empty()) {
+        return;
+    }
+    const HotkeyText read = ReadHotkeyText(text);
+    if (read.verdict == ValueVerdict::Taken) {
+        code = read.value;
+        from = source;
+    }
+    settings.entries.push_back({source, key, std::move(text), read.verdict, read.value});
+}
 
 // Only keys the file actually gives change anything, so the custom file overrides the default
 // file key by key.
@@ -23,16 +40,9 @@ void ApplyFile(const char* stem, SettingsSource source, Settings& settings) {
         settings.entries.push_back(
             {source, kLoggingKey, std::move(logging), ValueVerdict::Taken, settings.logging});
     }
-    std::string hotkey = ReadIniString(stem, kSettingsSection, kHotkeyKey);
-    if (!hotkey.empty()) {
-        const HotkeyText read = ReadHotkeyText(hotkey);
-        if (read.verdict == ValueVerdict::Taken) {
-            settings.hotkeyCode = read.value;
-            settings.hotkeyFrom = source;
-        }
-        settings.entries.push_back(
-            {source, kHotkeyKey, std::move(hotkey), read.verdict, read.value});
-    }
+    ApplyKeyCode(stem, kHotkeyKey, source, settings.hotkeyCode, settings.hotkeyFrom, settings);
+    ApplyKeyCode(stem, kModifierKey, source, settings.modifierCode, settings.modifierFrom,
+                 settings);
 }
 
 // A file that is there but cannot be read gives nothing; the caller decides what a missing one
@@ -95,22 +105,51 @@ std::string Quoted(const std::string& text) {
            "\"";
 }
 
-std::string KeyText(std::uint32_t code) {
+std::string Hex(std::uint32_t code) {
     char hex[16];
     std::snprintf(hex, sizeof hex, "0x%02X", static_cast<unsigned>(code));
+    return hex;
+}
+
+// A code as a value line gives it: "G (0x47)", "LB (controller, 0xC8)", or the code alone.
+std::string KeyText(std::uint32_t code) {
     const char* name = KeyName(code);
-    return name != nullptr ? std::string(name) + " (" + hex + ")" : std::string(hex);
+    if (name == nullptr) {
+        return Hex(code);
+    }
+    return std::string(name) + (gamepad::IsPadCode(code) ? " (controller, " : " (") + Hex(code) +
+           ")";
+}
+
+// The hotkey as a player says it: "Shift + G", "LB + A (controller)", "Shift + A (controller)".
+std::string BindingText(std::uint32_t modifier, std::uint32_t key) {
+    std::string text;
+    const std::uint32_t parts[] = {modifier, key};
+    for (std::size_t i = 0; i < std::size(parts); ++i) {
+        const std::uint32_t code = parts[i];
+        if (code == 0) {
+            continue;
+        }
+        const char* name = KeyName(code);
+        text += (text.empty() ? "" : " + ") + (name != nullptr ? std::string(name) : Hex(code));
+        const bool nextIsPad = i + 1 < std::size(parts) && gamepad::IsPadCode(parts[i + 1]);
+        if (gamepad::IsPadCode(code) && !nextIsPad) {
+            text += " (controller)";
+        }
+    }
+    return text;
 }
 
 // Where the text is a key's name, the code that key has: what the player probably meant.
-std::string MeantKey(const std::string& text, std::uint32_t readAs, bool taken) {
+std::string MeantKey(const char* key, const std::string& text, std::uint32_t readAs, bool taken) {
     const auto named = KeyCodeByName(text);
     if (!named || (taken && *named == readAs)) {
         return {};
     }
-    char hint[96];
-    std::snprintf(hint, sizeof hint, "; if you meant the key %s, write %s=0x%02X", text.c_str(),
-                  kHotkeyKey, static_cast<unsigned>(*named));
+    char hint[160];
+    std::snprintf(hint, sizeof hint, "; if you meant %s %s, write %s=0x%02X",
+                  gamepad::IsPadCode(*named) ? "the controller's" : "the key", text.c_str(), key,
+                  static_cast<unsigned>(*named));
     return hint;
 }
 
@@ -122,12 +161,14 @@ void LogEntry(const SettingsEntry& entry) {
                   entry.value != 0 ? "on" : "off (only \"1\" turns it on)");
         return;
     }
+    const bool modifier = entry.key == std::string_view(kModifierKey);
     const std::string meant =
-        MeantKey(entry.text, entry.value, entry.verdict == ValueVerdict::Taken);
+        MeantKey(entry.key, entry.text, entry.value, entry.verdict == ValueVerdict::Taken);
     switch (entry.verdict) {
         case ValueVerdict::Taken:
-            log::Info("%s: %s=%s: hotkey %s%s", file, entry.key, text.c_str(),
-                      KeyText(entry.value).c_str(), meant.c_str());
+            log::Info("%s: %s=%s: %s %s%s", file, entry.key, text.c_str(),
+                      modifier ? "modifier" : "hotkey", KeyText(entry.value).c_str(),
+                      meant.c_str());
             break;
         case ValueVerdict::NotHexadecimal:
             log::Error("%s: %s=%s refused: not a hexadecimal number%s", file, entry.key,
@@ -139,9 +180,9 @@ void LogEntry(const SettingsEntry& entry) {
         case ValueVerdict::OutOfRange:
             if (entry.value == 0) {
                 log::Info(
-                    "%s: %s=%s: no hotkey from this file (0 cannot switch off a key set "
+                    "%s: %s=%s: no %s from this file (0 cannot switch off a key set "
                     "earlier)",
-                    file, entry.key, text.c_str());
+                    file, entry.key, text.c_str(), modifier ? "modifier" : "hotkey");
             } else {
                 log::Error("%s: %s=%s refused: 0x%X is not a key code (0x01 to 0xFE)%s", file,
                            entry.key, text.c_str(), static_cast<unsigned>(entry.value),
@@ -149,6 +190,23 @@ void LogEntry(const SettingsEntry& entry) {
             }
             break;
     }
+}
+
+// The summary's hotkey: the key and its modifier in a player's words, and where they came from.
+std::string HotkeyInForce(const Settings& s) {
+    if (s.hotkeyCode == 0) {
+        std::string none = std::string("no hotkey, from ") + FileName(s.hotkeyFrom);
+        if (s.modifierCode != 0) {
+            none += " (the modifier " + BindingText(0, s.modifierCode) + " waits for one)";
+        }
+        return none;
+    }
+    const std::string text = "hotkey " + BindingText(s.modifierCode, s.hotkeyCode) + ", ";
+    if (s.modifierCode == 0 || s.modifierFrom == s.hotkeyFrom) {
+        return text + "from " + FileName(s.hotkeyFrom);
+    }
+    return text + "the key from " + FileName(s.hotkeyFrom) + " and the modifier from " +
+           FileName(s.modifierFrom);
 }
 
 }  // namespace
@@ -159,11 +217,8 @@ void LogSettings(const Settings& settings) {
     for (const SettingsEntry& entry : settings.entries) {
         LogEntry(entry);
     }
-    const std::string hotkey =
-        settings.hotkeyCode != 0 ? "hotkey " + KeyText(settings.hotkeyCode) : "no hotkey";
-    log::Info("settings in force: %s, from %s; decision trace %s, from %s", hotkey.c_str(),
-              FileName(settings.hotkeyFrom), settings.logging ? "on" : "off",
-              FileName(settings.loggingFrom));
+    log::Info("settings in force: %s; decision trace %s, from %s", HotkeyInForce(settings).c_str(),
+              settings.logging ? "on" : "off", FileName(settings.loggingFrom));
 }
 
 HotkeyText ReadHotkeyText(std::string_view text) {

@@ -1,6 +1,6 @@
-// The plugin's two settings, the handbrake hotkey and the logging switch, read from
-// Data\SFSE\Plugins\Taviro.ini (created with defaults when missing) and then from the optional
-// TaviroCustom.ini, whose values win.
+// The plugin's settings, the handbrake hotkey, its optional modifier and the logging switch, read
+// from Data\SFSE\Plugins\Taviro.ini (created with defaults when missing) and then from the
+// optional TaviroCustom.ini, whose values win key by key.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +16,9 @@ inline constexpr char kCustomSettingsStem[] = "TaviroCustom";
 inline constexpr char kSettingsSection[] = "Settings";
 inline constexpr char kLoggingKey[] = "bLogging";
 inline constexpr char kHotkeyKey[] = "iHandbrakeHotkey";
+// Documented for players, never written into the default file: a key or controller button that
+// must be held too for the hotkey to count.
+inline constexpr char kModifierKey[] = "iHandbrakeHotkeyModifier";
 
 enum class SettingsSource : std::uint8_t { BuiltIn, DefaultFile, CustomFile };
 
@@ -38,7 +41,7 @@ enum class FileState : std::uint8_t {
 
 struct SettingsEntry {
     SettingsSource file;
-    const char* key;  // kLoggingKey or kHotkeyKey
+    const char* key;  // kLoggingKey, kHotkeyKey or kModifierKey
     std::string text;
     ValueVerdict verdict;
     std::uint32_t value;  // what the text reads as, where it reads as a number
@@ -46,18 +49,20 @@ struct SettingsEntry {
 
 // The settings one reading found, and how it came by them.
 struct Settings {
-    std::uint32_t hotkeyCode = 0;  // 0: no hotkey
+    std::uint32_t hotkeyCode = 0;    // 0: no hotkey
+    std::uint32_t modifierCode = 0;  // 0: none; the hotkey alone counts
     bool logging = false;
     SettingsSource hotkeyFrom = SettingsSource::BuiltIn;
+    SettingsSource modifierFrom = SettingsSource::BuiltIn;
     SettingsSource loggingFrom = SettingsSource::BuiltIn;
     FileState defaultFile = FileState::Missing;
     FileState customFile = FileState::Missing;
     std::vector<SettingsEntry> entries;  // every non-empty value, in the order read
 };
 
-// What an iHandbrakeHotkey text gives. A key is hexadecimal, with or without 0x, and only 1 to
-// 254; anything else is not Taken and leaves the earlier setting in force. `value` is what the
-// text reads as, where it reads as a number at all, else 0.
+// What an iHandbrakeHotkey or iHandbrakeHotkeyModifier text gives. A key is hexadecimal, with or
+// without 0x, and only 1 to 254; anything else is not Taken and leaves the earlier setting in
+// force. `value` is what the text reads as, where it reads as a number at all, else 0.
 struct HotkeyText {
     ValueVerdict verdict;
     std::uint32_t value;

@@ -15,6 +15,7 @@
 #include "ControlState.h"
 #include "GameOffsets.h"
 #include "GameQueries.h"
+#include "GamepadReader.h"
 #include "HandbrakePatch.h"
 #include "Win32.h"
 
@@ -52,10 +53,25 @@ void AdvanceWindowDuringWarmup() {
     state.windowCount = state.windowCount < kWindowLength ? state.windowCount + 1 : kWindowLength;
 }
 
+// A controller's button is one load of the pad reader's word; a key is asked of the system.
+bool KeyHeld(std::uint8_t code) {
+    return gamepad::IsPadCode(code) ? gamepad::ButtonHeld(code) : GetKeyState(code) < 0;
+}
+
 bool HotkeyHeld() {
     // No configured key is "not held" without asking the system: the common case stays free of
-    // the key-state call, which is a server round trip under Wine.
-    return state.hotkeyCode != 0 && GetKeyState(static_cast<int>(state.hotkeyCode)) < 0;
+    // the key-state call, which is a server round trip under Wine. For the same reason a
+    // controller's part of a combination is asked first.
+    const HotkeyBinding hotkey =
+        HotkeyBinding::FromWord(state.hotkey.load(std::memory_order_relaxed));
+    if (hotkey.key == 0) {
+        return false;
+    }
+    if (hotkey.modifier == 0) {
+        return KeyHeld(hotkey.key);
+    }
+    return gamepad::IsPadCode(hotkey.modifier) ? KeyHeld(hotkey.modifier) && KeyHeld(hotkey.key)
+                                               : KeyHeld(hotkey.key) && KeyHeld(hotkey.modifier);
 }
 
 bool TrackedObjectReady() {

@@ -1,6 +1,7 @@
 #!/bin/bash
 # Measures the figures README.md shows and rewrites its block between <!-- figures:begin --> and
-# <!-- figures:end -->: the hook's cost natively and under Wine, the fuzz targets' runs, the
+# <!-- figures:end -->: the hook's cost natively and under Wine, what the plugin's own threads
+# cost and how soon a saved setting is in force, the fuzz targets' runs, the
 # stress test's size under TSan and the bad inputs the tests try, each from a run made here. It
 # also redraws docs/default-drive.svg, the default drive's timeline README opens with.
 #   scripts/figures.sh        a few minutes: the fuzzers run a minute each, as in CI
@@ -65,9 +66,9 @@ build() {
     fi
 }
 # shellcheck disable=SC2086
-build native hook_bench taviro-testbed $programs
+build native hook_bench background_costs taviro-testbed $programs
 # shellcheck disable=SC2086
-build windows hook_timing $programs
+build windows hook_timing background_costs $programs
 build asan fuzz_hex_text fuzz_profile fuzz_form_id
 build tsan concurrency_test
 
@@ -88,6 +89,10 @@ build/native/bench/hook_bench --benchmark_repetitions=9 --benchmark_format=json 
 
 step "the hook under Wine (hook_timing.exe)"
 scripts/wine-run.sh build/windows/bench/hook_timing.exe >"$out/hook_timing.json"
+
+step "the plugin's own threads and a save's way into force (background_costs, natively and under Wine)"
+build/native/bench/background_costs >"$out/background_costs.json"
+scripts/wine-run.sh build/windows/bench/background_costs.exe >"$out/background_costs-wine.json"
 
 step "the fuzz targets as CI runs them (a minute each, two at a time)"
 # From empty corpora, as on CI's fresh clone: a grown corpus has longer inputs and fewer runs.

@@ -83,12 +83,25 @@ struct Log {
     std::string text;
     bool present;
 };
+// A controller plugged in or pulled out, or one of its buttons held or let go; the run then waits
+// until the plugin has read it.
+struct Pad {
+    int slot;                     // 0 to 3; scenarios write 1 to 4
+    std::optional<bool> plugged;  // set: plugged in or pulled out; else the button below
+    int code;                     // Windows' gamepad code, 0xC3 to 0xDA
+    bool down;
+};
+// Real time passing with no frame, while the plugin's own threads go on (the settings watcher,
+// the controller reader).
+struct Wait {
+    int milliseconds;
+};
 }  // namespace step
 
-using Step =
-    std::variant<step::Frames, step::Note, step::DataLoaded, step::UpdateFloat, step::TrackedFloat,
-                 step::Truth, step::Tracked, step::TrackedField, step::Menu, step::LoadGame,
-                 step::ExitVehicle, step::Activate, step::Key, step::Ini, step::Log>;
+using Step = std::variant<step::Frames, step::Note, step::DataLoaded, step::UpdateFloat,
+                          step::TrackedFloat, step::Truth, step::Tracked, step::TrackedField,
+                          step::Menu, step::LoadGame, step::ExitVehicle, step::Activate, step::Key,
+                          step::Ini, step::Log, step::Pad, step::Wait>;
 
 struct Scenario {
     struct Line {

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <fstream>
 #include <istream>
+#include <iterator>
 #include <string_view>
 #include <system_error>
 
@@ -272,6 +273,60 @@ step::Ini ParseIni(const LineReader& r, const std::vector<Token>& tokens) {
     r.Fail("'" + action + "'; expected: " + usage);
 }
 
+// --- Controllers and real time ---
+
+// A controller's button as the players' readme names it, or its gamepad code.
+int PadCode(const LineReader& r, const std::string& text) {
+    // In code order, from VK_GAMEPAD_A (0xC3).
+    // clang-format off
+    static constexpr const char* kNames[] = {
+        "A", "B", "X", "Y", "RB", "LB", "LT", "RT",
+        "DpadUp", "DpadDown", "DpadLeft", "DpadRight", "Menu", "View", "LS", "RS",
+        "LeftStickUp", "LeftStickDown", "LeftStickRight", "LeftStickLeft",
+        "RightStickUp", "RightStickDown", "RightStickRight", "RightStickLeft"};
+    // clang-format on
+    constexpr int kFirstPadCode = 0xC3;
+    for (std::size_t i = 0; i < std::size(kNames); ++i) {
+        if (text == kNames[i]) {
+            return kFirstPadCode + static_cast<int>(i);
+        }
+    }
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        const auto code = static_cast<int>(r.Unsigned(text, 0xFF));
+        if (code >= kFirstPadCode && code < kFirstPadCode + static_cast<int>(std::size(kNames))) {
+            return code;
+        }
+    }
+    r.Fail("'" + text +
+           "' is no controller button: write A, B, X, Y, LB, RB, LT, RT, DpadUp, Menu, View, LS, "
+           "RS, LeftStickUp (and the other directions of both sticks) or a code 0xC3 to 0xDA");
+}
+
+step::Pad ParsePad(const LineReader& r, const std::vector<Token>& tokens) {
+    const char* usage = "pad 1-4 connect|disconnect | pad 1-4 <button> down|up";
+    if (tokens.size() < 3 || tokens.size() > 4) {
+        r.Fail(std::string("expected: ") + usage);
+    }
+    const int slot = static_cast<int>(r.Unsigned(tokens[1].text, 4)) - 1;
+    if (slot < 0) {
+        r.Fail("pads are numbered 1 to 4");
+    }
+    if (tokens.size() == 3) {
+        return {slot, r.Choice(tokens[2].text, "connect", "disconnect"), 0, false};
+    }
+    return {slot, std::nullopt, PadCode(r, tokens[2].text), r.Choice(tokens[3].text, "down", "up")};
+}
+
+step::Wait ParseWait(const LineReader& r, const std::vector<Token>& tokens) {
+    r.Arguments(tokens, 1, "wait <seconds>");
+    const float seconds = r.Float(tokens[1].text);
+    // Long enough for anything the plugin promises, short enough that a typo is not a long wait.
+    if (!(seconds > 0.0f && seconds <= 10.0f)) {
+        r.Fail("a wait is more than 0 and at most 10 seconds");
+    }
+    return {static_cast<int>(seconds * 1000.0f + 0.5f)};
+}
+
 Step ParseLine(const LineReader& r, const std::vector<Token>& tokens) {
     const std::string& word = tokens[0].text;
     if (tokens[0].quoted) {
@@ -330,9 +385,15 @@ Step ParseLine(const LineReader& r, const std::vector<Token>& tokens) {
         }
         return step::Log{tokens[2].text, r.Choice(tokens[1].text, "has", "lacks")};
     }
+    if (word == "pad") {
+        return ParsePad(r, tokens);
+    }
+    if (word == "wait") {
+        return ParseWait(r, tokens);
+    }
     r.Fail("unknown word '" + word +
            "'; a line starts with frames, note, data-loaded, update-float, float1, float2, "
-           "truth, tracked, tracked-field, menu, event, key, ini, log, call-site or "
+           "truth, tracked, tracked-field, menu, event, key, ini, log, pad, wait, call-site or "
            "other-plugin");
 }
 

@@ -14,6 +14,7 @@
 #include "GameImage.h"
 #include "GameLayout.h"
 #include "GameRuntime.h"
+#include "Gamepads.h"
 #include "PluginHost.h"
 #include "Scenario.h"
 #include "SettingsFileEditor.h"
@@ -54,6 +55,14 @@ public:
 
     int Run(const std::string& pluginPath) {
         DataFiles::Get().InstallDefaultLoadOrder();
+        // The game loads XInput at its start, before any plugin. The player has a controller
+        // plugged in, holding nothing.
+        if (Gamepads::Get().Load()) {
+            Gamepads::Get().Connect(0, true);
+        } else {
+            std::printf("testbed: %s; controllers cannot be played\n",
+                        Gamepads::Get().Error().c_str());
+        }
         PluginHost& host = PluginHost::Get();
         if (!host.Load(pluginPath)) {
             std::fprintf(stderr, "testbed: %s\n", host.Error().c_str());
@@ -97,6 +106,7 @@ public:
             std::visit(Overloaded{
                            [&](const step::Frames& s) { Frames(s, line.number); },
                            [&](const step::Log& s) { CheckLog(s, line.number); },
+                           [&](const step::Pad& s) { ApplyPad(s, line.number); },
                            [&](const auto& s) { Apply(s); },
                        },
                        line.step);
@@ -348,6 +358,27 @@ private:
     }
     void Apply(const step::Key& s) { Game::SetKeyDown(s.code, s.down); }
     void Apply(const step::Ini& s) { EditSettingsFile(s); }
+    void Apply(const step::Wait& s) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(s.milliseconds));
+    }
+
+    // The pad changes, then the run waits until the plugin has read it, so that the frames that
+    // follow see what the player holds.
+    void ApplyPad(const step::Pad& s, int line) {
+        Gamepads& pads = Gamepads::Get();
+        if (!pads.Error().empty()) {
+            failures_.push_back({line, frame_, frame_, pads.Error()});
+            return;
+        }
+        if (s.plugged) {
+            pads.Connect(s.slot, *s.plugged);
+        } else {
+            pads.SetButton(s.slot, s.code, s.down);
+        }
+        if (!pads.AwaitRead(s.slot)) {
+            Say("the plugin reads no controller (it reads them while a controller code is bound)");
+        }
+    }
 
     void CheckLog(const step::Log& s, int line) {
         // A line that is there stays; one that is missing may still come, until the plugin's

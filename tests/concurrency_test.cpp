@@ -1,7 +1,8 @@
 // The hook on several game threads while other threads dispatch every event and reload the
-// settings, as the game and the host do, with the decision trace on and the log's writer
-// draining it. Run under ThreadSanitizer in CI: no data race, no deadlock, and the state's
-// invariants hold at every moment another thread can observe.
+// settings, as the game and the host do, and a player saves the settings file, which the plugin's
+// own watcher reads, with the decision trace on and the log's writer draining it. Run under
+// ThreadSanitizer in CI: no data race, no deadlock, and the state's invariants hold at every moment
+// another thread can observe.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -14,7 +15,9 @@
 #include "DataFiles.h"
 #include "EventSinks.h"
 #include "GameEvents.h"
+#include "GamepadReader.h"
 #include "Log.h"
+#include "SettingsWatcher.h"
 #include "VehicleUpdateHook.h"
 #include "support/GameFixture.h"
 #include "support/PluginFolder.h"
@@ -121,12 +124,25 @@ TEST_F(Concurrency, HookEventsAndReloadsKeepTheInvariants) {
         }
     });
     std::thread host([&] {
-        // The data-loaded listener's work, as it takes the state.
+        // The data-loaded listener's work.
         for (int i = 0; i < 10 && hookThreadsDone.load() < kHookThreads; ++i) {
-            std::lock_guard lock(StateMutex);
             ReloadSettingsAndPointers();
             ++reloads;
         }
+    });
+    // A player saving TaviroCustom.ini while playing, binding a controller combination and back:
+    // the watcher reloads on a thread of its own and the pad reader starts and stops.
+    StartWatchingSettings();
+    int saves = 0;
+    std::thread editor([&] {
+        for (; hookThreadsDone.load() < kHookThreads; ++saves) {
+            folder.WriteFile("TaviroCustom.ini",
+                             saves % 2 == 0 ? "[Settings]\niHandbrakeHotkey=0xC3\n"
+                                              "iHandbrakeHotkeyModifier=0xC8\nbLogging=1\n"
+                                            : "[Settings]\niHandbrakeHotkey=0x47\nbLogging=1\n");
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        }
+        folder.WriteFile("TaviroCustom.ini", "[Settings]\niHandbrakeHotkey=0x47\nbLogging=1\n");
     });
     std::thread monitor([&] {
         while (!stop.load()) {
@@ -149,6 +165,13 @@ TEST_F(Concurrency, HookEventsAndReloadsKeepTheInvariants) {
     }
     dispatcher.join();
     host.join();
+    editor.join();
+    // The last save in force, then no thread of the plugin's left reading.
+    for (int i = 0; i < 1000 && state.hotkey.load() != 0x47u; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    StopWatchingSettings();
+    gamepad::ResetReader();
     stop.store(true);
     monitor.join();
 
@@ -159,14 +182,15 @@ TEST_F(Concurrency, HookEventsAndReloadsKeepTheInvariants) {
     // One line for scripts: the size this run had, which a passing test does not otherwise show.
     std::printf(
         "stress summary: hook_threads=%d hook_calls=%llu events_dispatched=%llu "
-        "load_game_events=%llu reloads=%d log_lines=%lld trace_lines_dropped=%llu\n",
+        "load_game_events=%llu reloads=%d log_lines=%lld trace_lines_dropped=%llu "
+        "settings_saves=%d\n",
         kHookThreads, static_cast<unsigned long long>(hookCalls.load()),
         static_cast<unsigned long long>(eventsDispatched),
         static_cast<unsigned long long>(loadGameEvents), reloads, static_cast<long long>(logLines),
-        static_cast<unsigned long long>(log::Dropped() - droppedBefore));
+        static_cast<unsigned long long>(log::Dropped() - droppedBefore), saves);
     EXPECT_EQ(broken.load(), 0);
     EXPECT_EQ(hookCalls.load(), std::uint64_t{kHookThreads} * kCallsPerThread);
-    EXPECT_EQ(state.hotkeyCode, 0x47u);
+    EXPECT_EQ(state.hotkey.load(), 0x47u);
     EXPECT_EQ(state.gameUi, game.Ui());
     EXPECT_EQ(events.InvalidRegistrations(), 0u);
 }

@@ -239,7 +239,7 @@ TEST_F(SinkTest, LoadGameReloadsSettingsAndPointersButNotTheByte) {
         state.patchSite.store(nullptr);
     }
     ExpectContinue(events.DispatchLoadGame());
-    EXPECT_EQ(state.hotkeyCode, 0x41u);
+    EXPECT_EQ(state.hotkey.load(), 0x41u);  // no modifier
     EXPECT_TRUE(state.loggingEnabled);
     EXPECT_TRUE(std::filesystem::exists(folder.Plugins() / "Taviro.ini"));
     EXPECT_EQ(state.gameUi, game.Ui());

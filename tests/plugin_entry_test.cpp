@@ -21,9 +21,11 @@
 #include "EventSinks.h"
 #include "GameEvents.h"
 #include "GameQueries.h"
+#include "GamepadReader.h"
 #include "Log.h"
 #include "PluginEntry.h"
 #include "PluginHost.h"
+#include "SettingsWatcher.h"
 #include "TaviroVersion.h"
 #include "VehicleUpdateHook.h"
 #include "Win32.h"
@@ -124,6 +126,10 @@ protected:
     }
 
     void TearDown() override {
+        // The data-loaded message started the plugin's own threads: none may look into the next
+        // test's folder.
+        StopWatchingSettings();
+        gamepad::ResetReader();
         log::Close();
 #ifndef _WIN32
         winshim::SetMainModuleForTesting(GameImage::Get().Base());
@@ -245,13 +251,13 @@ TEST_F(PluginEntryTest, DataLoadedReadsSettingsRefreshesPointersAndRegistersFour
 TEST_F(PluginEntryTest, SecondDataLoadedReadsAgainAndRegistersAgain) {
     ASSERT_TRUE(Load());
     Deliver(kGameDataLoaded);
-    EXPECT_EQ(controlState.hotkeyCode, 0u);
+    EXPECT_EQ(controlState.hotkey.load(), 0u);
 
     folder.WriteFile("TaviroCustom.ini", "[Settings]\r\niHandbrakeHotkey=0x47\r\n");
     game.SetTrackedPresent(false);
     Deliver(kGameDataLoaded);
 
-    EXPECT_EQ(controlState.hotkeyCode, 0x47u);
+    EXPECT_EQ(controlState.hotkey.load(), 0x47u);
     EXPECT_EQ(controlState.trackedSingleton, nullptr);
     std::vector<EventKind> twice = kAllFour;
     twice.insert(twice.end(), kAllFour.begin(), kAllFour.end());

@@ -13,6 +13,7 @@
 
 #include "HexText.h"
 #include "IniFile.h"
+#include "Log.h"
 #include "Settings.h"
 #include "Win32.h"
 #include "support/PluginFolder.h"
@@ -149,6 +150,93 @@ INSTANTIATE_TEST_SUITE_P(HotkeyTexts, Override,
                                            OverrideCase{"0", "0x20", true, none, "", false, 32},
                                            OverrideCase{"0", "0x20", true, none, none, false, 32},
                                            OverrideCase{"0", none, true, none, "0x41", false, 65}));
+
+// --- The modifier ---
+
+// iHandbrakeHotkeyModifier follows the hotkey's rule, file by file: the custom file's valid value
+// wins, anything else leaves the default file's in force.
+TEST_F(SettingsFiles, ModifierFollowsTheHotkeysRuleKeyByKey) {
+    struct Row {
+        std::optional<std::string> defaultModifier, customModifier;
+        std::uint32_t modifier;
+        taviro::SettingsSource from;
+    };
+    using taviro::SettingsSource;
+    const Row rows[] = {
+        {none, none, 0, SettingsSource::BuiltIn},
+        {"0x10", none, 0x10, SettingsSource::DefaultFile},
+        {"0x10", "0xC8", 0xC8, SettingsSource::CustomFile},
+        {"0x10", "0x0", 0x10, SettingsSource::DefaultFile},
+        {"0x10", "LB", 0x10, SettingsSource::DefaultFile},
+        {"0x10", "0x100", 0x10, SettingsSource::DefaultFile},
+        {none, "c8", 0xC8, SettingsSource::CustomFile},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.defaultModifier.value_or("-") + " / " + row.customModifier.value_or("-"));
+        std::string defaults = SettingsText("0", "0x47");
+        if (row.defaultModifier) {
+            defaults += "iHandbrakeHotkeyModifier=" + *row.defaultModifier + "\r\n";
+        }
+        WriteFile(kDefaultFile, defaults);
+        WriteFile(kCustomFile, "[Settings]\r\n" +
+                                   (row.customModifier
+                                        ? "iHandbrakeHotkeyModifier=" + *row.customModifier + "\r\n"
+                                        : std::string()));
+        Load();
+        EXPECT_EQ(settings.hotkeyCode, 0x47u);
+        EXPECT_EQ(settings.modifierCode, row.modifier);
+        EXPECT_EQ(settings.modifierFrom, row.from);
+    }
+}
+
+// What the log tells a player of the hotkey: keys and buttons in players' words, a combination
+// as one, and the code meant where the player wrote a name.
+TEST_F(SettingsFiles, TheLogNamesButtonsAndCombinationsInPlayersWords) {
+    struct Row {
+        const char* defaults;  // lines under [Settings]
+        const char* custom;
+        const char* said;
+    };
+    const Row rows[] = {
+        {"", "iHandbrakeHotkey=0x47\r\niHandbrakeHotkeyModifier=0x10",
+         "settings in force: hotkey Shift + G, from TaviroCustom.ini;"},
+        {"", "iHandbrakeHotkey=0xC3\r\niHandbrakeHotkeyModifier=0xC8",
+         "settings in force: hotkey LB + A (controller), from TaviroCustom.ini;"},
+        {"", "iHandbrakeHotkeyModifier=0xC8",
+         "TaviroCustom.ini: iHandbrakeHotkeyModifier=\"0xC8\": modifier LB (controller, 0xC8)"},
+        {"iHandbrakeHotkeyModifier=0x10", "iHandbrakeHotkey=0xC3",
+         "settings in force: hotkey Shift + A (controller), the key from TaviroCustom.ini and "
+         "the modifier from Taviro.ini;"},
+        {"", "iHandbrakeHotkey=0x47\r\niHandbrakeHotkeyModifier=0xC8",
+         "settings in force: hotkey LB (controller) + G, from TaviroCustom.ini;"},
+        {"", "iHandbrakeHotkeyModifier=0x10",
+         "settings in force: no hotkey, from the built-in default (the modifier Shift waits for "
+         "one);"},
+        {"", "iHandbrakeHotkeyModifier=LB",
+         "iHandbrakeHotkeyModifier=\"LB\" refused: not a hexadecimal number; if you meant the "
+         "controller's LB, write iHandbrakeHotkeyModifier=0xC8"},
+        {"", "iHandbrakeHotkey=D-pad Up",
+         "hotkey Enter (0x0D); if you meant the controller's D-pad Up, write "
+         "iHandbrakeHotkey=0xCB"},
+        {"", "iHandbrakeHotkey=VK_GAMEPAD_LEFT_THUMBSTICK_UP",
+         "if you meant the controller's VK_GAMEPAD_LEFT_THUMBSTICK_UP, write "
+         "iHandbrakeHotkey=0xD3"},
+        {"", "iHandbrakeHotkey=0xDA",
+         "iHandbrakeHotkey=\"0xDA\": hotkey Right stick Left (controller, 0xDA)"},
+    };
+    ASSERT_TRUE(taviro::log::Open({folder.Plugins()}));
+    for (const Row& row : rows) {
+        WriteFile(kDefaultFile, std::string("[Settings]\r\n") + row.defaults + "\r\n");
+        WriteFile(kCustomFile, std::string("[Settings]\r\n") + row.custom + "\r\n");
+        taviro::LogSettings(taviro::LoadSettings());
+    }
+    taviro::log::Flush();
+    const std::string written = FileText(taviro::log::Path());
+    taviro::log::Close();
+    for (const Row& row : rows) {
+        EXPECT_NE(written.find(row.said), std::string::npos) << row.said << "\n" << written;
+    }
+}
 
 // --- The default file's life ---
 

@@ -8,7 +8,9 @@
 #include <limits>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
+#include "GamepadReader.h"
 #include "VehicleUpdateHook.h"
 #include "support/AllocationCounter.h"
 #include "support/GameFixture.h"
@@ -130,7 +132,7 @@ INSTANTIATE_TEST_SUITE_P(
                    true, NoChange},
         OutcomeRow{"HotkeyHeld",
                    [](HookTest&, testbed::Game&, ControlState& s) {
-                       s.hotkeyCode = GameFixture::kHotkey;
+                       BindHotkey(GameFixture::kHotkey);
                        testbed::Game::SetKeyDown(GameFixture::kHotkey, true);
                        s.activationWindowOpen = true;  // would count, but the key comes first
                    },
@@ -265,7 +267,7 @@ TEST_F(HookTest, FourCountingCallsReturnZeroThenTheFifthEngages) {
 TEST_F(HookTest, CallsLeavingByDefaultOrHotkeyKeepTheStage) {
     EnterDecisionPhase();
     state.engageStage = 2;
-    state.hotkeyCode = kHotkey;
+    BindHotkey(kHotkey);
     testbed::Game::SetKeyDown(kHotkey, true);
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(Call(), kGameResult);
@@ -275,6 +277,53 @@ TEST_F(HookTest, CallsLeavingByDefaultOrHotkeyKeepTheStage) {
     game.SetTruth(true);
     EXPECT_EQ(Call(), kGameResult);
     EXPECT_EQ(state.engageStage, 2);
+}
+
+// The hotkey as bound: a key or a controller's button, alone or with a modifier that must be held
+// too. A controller code is read from the pad reader's word, never as a key: the desktop's key
+// state has no say in it, even where it reports one held.
+TEST_F(HookTest, AModifierMustBeHeldTooAndAControllerCodeIsReadFromThePads) {
+    constexpr int kShift = 0x10, kG = 0x47, kPadA = 0xC3, kPadLB = 0xC8;
+    struct Row {
+        const char* what;
+        int key, modifier;
+        std::vector<int> keysDown;
+        std::vector<int> padHeld;
+        bool engaged;
+    };
+    const Row rows[] = {
+        {"G alone", kG, 0, {kG}, {}, true},
+        {"pad A held", kPadA, 0, {}, {kPadA}, true},
+        {"pad A's code down as a key only", kPadA, 0, {kPadA}, {}, false},
+        {"Shift + G, both", kG, kShift, {kShift, kG}, {}, true},
+        {"Shift + G, G only", kG, kShift, {kG}, {}, false},
+        {"Shift + G, Shift only", kG, kShift, {kShift}, {}, false},
+        {"LB + A, both", kPadA, kPadLB, {}, {kPadLB, kPadA}, true},
+        {"LB + A, A only", kPadA, kPadLB, {}, {kPadA}, false},
+        {"Shift + pad A, both", kPadA, kShift, {kShift}, {kPadA}, true},
+        {"Shift + pad A, pad A only", kPadA, kShift, {}, {kPadA}, false},
+        {"pad LB + G, both", kG, kPadLB, {kG}, {kPadLB}, true},
+        {"pad LB + G, LB only", kG, kPadLB, {}, {kPadLB}, false},
+    };
+    EnterDecisionPhase();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        BindHotkey(row.key, row.modifier);
+        std::uint32_t held = 0;
+        for (const int code : row.padHeld) {
+            held |= gamepad::CodeBit(static_cast<std::uint32_t>(code));
+        }
+        gamepad::heldButtons.store(held);
+        for (const int code : row.keysDown) {
+            testbed::Game::SetKeyDown(code, true);
+        }
+        EXPECT_EQ(Call(), row.engaged ? kGameResult : 0u);
+        EXPECT_EQ(game.HandbrakeByte(), row.engaged ? 0x03 : 0x00);
+        for (const int code : row.keysDown) {
+            testbed::Game::SetKeyDown(code, false);
+        }
+    }
+    gamepad::heldButtons.store(0);
 }
 
 TEST_F(HookTest, ActivationWindowClosesOnTheCallThatReaches150) {
@@ -400,7 +449,7 @@ TEST_F(HookTest, NothingAllocatedAndNoProtectionChangedWithTheTraceOnOrOff) {
         SCOPED_TRACE(tracing ? "trace on" : "trace off");
         EnterDecisionPhase();
         state.loggingEnabled = tracing;
-        state.hotkeyCode = kHotkey;  // the key is asked on every call, held or not
+        BindHotkey(kHotkey);  // the key is asked on every call, held or not
         state.activationWindowOpen = true;
         state.windowCount = 0;
         game.SetHandbrakeByte(0x00);

@@ -22,12 +22,18 @@ inline void ResetControlState() {
     s.exitWindowOpen = false;
     s.engageStage = kEngageStageReset;
     s.handbrakeEngaged.store(true);
-    s.hotkeyCode = 0;
-    s.loggingEnabled = false;
+    s.hotkey.store(0);
+    s.loggingEnabled.store(false);
     s.gameUi = nullptr;
     s.trackedSingleton = nullptr;
     s.patchSite.store(nullptr);
     s.activationFilterForm.store(nullptr);
+}
+
+// The hotkey in force, as a settings reload would publish it; 0 for none.
+inline void BindHotkey(int key, int modifier = 0) {
+    controlState.hotkey.store(
+        HotkeyBinding{static_cast<std::uint8_t>(key), static_cast<std::uint8_t>(modifier)}.Word());
 }
 
 inline std::uint8_t* PatchSite() {

@@ -87,7 +87,7 @@ BOOL GetModuleHandleExW(DWORD flags, LPCWSTR moduleName, HMODULE* module) {
     }
     *module = nullptr;
     if ((flags & GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS) == 0) {
-        *module = moduleName == nullptr ? GetModuleHandleA(nullptr) : nullptr;
+        *module = moduleName == nullptr ? GetModuleHandleA(nullptr) : GetModuleHandleW(moduleName);
     } else if (InRegisteredImage(moduleName)) {
         *module = static_cast<HMODULE>(moduleBase.load());
     } else if (Dl_info info{}; dladdr(moduleName, &info) != 0 && info.dli_fbase != nullptr) {

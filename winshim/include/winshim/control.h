@@ -33,6 +33,20 @@ void RefuseVirtualProtect(int count, int after = 0);
 // set, it is $HOME/Documents.
 void SetDocumentsFolder(const std::string& path);
 
+// Whether System32 holds the XInput DLLs (it does until told otherwise). The game's own folder
+// always does: LoadLibraryW finds one there, as the game stand-in's load does.
+void SetXInputInstalled(bool installed);
+
+// Every library load asked for, in order, with its flags.
+struct LibraryLoad {
+    std::wstring name;
+    DWORD flags;
+};
+std::vector<LibraryLoad> LibraryLoads();
+
+// No library loaded and none asked for, as in a fresh process.
+void ForgetLibraries();
+
 struct MessageBoxRecord {
     std::string text;
     std::string caption;
@@ -42,3 +56,12 @@ std::vector<MessageBoxRecord> MessageBoxes();
 void ClearMessageBoxes();
 
 }  // namespace winshim
+
+// The stand-in XInput's own exports, also to be had by GetProcAddress from any XInput module, as
+// from the stand-in DLL under Wine. TaviroSetPadState gives a slot (0 to 3) a connected pad in
+// `state` or none, and returns how often the slot had been asked before; TaviroPadReads says how
+// often a slot has been asked, and for slot 4 how often any has.
+extern "C" {
+DWORD64 TaviroSetPadState(DWORD userIndex, BOOL connected, const XINPUT_STATE* state);
+DWORD64 TaviroPadReads(DWORD userIndex);
+}

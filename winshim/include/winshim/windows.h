@@ -27,6 +27,10 @@ using LPWSTR = wchar_t*;
 using LPCWSTR = const wchar_t*;
 using HMODULE = struct HINSTANCE__*;
 using HINSTANCE = HMODULE;
+using FARPROC = std::intptr_t (*)();
+
+// The Windows x64 convention is the only one there; elsewhere the platform's own.
+#define WINAPI
 
 #ifndef TRUE
 #define TRUE 1
@@ -59,6 +63,7 @@ inline constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 inline constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 inline constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
+inline constexpr DWORD ERROR_BAD_ARGUMENTS = 160;
 inline constexpr DWORD ERROR_INVALID_ADDRESS = 487;
 inline constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921;
 
@@ -118,4 +123,97 @@ DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR defaultText, L
 BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR fileName);
 HRESULT SHGetKnownFolderPath(REFKNOWNFOLDERID folder, DWORD flags, HANDLE token, PWSTR* path);
 void CoTaskMemFree(void* memory);
+}
+
+// --- Libraries and XInput: the controllers, through whichever XInput DLL is to be had ---
+
+inline constexpr DWORD ERROR_PROC_NOT_FOUND = 127;
+inline constexpr DWORD ERROR_DEVICE_NOT_CONNECTED = 1167;
+inline constexpr DWORD LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x800;
+
+inline constexpr int VK_GAMEPAD_A = 0xC3;
+inline constexpr int VK_GAMEPAD_B = 0xC4;
+inline constexpr int VK_GAMEPAD_X = 0xC5;
+inline constexpr int VK_GAMEPAD_Y = 0xC6;
+inline constexpr int VK_GAMEPAD_RIGHT_SHOULDER = 0xC7;
+inline constexpr int VK_GAMEPAD_LEFT_SHOULDER = 0xC8;
+inline constexpr int VK_GAMEPAD_LEFT_TRIGGER = 0xC9;
+inline constexpr int VK_GAMEPAD_RIGHT_TRIGGER = 0xCA;
+inline constexpr int VK_GAMEPAD_DPAD_UP = 0xCB;
+inline constexpr int VK_GAMEPAD_DPAD_DOWN = 0xCC;
+inline constexpr int VK_GAMEPAD_DPAD_LEFT = 0xCD;
+inline constexpr int VK_GAMEPAD_DPAD_RIGHT = 0xCE;
+inline constexpr int VK_GAMEPAD_MENU = 0xCF;
+inline constexpr int VK_GAMEPAD_VIEW = 0xD0;
+inline constexpr int VK_GAMEPAD_LEFT_THUMBSTICK_BUTTON = 0xD1;
+inline constexpr int VK_GAMEPAD_RIGHT_THUMBSTICK_BUTTON = 0xD2;
+inline constexpr int VK_GAMEPAD_LEFT_THUMBSTICK_UP = 0xD3;
+inline constexpr int VK_GAMEPAD_LEFT_THUMBSTICK_DOWN = 0xD4;
+inline constexpr int VK_GAMEPAD_LEFT_THUMBSTICK_RIGHT = 0xD5;
+inline constexpr int VK_GAMEPAD_LEFT_THUMBSTICK_LEFT = 0xD6;
+inline constexpr int VK_GAMEPAD_RIGHT_THUMBSTICK_UP = 0xD7;
+inline constexpr int VK_GAMEPAD_RIGHT_THUMBSTICK_DOWN = 0xD8;
+inline constexpr int VK_GAMEPAD_RIGHT_THUMBSTICK_RIGHT = 0xD9;
+inline constexpr int VK_GAMEPAD_RIGHT_THUMBSTICK_LEFT = 0xDA;
+
+inline constexpr WORD XINPUT_GAMEPAD_DPAD_UP = 0x0001;
+inline constexpr WORD XINPUT_GAMEPAD_DPAD_DOWN = 0x0002;
+inline constexpr WORD XINPUT_GAMEPAD_DPAD_LEFT = 0x0004;
+inline constexpr WORD XINPUT_GAMEPAD_DPAD_RIGHT = 0x0008;
+inline constexpr WORD XINPUT_GAMEPAD_START = 0x0010;
+inline constexpr WORD XINPUT_GAMEPAD_BACK = 0x0020;
+inline constexpr WORD XINPUT_GAMEPAD_LEFT_THUMB = 0x0040;
+inline constexpr WORD XINPUT_GAMEPAD_RIGHT_THUMB = 0x0080;
+inline constexpr WORD XINPUT_GAMEPAD_LEFT_SHOULDER = 0x0100;
+inline constexpr WORD XINPUT_GAMEPAD_RIGHT_SHOULDER = 0x0200;
+inline constexpr WORD XINPUT_GAMEPAD_A = 0x1000;
+inline constexpr WORD XINPUT_GAMEPAD_B = 0x2000;
+inline constexpr WORD XINPUT_GAMEPAD_X = 0x4000;
+inline constexpr WORD XINPUT_GAMEPAD_Y = 0x8000;
+inline constexpr int XINPUT_GAMEPAD_LEFT_THUMB_DEADZONE = 7849;
+inline constexpr int XINPUT_GAMEPAD_RIGHT_THUMB_DEADZONE = 8689;
+inline constexpr int XINPUT_GAMEPAD_TRIGGER_THRESHOLD = 30;
+
+struct XINPUT_GAMEPAD {
+    WORD wButtons;
+    BYTE bLeftTrigger;
+    BYTE bRightTrigger;
+    SHORT sThumbLX;
+    SHORT sThumbLY;
+    SHORT sThumbRX;
+    SHORT sThumbRY;
+};
+struct XINPUT_STATE {
+    DWORD dwPacketNumber;
+    XINPUT_GAMEPAD Gamepad;
+};
+static_assert(sizeof(XINPUT_STATE) == 16);
+
+// --- File attributes ---
+
+inline constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x1;
+inline constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
+inline constexpr DWORD FILE_ATTRIBUTE_ARCHIVE = 0x20;
+inline constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+
+struct FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+};
+struct WIN32_FILE_ATTRIBUTE_DATA {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+};
+enum GET_FILEEX_INFO_LEVELS { GetFileExInfoStandard, GetFileExMaxInfoLevel };
+
+extern "C" {
+HMODULE LoadLibraryW(LPCWSTR fileName);
+HMODULE LoadLibraryExW(LPCWSTR fileName, HANDLE file, DWORD flags);
+HMODULE GetModuleHandleW(LPCWSTR moduleName);
+FARPROC GetProcAddress(HMODULE module, LPCSTR procName);
+BOOL GetFileAttributesExA(LPCSTR fileName, GET_FILEEX_INFO_LEVELS level, LPVOID information);
 }

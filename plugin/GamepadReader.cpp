@@ -1,0 +1,230 @@
+#include "GamepadReader.h"
+
+#include <algorithm>
+#include <chrono>
+#include <iterator>
+#include <optional>
+
+#include "Log.h"
+#include "PluginThread.h"
+
+namespace taviro::gamepad {
+
+constinit std::atomic<std::uint32_t> heldButtons{0};
+
+namespace {
+
+static_assert(kFirstCode == VK_GAMEPAD_A && kLastCode == VK_GAMEPAD_RIGHT_THUMBSTICK_LEFT);
+
+using Clock = std::chrono::steady_clock;
+using GetState = DWORD(WINAPI*)(DWORD userIndex, XINPUT_STATE* state);
+
+constexpr DWORD kSlots = 4;
+// 125 reads a second: a press shorter than a game's frame is still seen.
+constexpr auto kPeriod = std::chrono::milliseconds(8);
+constexpr auto kEmptySlotPause = std::chrono::seconds(1);
+
+struct Library {
+    const wchar_t* name;
+    const char* shownName;
+};
+// In the order XInput's versions are to be preferred.
+constexpr Library kLibraries[] = {
+    {L"xinput1_4.dll", "xinput1_4.dll"},
+    {L"xinput1_3.dll", "xinput1_3.dll"},
+    {L"xinput9_1_0.dll", "xinput9_1_0.dll"},
+};
+
+struct Slot {
+    bool connected = false;
+    Clock::time_point nextTry{};  // for an empty slot: not asked before then
+    int changesSaid = 0;          // connections and disconnections the log has told
+};
+
+// A wireless pad losing its link now and then must not fill the log: its first changes are
+// said, then that it keeps changing, then nothing more.
+constexpr int kChangesSaid = 10;
+
+// Touched by the reader's thread only, besides `watched`.
+struct Reader {
+    std::atomic<std::uint32_t> watched{0};
+    bool libraryTried = false;
+    GetState getState = nullptr;
+    Slot slots[kSlots];
+};
+constinit Reader reader;
+
+GetState StateFunction(HMODULE module) {
+    const FARPROC found = module != nullptr ? GetProcAddress(module, "XInputGetState") : nullptr;
+    // Through the one function type every other converts to and from without complaint.
+    return reinterpret_cast<GetState>(reinterpret_cast<void (*)()>(found));
+}
+
+GetState LoadXInput() {
+    for (const Library& library : kLibraries) {
+        HMODULE module = nullptr;
+        // Pinned: the game may let go of its XInput, and the reader must not call into a library
+        // that is gone.
+        if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_PIN, library.name, &module)) {
+            if (const GetState function = StateFunction(module)) {
+                log::Info("controllers: read through %s, which the game has loaded",
+                          library.shownName);
+                return function;
+            }
+        }
+    }
+    // From System32 alone: a stray library of that name in the game's folder is not ours to load.
+    for (const Library& library : kLibraries) {
+        if (const GetState function = StateFunction(
+                LoadLibraryExW(library.name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32))) {
+            log::Info("controllers: read through %s from the system", library.shownName);
+            return function;
+        }
+    }
+    log::Error(
+        "controllers: no XInput library (xinput1_4.dll, xinput1_3.dll, xinput9_1_0.dll) could be "
+        "loaded, so controller buttons never count as held; keyboard and mouse keys still work");
+    return nullptr;
+}
+
+void SayChange(DWORD index, Slot& slot, bool connected) {
+    const auto number = static_cast<unsigned long>(index + 1);
+    if (slot.changesSaid < kChangesSaid) {
+        if (connected) {
+            log::Info("controllers: controller %lu connected", number);
+        } else {
+            log::Info("controllers: controller %lu disconnected; its buttons count as let go",
+                      number);
+        }
+    } else if (slot.changesSaid == kChangesSaid) {
+        log::Info(
+            "controllers: controller %lu keeps connecting and disconnecting; the log says "
+            "no more of it",
+            number);
+    }
+    slot.changesSaid = std::min(slot.changesSaid + 1, kChangesSaid + 1);
+}
+
+// One read of every slot that is due: a pad that is not there any more lets its buttons go.
+std::uint32_t ReadPads(GetState getState) {
+    const Clock::time_point now = Clock::now();
+    std::uint32_t held = 0;
+    for (DWORD i = 0; i < kSlots; ++i) {
+        Slot& slot = reader.slots[i];
+        if (!slot.connected && now < slot.nextTry) {
+            continue;
+        }
+        XINPUT_STATE state{};
+        const bool connected = getState(i, &state) == ERROR_SUCCESS;
+        if (connected != slot.connected) {
+            SayChange(i, slot, connected);
+        }
+        slot.connected = connected;
+        if (connected) {
+            held |= ButtonsHeldOn(state.Gamepad);
+        } else {
+            slot.nextTry = now + kEmptySlotPause;
+        }
+    }
+    return held;
+}
+
+std::optional<std::chrono::microseconds> ReaderStep() {
+    if (reader.watched.load() == 0) {
+        heldButtons.store(0);
+        return std::nullopt;  // until a controller code is bound again
+    }
+    if (!reader.libraryTried) {
+        reader.libraryTried = true;
+        reader.getState = LoadXInput();
+    }
+    if (reader.getState == nullptr) {
+        return std::nullopt;
+    }
+    heldButtons.store(ReadPads(reader.getState), std::memory_order_relaxed);
+    return kPeriod;
+}
+
+PluginThread& ReaderThread() {
+    return PluginThread::Of(&ReaderStep);
+}
+
+}  // namespace
+
+std::uint32_t ButtonsHeldOn(const XINPUT_GAMEPAD& pad) {
+    struct ButtonCode {
+        WORD button;
+        std::uint32_t code;
+    };
+    static constexpr ButtonCode kButtons[] = {
+        {XINPUT_GAMEPAD_A, VK_GAMEPAD_A},
+        {XINPUT_GAMEPAD_B, VK_GAMEPAD_B},
+        {XINPUT_GAMEPAD_X, VK_GAMEPAD_X},
+        {XINPUT_GAMEPAD_Y, VK_GAMEPAD_Y},
+        {XINPUT_GAMEPAD_RIGHT_SHOULDER, VK_GAMEPAD_RIGHT_SHOULDER},
+        {XINPUT_GAMEPAD_LEFT_SHOULDER, VK_GAMEPAD_LEFT_SHOULDER},
+        {XINPUT_GAMEPAD_DPAD_UP, VK_GAMEPAD_DPAD_UP},
+        {XINPUT_GAMEPAD_DPAD_DOWN, VK_GAMEPAD_DPAD_DOWN},
+        {XINPUT_GAMEPAD_DPAD_LEFT, VK_GAMEPAD_DPAD_LEFT},
+        {XINPUT_GAMEPAD_DPAD_RIGHT, VK_GAMEPAD_DPAD_RIGHT},
+        {XINPUT_GAMEPAD_START, VK_GAMEPAD_MENU},
+        {XINPUT_GAMEPAD_BACK, VK_GAMEPAD_VIEW},
+        {XINPUT_GAMEPAD_LEFT_THUMB, VK_GAMEPAD_LEFT_THUMBSTICK_BUTTON},
+        {XINPUT_GAMEPAD_RIGHT_THUMB, VK_GAMEPAD_RIGHT_THUMBSTICK_BUTTON},
+    };
+    std::uint32_t held = 0;
+    for (const ButtonCode& b : kButtons) {
+        if ((pad.wButtons & b.button) != 0) {
+            held |= CodeBit(b.code);
+        }
+    }
+    // An analogue input as a button: held past its threshold, in one direction.
+    struct Analogue {
+        int value;
+        int threshold;  // positive: held above it; negative: held below it
+        int code;
+    };
+    constexpr int kTrigger = XINPUT_GAMEPAD_TRIGGER_THRESHOLD;
+    constexpr int kLeft = XINPUT_GAMEPAD_LEFT_THUMB_DEADZONE;
+    constexpr int kRight = XINPUT_GAMEPAD_RIGHT_THUMB_DEADZONE;
+    const Analogue analogues[] = {
+        {pad.bLeftTrigger, kTrigger, VK_GAMEPAD_LEFT_TRIGGER},
+        {pad.bRightTrigger, kTrigger, VK_GAMEPAD_RIGHT_TRIGGER},
+        {pad.sThumbLY, kLeft, VK_GAMEPAD_LEFT_THUMBSTICK_UP},
+        {pad.sThumbLY, -kLeft, VK_GAMEPAD_LEFT_THUMBSTICK_DOWN},
+        {pad.sThumbLX, kLeft, VK_GAMEPAD_LEFT_THUMBSTICK_RIGHT},
+        {pad.sThumbLX, -kLeft, VK_GAMEPAD_LEFT_THUMBSTICK_LEFT},
+        {pad.sThumbRY, kRight, VK_GAMEPAD_RIGHT_THUMBSTICK_UP},
+        {pad.sThumbRY, -kRight, VK_GAMEPAD_RIGHT_THUMBSTICK_DOWN},
+        {pad.sThumbRX, kRight, VK_GAMEPAD_RIGHT_THUMBSTICK_RIGHT},
+        {pad.sThumbRX, -kRight, VK_GAMEPAD_RIGHT_THUMBSTICK_LEFT},
+    };
+    for (const Analogue& a : analogues) {
+        if (a.threshold > 0 ? a.value > a.threshold : a.value < a.threshold) {
+            held |= CodeBit(static_cast<std::uint32_t>(a.code));
+        }
+    }
+    return held;
+}
+
+void Watch(std::uint32_t codes) {
+    const std::uint32_t before = reader.watched.exchange(codes);
+    if (codes != 0) {
+        ReaderThread().StartOrWake();
+    } else if (before != 0) {
+        ReaderThread().StartOrWake();  // to let every button go and stop reading
+    }
+}
+
+void ResetReader() {
+    reader.watched.store(0);
+    ReaderThread().Stop(std::chrono::seconds(5));
+    heldButtons.store(0);
+    reader.libraryTried = false;
+    reader.getState = nullptr;
+    for (Slot& slot : reader.slots) {
+        slot = Slot{};
+    }
+}
+
+}  // namespace taviro::gamepad

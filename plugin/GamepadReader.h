@@ -1,0 +1,52 @@
+// The controllers, for a hotkey or modifier bound to one of Windows' gamepad virtual-key codes,
+// VK_GAMEPAD_A (0xC3) to VK_GAMEPAD_RIGHT_THUMBSTICK_LEFT (0xDA): the desktop's key state never
+// reports these held, so a thread of the plugin reads every Xbox-compatible pad through XInput
+// and publishes the buttons held on any of them as one word, which the hook reads with one load.
+//
+// The reader reads nothing until a controller code is first bound, and only while one is. It then
+// loads XInput: the one the game already has (so the plugin sees the pads the game sees, wrappers
+// that give other pads XInput's face included), else xinput1_4.dll, xinput1_3.dll or
+// xinput9_1_0.dll from System32 alone. A slot with no pad is asked again at most once a second,
+// since that question is slow on real systems. Without any XInput the log says so once, and
+// controller codes are never held.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "Win32.h"
+
+namespace taviro::gamepad {
+
+inline constexpr std::uint32_t kFirstCode = 0xC3;  // VK_GAMEPAD_A
+inline constexpr std::uint32_t kLastCode = 0xDA;   // VK_GAMEPAD_RIGHT_THUMBSTICK_LEFT
+
+constexpr bool IsPadCode(std::uint32_t code) {
+    return code >= kFirstCode && code <= kLastCode;
+}
+
+// A controller code's bit in the words below.
+constexpr std::uint32_t CodeBit(std::uint32_t code) {
+    return IsPadCode(code) ? 1u << (code - kFirstCode) : 0u;
+}
+
+// The buttons held on any connected pad, a CodeBit each. Written only by the reader's thread.
+extern std::atomic<std::uint32_t> heldButtons;
+
+inline bool ButtonHeld(std::uint32_t code) {
+    return (heldButtons.load(std::memory_order_relaxed) & CodeBit(code)) != 0;
+}
+
+// The controller codes bound now, a CodeBit each: the reader reads while any is, and stops,
+// letting every button go, when none is. The first call with any loads XInput.
+void Watch(std::uint32_t codes);
+
+// What one pad's state holds, a CodeBit each: its buttons, a trigger past
+// XINPUT_GAMEPAD_TRIGGER_THRESHOLD, a stick's direction past that stick's documented dead zone.
+std::uint32_t ButtonsHeldOn(const XINPUT_GAMEPAD& pad);
+
+// For tests: stops the reader, lets every button go and forgets the XInput it found, as a fresh
+// process has none.
+void ResetReader();
+
+}  // namespace taviro::gamepad

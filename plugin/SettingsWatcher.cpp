@@ -1,0 +1,156 @@
+#include "SettingsWatcher.h"
+
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "ControlState.h"
+#include "GamepadReader.h"
+#include "Log.h"
+#include "PluginThread.h"
+#include "Win32.h"
+
+namespace taviro {
+
+namespace {
+
+// Ten looks a second: a save is in force 0.1 to 0.2 s later, well within the second promised,
+// and the looks cost next to nothing (two attribute queries).
+constexpr auto kPeriod = std::chrono::milliseconds(100);
+
+struct WatchedFile {
+    const char* path;  // as IniFile builds it: relative to the game's folder
+    const char* name;
+};
+constexpr WatchedFile kFiles[] = {
+    {".\\Data\\SFSE\\Plugins\\Taviro.ini", "Taviro.ini"},
+    {".\\Data\\SFSE\\Plugins\\TaviroCustom.ini", "TaviroCustom.ini"},
+};
+constexpr std::size_t kFileCount = std::size(kFiles);
+
+// What a file looks like from outside. Asked by attributes rather than by directory
+// notifications, which a mod manager's virtual file system (the file really lives in the mod's
+// own folder) need not send.
+struct Stamp {
+    bool known = false;  // false: never looked at, or read while it changed; differs from any look
+    bool present = false;
+    DWORD attributes = 0;
+    std::uint64_t size = 0;
+    std::uint64_t lastWrite = 0;
+    bool operator==(const Stamp&) const = default;
+};
+
+Stamp Look(const WatchedFile& file) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExA(file.path, GetFileExInfoStandard, &data)) {
+        return {true, false, 0, 0, 0};
+    }
+    return {true, true, data.dwFileAttributes,
+            (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow,
+            (std::uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) |
+                data.ftLastWriteTime.dwLowDateTime};
+}
+
+// Guarded by reloadMutex, which every reload holds from its first look to its last.
+std::mutex reloadMutex;
+bool reloaded = false;
+Stamp readStamps[kFileCount];  // the files as the last reload read them
+Stamp seenStamps[kFileCount];  // the files as the watcher last looked at them
+
+// A reload, after the line that says why when there is one.
+void Reload(const std::string& why) {
+    std::lock_guard lock(reloadMutex);
+    Stamp before[kFileCount];
+    for (std::size_t i = 0; i < kFileCount; ++i) {
+        before[i] = Look(kFiles[i]);
+    }
+    if (!why.empty()) {
+        log::Info("%s", why.c_str());
+    }
+    const Settings settings = LoadSettings();
+    // Published before it is logged: the summary line in the file means the settings are in force.
+    PublishSettings(settings);
+    LogSettings(settings);
+    for (std::size_t i = 0; i < kFileCount; ++i) {
+        const Stamp after = Look(kFiles[i]);
+        const bool createdByUs = i == 0 && settings.defaultFile == FileState::Created;
+        // A file that changed while it was read is read again once it has stopped changing.
+        readStamps[i] = after == before[i] || createdByUs ? after : Stamp{};
+        seenStamps[i] = after;
+    }
+    reloaded = true;
+}
+
+// What became of a file since it was read, for the line that starts its reload.
+const char* Change(const Stamp& was, const Stamp& now) {
+    if (was.known && !was.present) {
+        return "appeared";
+    }
+    return now.present ? "changed" : "was deleted";
+}
+
+std::optional<std::chrono::microseconds> WatchStep() {
+    std::string why;
+    {
+        std::lock_guard lock(reloadMutex);
+        for (std::size_t i = 0; i < kFileCount; ++i) {
+            const Stamp now = Look(kFiles[i]);
+            if (now != seenStamps[i]) {
+                seenStamps[i] = now;  // still being written, perhaps: wait for it to settle
+                continue;
+            }
+            if (now != readStamps[i]) {
+                why += std::string(why.empty() ? "" : "; ") + kFiles[i].name + " " +
+                       Change(readStamps[i], now);
+            }
+        }
+    }
+    if (!why.empty()) {
+        Reload(why + " while the game runs: reading the settings again");
+    }
+    return kPeriod;
+}
+
+PluginThread& WatchThread() {
+    return PluginThread::Of(&WatchStep);
+}
+
+std::uint32_t PadCodes(const Settings& settings) {
+    if (settings.hotkeyCode == 0) {
+        return 0;  // a modifier alone is no hotkey: nothing to read
+    }
+    return gamepad::CodeBit(settings.hotkeyCode) | gamepad::CodeBit(settings.modifierCode);
+}
+
+}  // namespace
+
+void PublishSettings(const Settings& settings) {
+    const HotkeyBinding binding{static_cast<std::uint8_t>(settings.hotkeyCode),
+                                static_cast<std::uint8_t>(settings.modifierCode)};
+    controlState.hotkey.store(binding.Word(), std::memory_order_relaxed);
+    controlState.loggingEnabled.store(settings.logging, std::memory_order_relaxed);
+    gamepad::Watch(PadCodes(settings));
+}
+
+void ReloadSettings() {
+    Reload({});
+}
+
+void StartWatchingSettings() {
+    {
+        std::lock_guard lock(reloadMutex);
+        for (std::size_t i = 0; i < kFileCount && !reloaded; ++i) {
+            // Watching without a reload before it: what is there now counts as read.
+            readStamps[i] = seenStamps[i] = Look(kFiles[i]);
+        }
+    }
+    WatchThread().StartOrWake();
+}
+
+void StopWatchingSettings() {
+    WatchThread().Stop(std::chrono::seconds(5));
+}
+
+}  // namespace taviro

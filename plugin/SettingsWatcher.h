@@ -1,0 +1,30 @@
+// The settings in force: read from the files when the game's data loads, at every game load, and
+// whenever Taviro.ini or TaviroCustom.ini changes while the game runs, which a thread of the
+// plugin watches for.
+//
+// The files are read without StateMutex and the result published as the words the hook reads,
+// so a reload never makes the hook wait or take its busy path; it only ever changes the settings'
+// values (no game pointer, window, stage or handbrake). Reloads follow one another, never overlap.
+#pragma once
+
+#include "Settings.h"
+
+namespace taviro {
+
+// Puts the settings in force: the hotkey and its modifier as one word, the decision trace, and
+// the controller codes for the pad reader. The one writer of those members of ControlState.
+void PublishSettings(const Settings& settings);
+
+// Reads both files afresh, creating the default file when missing, publishes what they give and
+// logs it. The caller holds no lock the hook takes.
+void ReloadSettings();
+
+// Starts the thread that watches the two files; later calls do nothing. A file is read again
+// once it has stopped changing (its size and last-write time the same a poll later), within a
+// second of its save; the plugin's own creation of Taviro.ini is not a change.
+void StartWatchingSettings();
+
+// For tests: stops the watching thread and waits for it.
+void StopWatchingSettings();
+
+}  // namespace taviro

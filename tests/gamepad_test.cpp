@@ -1,0 +1,216 @@
+// The controllers: what a pad's state holds as gamepad codes, and the reader that reads the pads
+// through the game's stand-in XInput (the stand-in layer's natively, the stand-in DLL under Wine).
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "GamepadReader.h"
+#include "Gamepads.h"
+#include "Log.h"
+#include "support/PluginFolder.h"
+#ifndef _WIN32
+#include "winshim/control.h"
+#endif
+
+namespace taviro::testing {
+namespace {
+
+using gamepad::CodeBit;
+
+// --- A pad's state as codes ---
+
+TEST(PadState, EveryButtonIsItsOwnCode) {
+    struct Row {
+        WORD button;
+        int code;
+    };
+    const Row rows[] = {
+        {XINPUT_GAMEPAD_A, 0xC3},
+        {XINPUT_GAMEPAD_B, 0xC4},
+        {XINPUT_GAMEPAD_X, 0xC5},
+        {XINPUT_GAMEPAD_Y, 0xC6},
+        {XINPUT_GAMEPAD_RIGHT_SHOULDER, 0xC7},
+        {XINPUT_GAMEPAD_LEFT_SHOULDER, 0xC8},
+        {XINPUT_GAMEPAD_DPAD_UP, 0xCB},
+        {XINPUT_GAMEPAD_DPAD_DOWN, 0xCC},
+        {XINPUT_GAMEPAD_DPAD_LEFT, 0xCD},
+        {XINPUT_GAMEPAD_DPAD_RIGHT, 0xCE},
+        {XINPUT_GAMEPAD_START, 0xCF},
+        {XINPUT_GAMEPAD_BACK, 0xD0},
+        {XINPUT_GAMEPAD_LEFT_THUMB, 0xD1},
+        {XINPUT_GAMEPAD_RIGHT_THUMB, 0xD2},
+    };
+    for (const Row& row : rows) {
+        XINPUT_GAMEPAD pad{};
+        pad.wButtons = row.button;
+        EXPECT_EQ(gamepad::ButtonsHeldOn(pad), CodeBit(static_cast<std::uint32_t>(row.code)))
+            << std::hex << row.code;
+    }
+    XINPUT_GAMEPAD all{};
+    all.wButtons = 0xF3FF;                            // every button XInput has
+    EXPECT_EQ(gamepad::ButtonsHeldOn(all), 0xFF3Fu);  // 0xC3-0xC8 and 0xCB-0xD2
+}
+
+// A trigger counts past XInput's threshold (30), a stick's direction past its dead zone (7849
+// left, 8689 right), each on its own axis.
+TEST(PadState, TriggersAndSticksCountPastTheirThresholds) {
+    struct Row {
+        const char* what;
+        BYTE leftTrigger, rightTrigger;
+        SHORT lx, ly, rx, ry;
+        std::uint32_t held;
+    };
+    const Row rows[] = {
+        {"triggers at the threshold", 30, 30, 0, 0, 0, 0, 0},
+        {"triggers past it", 31, 255, 0, 0, 0, 0, CodeBit(0xC9) | CodeBit(0xCA)},
+        {"left stick at its dead zone", 0, 0, 7849, -7849, 0, 0, 0},
+        {"left stick past it", 0, 0, 7850, -7850, 0, 0, CodeBit(0xD5) | CodeBit(0xD4)},
+        {"left stick all the way", 0, 0, -32768, 32767, 0, 0, CodeBit(0xD6) | CodeBit(0xD3)},
+        {"right stick inside its dead zone", 0, 0, 0, 0, 8689, -8689, 0},
+        {"right stick past it", 0, 0, 0, 0, -8690, 8690, CodeBit(0xDA) | CodeBit(0xD7)},
+        {"right stick down and right", 0, 0, 0, 0, 8690, -8690, CodeBit(0xD9) | CodeBit(0xD8)},
+        {"left's dead zone is not the right's", 0, 0, 0, 0, 8000, 0, 0},
+    };
+    for (const Row& row : rows) {
+        XINPUT_GAMEPAD pad{};
+        pad.bLeftTrigger = row.leftTrigger;
+        pad.bRightTrigger = row.rightTrigger;
+        pad.sThumbLX = row.lx;
+        pad.sThumbLY = row.ly;
+        pad.sThumbRX = row.rx;
+        pad.sThumbRY = row.ry;
+        EXPECT_EQ(gamepad::ButtonsHeldOn(pad), row.held) << row.what;
+    }
+}
+
+// --- The reader ---
+
+constexpr std::uint32_t kA = 0xC3;
+
+class Reader : public ::testing::Test {
+protected:
+    void SetUp() override {
+        gamepad::ResetReader();
+        ASSERT_TRUE(pads.Load()) << pads.Error();
+        pads.Reset();
+        pads.Connect(0, true);
+#ifndef _WIN32
+        winshim::SetXInputInstalled(true);
+        winshim::ForgetLibraries();
+        LoadLibraryW(L"xinput1_4.dll");  // the game's
+#endif
+    }
+    void TearDown() override {
+        gamepad::ResetReader();
+    }
+
+    // The stand-in's count of questions, for any slot.
+    static DWORD64 Reads() {
+        return TaviroReads(4);
+    }
+    static DWORD64 TaviroReads(DWORD slot) {
+        using PadReads = DWORD64(WINAPI*)(DWORD);
+#ifdef _WIN32
+        static const auto reads = reinterpret_cast<PadReads>(reinterpret_cast<void (*)()>(
+            GetProcAddress(GetModuleHandleW(L"xinput1_4.dll"), "TaviroPadReads")));
+#else
+        static const PadReads reads = &TaviroPadReads;
+#endif
+        return reads(slot);
+    }
+
+    testbed::Gamepads& pads = testbed::Gamepads::Get();
+};
+
+TEST_F(Reader, ReadsNoPadUntilAControllerCodeIsBoundAndStopsWhenNoneIs) {
+    const DWORD64 before = Reads();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(Reads(), before);
+
+    gamepad::Watch(CodeBit(kA));
+    pads.SetButton(0, kA, true);
+    ASSERT_TRUE(pads.AwaitRead(0));
+    EXPECT_TRUE(gamepad::ButtonHeld(kA));
+
+    gamepad::Watch(0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // its last read
+    EXPECT_FALSE(gamepad::ButtonHeld(kA));
+    const DWORD64 stopped = Reads();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(Reads(), stopped);
+}
+
+// Any pad counts; a pad pulled out while its button is held lets it go; an empty slot is asked
+// at most once a second.
+TEST_F(Reader, AnyPadCountsAndAPadPulledOutLetsGo) {
+    gamepad::Watch(CodeBit(kA));
+    pads.Connect(2, true);
+    ASSERT_TRUE(pads.AwaitRead(2));
+    pads.SetButton(2, kA, true);
+    ASSERT_TRUE(pads.AwaitRead(2));
+    EXPECT_TRUE(gamepad::ButtonHeld(kA));
+
+    const DWORD64 emptyBefore = TaviroReads(3);
+    pads.Connect(2, false);
+    ASSERT_TRUE(pads.AwaitRead(2));  // the pull seen, then the slot asked again a second later
+    EXPECT_FALSE(gamepad::ButtonHeld(kA));
+    // Slot 4 stayed empty through more than a second of reading: asked once or twice.
+    EXPECT_LE(TaviroReads(3) - emptyBefore, 2u);
+}
+
+#ifndef _WIN32
+// Which XInput: the one the game has loaded, else System32's, in the order 1.4, 1.3, 9.1.0; and
+// without any, one line in the log and no controller code ever held.
+TEST_F(Reader, TakesTheGamesXInputElseSystem32sElseSaysSoOnce) {
+    winshim::ForgetLibraries();
+    LoadLibraryW(L"xinput1_3.dll");  // the game's, an older one
+    gamepad::Watch(CodeBit(kA));
+    pads.SetButton(0, kA, true);
+    ASSERT_TRUE(pads.AwaitRead(0));
+    EXPECT_EQ(winshim::LibraryLoads().size(), 1u) << "the plugin loaded one of its own";
+
+    gamepad::ResetReader();
+    winshim::ForgetLibraries();
+    gamepad::Watch(CodeBit(kA));
+    pads.SetButton(0, kA, false);
+    ASSERT_TRUE(pads.AwaitRead(0));
+    ASSERT_EQ(winshim::LibraryLoads().size(), 1u);
+    EXPECT_EQ(winshim::LibraryLoads()[0].name, L"xinput1_4.dll");
+    EXPECT_EQ(winshim::LibraryLoads()[0].flags, LOAD_LIBRARY_SEARCH_SYSTEM32);
+
+    PluginFolder folder;
+    ASSERT_TRUE(log::Open({folder.Plugins()}));
+    gamepad::ResetReader();
+    winshim::ForgetLibraries();
+    winshim::SetXInputInstalled(false);
+    pads.SetButton(0, kA, true);
+    gamepad::Watch(CodeBit(kA));
+    for (int i = 0; i < 5000 && winshim::LibraryLoads().size() < 3; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    gamepad::Watch(0);
+    gamepad::Watch(CodeBit(kA));  // bound again: not tried, nor said, again
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const auto loads = winshim::LibraryLoads();
+    ASSERT_EQ(loads.size(), 3u);
+    EXPECT_EQ(loads[0].name, L"xinput1_4.dll");
+    EXPECT_EQ(loads[1].name, L"xinput1_3.dll");
+    EXPECT_EQ(loads[2].name, L"xinput9_1_0.dll");
+    for (const auto& load : loads) {
+        EXPECT_EQ(load.flags, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    }
+    EXPECT_FALSE(gamepad::ButtonHeld(kA));
+    log::Flush();
+    const std::string written = FileText(log::Path());
+    log::Close();
+    const std::string said = "controllers: no XInput library";
+    const auto first = written.find(said);
+    EXPECT_NE(first, std::string::npos) << written;
+    EXPECT_EQ(written.find(said, first + 1), std::string::npos) << written;
+}
+#endif
+
+}  // namespace
+}  // namespace taviro::testing

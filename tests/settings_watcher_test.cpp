@@ -1,0 +1,194 @@
+// The settings while the game runs: a save of either file is put in force by the plugin's own
+// watching thread, with no game load, and a reload never gets in the hook's way.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "DataFiles.h"
+#include "Log.h"
+#include "SettingsWatcher.h"
+#include "VehicleUpdateHook.h"
+#include "support/GameFixture.h"
+#include "support/PluginFolder.h"
+
+namespace taviro::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint64_t kGameResult = testbed::Game::kVehicleUpdateResult;
+
+class WatchedSettings : public GameFixture {
+protected:
+    void SetUp() override {
+        GameFixture::SetUp();
+        ASSERT_TRUE(log::Open({folder.Plugins()}));
+    }
+    void TearDown() override {
+        StopWatchingSettings();
+        log::Close();
+        GameFixture::TearDown();
+    }
+
+    void Save(const std::string& name, const std::string& lines) const {
+        folder.WriteFile(name, "[Settings]\r\n" + lines);
+    }
+
+    // Waits, at most a generous while, for what the watcher is to bring about.
+    static bool Eventually(const std::function<bool()>& done) {
+        const auto deadline = Clock::now() + std::chrono::seconds(10);
+        while (!done()) {
+            if (Clock::now() > deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return true;
+    }
+
+    static bool HotkeyIs(int key, int modifier = 0) {
+        return controlState.hotkey.load() ==
+               HotkeyBinding{static_cast<std::uint8_t>(key), static_cast<std::uint8_t>(modifier)}
+                   .Word();
+    }
+
+    static std::string Written() {
+        log::Flush();
+        return FileText(log::Path());
+    }
+
+    static std::size_t Count(const std::string& text, const std::string& what) {
+        std::size_t count = 0;
+        for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+            ++count;
+        }
+        return count;
+    }
+
+    PluginFolder folder;
+};
+
+// Only the settings' values change: no window, stage, warm-up or handbrake state moves, and no
+// game pointer is looked up again.
+TEST_F(WatchedSettings, ASaveIsPutInForceAndOnlyTheSettingsChange) {
+    Save("TaviroCustom.ini", "iHandbrakeHotkey=0x47\r\n");
+    ReloadSettings();
+    StartWatchingSettings();
+    state.warmupCount = 12;
+    state.windowCount = 7;
+    state.engageStage = 2;
+    state.exitWindowOpen = true;
+    state.handbrakeEngaged.store(false);
+    state.gameUi = nullptr;  // a refresh would find the game's again
+    const auto lookups = testbed::DataFiles::Get().LookupCalls();
+
+    Save("TaviroCustom.ini",
+         "iHandbrakeHotkey=0x48\r\niHandbrakeHotkeyModifier=0x10\r\nbLogging=1\r\n");
+    ASSERT_TRUE(Eventually([] { return HotkeyIs(0x48, 0x10); }));
+    EXPECT_TRUE(controlState.loggingEnabled.load());
+    EXPECT_EQ(state.warmupCount, 12u);
+    EXPECT_EQ(state.windowCount, 7);
+    EXPECT_EQ(state.engageStage, 2);
+    EXPECT_TRUE(state.exitWindowOpen);
+    EXPECT_FALSE(state.handbrakeEngaged.load());
+    EXPECT_EQ(state.gameUi, nullptr);
+    EXPECT_EQ(testbed::DataFiles::Get().LookupCalls(), lookups);
+    EXPECT_EQ(Count(Written(),
+                    "TaviroCustom.ini changed while the game runs: reading the "
+                    "settings again"),
+              1u);
+}
+
+// A file being written is read once it has stopped changing, not at every write of it.
+TEST_F(WatchedSettings, AFileStillBeingWrittenIsReadOnceItHasStopped) {
+    Save("TaviroCustom.ini", "iHandbrakeHotkey=0x47\r\n");
+    ReloadSettings();
+    StartWatchingSettings();
+    // A slow writer: the file grows by a line every few milliseconds for a third of a second,
+    // and the watcher looks ten times a second.
+    std::string comments;
+    auto longestGap = Clock::duration::zero();
+    auto last = Clock::now();
+    bool halfPublished = false;
+    const auto write = [&](const std::string& hotkey) {
+        std::ofstream(folder.Plugins() / "TaviroCustom.ini", std::ios::binary)
+            << "[Settings]\r\n" + comments + hotkey;
+    };
+    for (int line = 0; line < 60; ++line) {
+        comments += "; line " + std::to_string(line) + "\r\n";
+        // Halfway, a value the finished file no longer has.
+        write(line >= 30 ? "iHandbrakeHotkey=0x41\r\n" : "");
+        halfPublished = halfPublished || HotkeyIs(0x41);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        const auto now = Clock::now();
+        longestGap = std::max(longestGap, now - last);
+        last = now;
+    }
+    write("iHandbrakeHotkey=0x48\r\n");
+    ASSERT_TRUE(Eventually([] { return HotkeyIs(0x48); }));
+    if (longestGap >= std::chrono::milliseconds(90)) {
+        GTEST_SKIP() << "the writer was held up "
+                     << std::chrono::duration_cast<std::chrono::milliseconds>(longestGap).count()
+                     << " ms, as long as the watcher's look: a read in between was its due";
+    }
+    EXPECT_FALSE(halfPublished);
+    EXPECT_EQ(Count(Written(), "TaviroCustom.ini changed"), 1u);
+}
+
+// The plugin's own creation of Taviro.ini is not a change; deleting TaviroCustom.ini is, and
+// switches its values off.
+TEST_F(WatchedSettings, OwnCreationIsNoChangeAndADeletedCustomFileSwitchesItsValuesOff) {
+    Save("TaviroCustom.ini", "iHandbrakeHotkey=0x47\r\nbLogging=1\r\n");
+    ReloadSettings();  // creates Taviro.ini
+    ASSERT_TRUE(fs::exists(folder.Plugins() / "Taviro.ini"));
+    StartWatchingSettings();
+    ASSERT_TRUE(HotkeyIs(0x47));
+
+    fs::remove(folder.Plugins() / "TaviroCustom.ini");
+    ASSERT_TRUE(Eventually([] { return HotkeyIs(0); }));
+    EXPECT_FALSE(controlState.loggingEnabled.load());
+    const std::string written = Written();
+    EXPECT_EQ(Count(written, "while the game runs"), 1u) << written;
+    EXPECT_EQ(Count(written, "TaviroCustom.ini was deleted while the game runs"), 1u) << written;
+}
+
+// However often the settings are read, the hook decides on its own: it never waits for a reload
+// nor takes its busy path (which would let go of the handbrake the held key engages).
+TEST_F(WatchedSettings, AReloadNeverMakesTheHookWaitOrTakeItsBusyPath) {
+    Save("TaviroCustom.ini", "iHandbrakeHotkey=0x47\r\n");
+    ReloadSettings();
+    state.warmupCount = kWarmupCalls;
+    game.SetFloat1(0.0f);
+    testbed::UpdateObject vehicle;
+    vehicle.SetFloat(1.0f);
+    testbed::Game::SetKeyDown(kHotkey, true);
+    std::atomic<bool> done{false};
+    std::thread reloader([&] {
+        for (int i = 0; i < 50; ++i) {
+            ReloadSettings();
+        }
+        done.store(true);
+    });
+    std::uint64_t calls = 0;
+    std::uint64_t released = 0;
+    while (!done.load()) {
+        const bool ranGame = VehicleUpdateHook(&vehicle) == kGameResult;
+        released += ranGame && game.HandbrakeByte() == 0x03 ? 0u : 1u;
+        ++calls;
+    }
+    reloader.join();
+    testbed::Game::SetKeyDown(kHotkey, false);
+    EXPECT_GT(calls, 0u);
+    EXPECT_EQ(released, 0u) << "of " << calls << " calls";
+}
+
+}  // namespace
+}  // namespace taviro::testing
