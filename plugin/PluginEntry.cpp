@@ -1,6 +1,7 @@
 // The host binding: the version record, the load entry and the message listener.
 #include "PluginEntry.h"
 
+#include <cstdio>
 #include <mutex>
 
 #include "BranchTrampoline.h"
@@ -87,6 +88,14 @@ bool CallSiteIsExpected(std::uintptr_t site) {
            reinterpret_cast<std::uintptr_t>(&VehicleUpdateHook);
 }
 
+// The log's last line as the game ends: the trace has a line only where something changed, so
+// its reader needs to know how many frames went by after the last one.
+void ClosingWords(char* text, std::size_t size) {
+    std::snprintf(text, size,
+                  "the game is ending; the last vehicle update the hook saw was frame=%llu",
+                  static_cast<unsigned long long>(HookCallCount()));
+}
+
 }  // namespace
 
 std::string FormatPluginVersion(const host::PluginVersionData& record) {
@@ -157,6 +166,7 @@ extern "C" bool HOST_CALL SFSEPlugin_Load(const taviro::host::LoadInterface* sfs
         "redirected the game's vehicle update call at Starfield.exe+%X through the slot at "
         "%p to the hook",
         static_cast<unsigned>(offsets::kVehicleUpdateCallSite), slot);
+    log::SetClosingLine(&ClosingWords);
 
     auto* messaging =
         static_cast<host::MessagingInterface*>(sfse->QueryInterface(host::kMessagingInterfaceId));
