@@ -42,8 +42,8 @@ starts, restarts or completes, not at every frame, so a count from 1 to 29 stand
 frame of its own line, and the frames after it say `warming` until the next line; 0 (held by a
 load screen) and 30 (done) hold as they are. A field the log never gave is empty. The rows run
 to the last frame the game ran, which the log's closing line gives as the game ends; a log
-without one (the game was killed or crashed, or still runs) ends at its last trace line, and
-this is said. It writes at most 2,000,000 rows; pick a range with --frames for more.
+without one (a game killed, crashed or still running leaves none) ends at its last trace line,
+and this is said. It writes at most 2,000,000 rows; pick a range with --frames for more.
 
 A last line with no newline (the game ended while it was written) is read past, and said so.
 Lines of the log may end in spaces: the plugin pads a line so that none crosses a 4 KiB page of
@@ -90,8 +90,8 @@ def main(argv=None):
 
     if launch.closing is None:
         print(f"{PROG}: {os.path.basename(args.log)}: no closing line after frame "
-              f"{launch.last_traced()} (the game was killed or crashed, or still runs): the "
-              "frames it ran after that are not known", file=sys.stderr)
+              f"{launch.last_traced()}: the log does not say how many frames the game ran after "
+              "it (a game killed, crashed or still running leaves none)", file=sys.stderr)
     if args.states:
         segs = segments(effective_steps(launch.steps), low, high)
         check_states_size(launch, segs, low, high)

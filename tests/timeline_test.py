@@ -81,8 +81,8 @@ class TimelineTest(unittest.TestCase):
             47: "released,-1,0,closed,closed,load-screen",  # its own line wins over the load
         }
         self.assertEqual({frame: states[frame] for frame in expected}, expected)
-        self.assertIn("no closing line after frame 47 (the game was killed or crashed, or still "
-                      "runs)", self.run_script(log, "--states").stderr)
+        self.assertIn("no closing line after frame 47: the log does not say how many frames",
+                      self.run_script(log, "--states").stderr)
 
         # The game ended: the frames after the last change kept its state, up to the last one the
         # closing line names. Spaces that fill a page of the file end the line before it.
