@@ -260,14 +260,14 @@ std::uint64_t GAME_CALL VehicleUpdateHook(void* updateObject) {
     RequestHandbrake(decision.engage);
     if (tracing) {
         const log::TraceState after = DecisionState();
-        const Cause cause = TracedCause(decision, before);
         // A call the trace did not see (the trace off, the state busy, another thread's frame)
-        // leaves the last line's reason unknown for the frames between.
-        const bool reasonKnown = cause == tracedCause && tracedFrame + 1 == frame;
+        // leaves the last line's reason unknown for the frames between. Where the state stays,
+        // the traced reason is the decision's own: the key let go is a release.
+        const bool reasonKnown = decision.cause == tracedCause && tracedFrame + 1 == frame;
         tracedFrame = frame;
         if (Changed(before, after) || (!reasonKnown && TakeCauseLine(frame))) {
-            log::Trace(frame, cause, after);
-            tracedCause = cause;
+            tracedCause = TracedCause(decision, before);
+            log::Trace(frame, tracedCause, after);
         }
     }
     if (decision.engage) {
