@@ -71,7 +71,9 @@ else
     rm -f "$picture"
     echo "no timeline, as scripts/timeline.py says:"
     sed 's/^/  /' <<<"$why"
-    if [ $drawn -eq 1 ]; then
+    if grep -q " the load is refused " "$log"; then
+        echo "  the plugin refused to load in this run, so it decided nothing (see the log)"
+    elif [ $drawn -eq 1 ]; then
         echo "  in a scenario: 'ini TaviroCustom.ini set bLogging 1', then 'data-loaded', before" \
             "the first frames (testbed/scenarios/README.md, \"A timeline of your scenario\")"
     fi
