@@ -26,9 +26,10 @@ commit=$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo "")
 modified=""
 if [ -n "$commit" ]; then
     modified=$(git -C "$root" status --porcelain --untracked-files=all |
-        awk '{ what = substr($0, 1, 2) == "??" ? "not in the commit" :
-                      substr($0, 1, 2) ~ /D/ ? "deleted" : "changed";
-               printf "%s%s (%s)", sep, substr($0, 4), what; sep = ", " }')
+        awk '{ code = substr($0, 1, 2); what = "changed" }
+             code == "??" { what = "not in the commit" }
+             code ~ /D/ { what = "deleted" }
+             { printf "%s%s (%s)", sep, substr($0, 4), what; sep = ", " }')
     if [ -n "$modified" ]; then
         echo "release.sh: the working tree is not commit $commit as committed: $modified" >&2
     fi
