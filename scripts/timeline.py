@@ -56,9 +56,12 @@ import argparse
 import os
 import sys
 
-from timeline_log import (Failure, check_states_size, effective_steps, parse_frames, parse_log,
-                          pick_launch, read_text, segments, write_states)
-from timeline_picture import draw
+# The two files beside this one are imported, not run: no bytecode cache is left beside them,
+# in a source tree or a helper's download folder.
+sys.dont_write_bytecode = True
+from timeline_log import (Failure, check_states_size, effective_steps,  # noqa: E402
+                          parse_frames, parse_log, pick_launch, read_text, segments, write_states)
+from timeline_picture import draw  # noqa: E402
 
 PROG = "timeline.py"
 
