@@ -52,6 +52,8 @@ constinit std::atomic<std::uint64_t> droppedCount{0};
 constinit std::atomic<bool> errorWaiting{false};
 // Once-only reports raised and not yet written; more distinct ones than this the plugin has not.
 constinit std::array<std::atomic<OnceReport*>, 8> onceRaised{};
+// Words for the line the log ends with as the process ends; none until the plugin sets them.
+constinit std::atomic<void (*)(char*, std::size_t)> closingWords{nullptr};
 
 // No write crosses a page of the file, and no line lies across two: Linux stops a write at a
 // page boundary when the process is killed (Wine's TerminateProcess kills the same way), which
@@ -407,6 +409,22 @@ void TakeOverBatch(Writer& w) {
     }
 }
 
+// The log's last line, after everything queued. As the process ends, with the drain lock held
+// or its holder ended.
+void WriteClosingLine(Writer& w) {
+    void (*const words)(char*, std::size_t) = closingWords.load();
+    if (words == nullptr) {
+        return;
+    }
+    Record record;
+    record.time = Now();
+    char text[kTextSize];
+    words(text, sizeof text);
+    EscapeText(text, record.text, sizeof record.text);
+    AddRecord(w, record, queue.Popped());
+    HandOver(w);
+}
+
 struct FinalFlush {
     // Lines still queued when the process ends reach the file, and the writer is asked to stop,
     // since what it writes to may go with the process. In a program's own exit the writer still
@@ -424,6 +442,7 @@ struct FinalFlush {
         for (int waited = 0, ended = 0; waited < 500; ++waited) {
             if (w.mutex.try_lock()) {
                 Drain(w);
+                WriteClosingLine(w);
                 w.mutex.unlock();
                 return;
             }
@@ -431,6 +450,7 @@ struct FinalFlush {
             if (ended > kEndedFor) {
                 TakeOverBatch(w);
                 Drain(w);
+                WriteClosingLine(w);
                 return;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -590,6 +610,10 @@ void RaiseOnce(OnceReport& report) noexcept {
             return;
         }
     }
+}
+
+void SetClosingLine(void (*words)(char* text, std::size_t size)) {
+    closingWords.store(words);
 }
 
 void StartWriter() {

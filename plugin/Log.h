@@ -118,6 +118,12 @@ struct OnceReport {
 };
 void RaiseOnce(OnceReport& report) noexcept;
 
+// The line the log ends with when the process ends normally, worded by `words` at that moment,
+// after every line queued before it: the plugin says there how many frames the hook saw, so a
+// reader of the trace knows how long its last state lasted. A process killed, or ended without
+// its libraries' exit code, leaves none. Null (the start) writes none.
+void SetClosingLine(void (*words)(char* text, std::size_t size));
+
 // Starts the background writer; later calls do nothing.
 void StartWriter();
 

@@ -1,6 +1,8 @@
 // The host binding: the version record, the load entry and the message listener.
 #include "PluginEntry.h"
 
+#include <cstdio>
+
 #include "BranchTrampoline.h"
 #include "ControlState.h"
 #include "EventSinks.h"
@@ -10,6 +12,7 @@
 #include "SettingsWatcher.h"
 #include "TaviroVersion.h"
 #include "VehicleUpdateCall.h"
+#include "VehicleUpdateHook.h"
 #include "Win32.h"
 
 extern "C" const taviro::host::PluginVersionData SFSEPlugin_Version = {
@@ -68,6 +71,14 @@ bool RefuseLoad(const char* why) {
         why);
     log::Flush();
     return false;
+}
+
+// The log's last line as the game ends: the trace has a line only where something changed, so
+// its reader needs to know how many frames went by after the last one.
+void ClosingWords(char* text, std::size_t size) {
+    std::snprintf(text, size,
+                  "the game is ending; the last vehicle update the hook saw was frame=%llu",
+                  static_cast<unsigned long long>(HookCallCount()));
 }
 
 }  // namespace
@@ -130,6 +141,7 @@ extern "C" bool HOST_CALL SFSEPlugin_Load(const taviro::host::LoadInterface* sfs
     if (!TakeVehicleUpdateCall(call)) {
         return RefuseLoad("the game's code could not be made writable");
     }
+    log::SetClosingLine(&ClosingWords);
 
     auto* messaging =
         static_cast<host::MessagingInterface*>(sfse->QueryInterface(host::kMessagingInterfaceId));

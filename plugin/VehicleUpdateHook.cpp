@@ -2,11 +2,12 @@
 //
 // The hook never waits and never allocates: it try-locks StateMutex, asks the game a handful of
 // questions, decides, sets the handbrake byte accordingly and either runs the game's function or
-// returns 0 in its place. With the decision trace on, a change of the decision's state is handed
-// to the log's queue, and trouble with the byte raises a once-only report; nothing is written,
-// formatted or woken here.
+// returns 0 in its place. With the decision trace on, a change of the decision's state or of its
+// reason is handed to the log's queue, and trouble with the byte raises a once-only report;
+// nothing is written, formatted or woken here.
 #include "VehicleUpdateHook.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <mutex>
@@ -209,6 +210,29 @@ bool Changed(const log::TraceState& before, const log::TraceState& after) {
            (before.warmup < kWarmupCalls) != (after.warmup < kWarmupCalls);
 }
 
+// The reason the trace gave last, so that a new reason gets a line of its own even where the
+// state stays as it was (the hotkey let go while a window keeps the handbrake engaged). A reason
+// that flickers from call to call must not flood the log: lines for a reason alone come in a
+// burst of at most kCauseBurst, then one per kCauseSpacing calls for as long as it goes on. A
+// change held back is said on the first call allowed a line, with that call's reason, so every
+// line stays true of its frame. The three are guarded by StateMutex.
+constexpr Cause kNoLineYet = static_cast<Cause>(0xFF);
+constexpr std::uint64_t kCauseBurst = 16;
+constexpr std::uint64_t kCauseSpacing = 120;  // two seconds at 60 frames a second
+Cause tracedCause = kNoLineYet;
+std::uint64_t tracedFrame = 0;    // the last call made with the trace on
+std::uint64_t causeLinesDue = 0;  // the frame the budget for reason lines stands at
+
+// Whether this call may have a line for its reason alone; takes it from the budget if so.
+bool TakeCauseLine(std::uint64_t frame) {
+    const std::uint64_t due = std::max(causeLinesDue, frame);
+    if (due - frame > (kCauseBurst - 1) * kCauseSpacing) {
+        return false;
+    }
+    causeLinesDue = due + kCauseSpacing;
+    return true;
+}
+
 // What last engaged the handbrake. Guarded by StateMutex.
 Cause engagedBy = Cause::NoUi;
 
@@ -252,8 +276,14 @@ std::uint64_t GAME_CALL VehicleUpdateHook(void* updateObject) {
     RequestHandbrake(decision.engage);
     if (tracing) {
         const log::TraceState after = DecisionState();
-        if (Changed(before, after)) {
-            log::Trace(frame, TracedCause(decision, before), after);
+        // A call the trace did not see (the trace off, the state busy, another thread's frame)
+        // leaves the last line's reason unknown for the frames between. Where the state stays,
+        // the traced reason is the decision's own: the key let go is a release.
+        const bool reasonKnown = decision.cause == tracedCause && tracedFrame + 1 == frame;
+        tracedFrame = frame;
+        if (Changed(before, after) || (!reasonKnown && TakeCauseLine(frame))) {
+            tracedCause = TracedCause(decision, before);
+            log::Trace(frame, tracedCause, after);
         }
     }
     if (decision.engage) {

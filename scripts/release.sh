@@ -5,6 +5,7 @@
 # published zip is the one these sources make.
 #   scripts/release.sh              build/release/src/build/windows/Taviro-<version>.zip
 #   scripts/release.sh OTHER.zip    the same, and fails unless OTHER.zip has the same bytes
+# A working tree that differs from its commit is named, file by file: its zip is not the commit's.
 set -euo pipefail
 start=$PWD
 cd "$(dirname "$0")/.."
@@ -17,6 +18,21 @@ if [ $# -gt 0 ]; then
         /*) compare=$1 ;;
         *) compare=$start/$1 ;;
     esac
+fi
+
+# The zip is made from the files as they are here. Where they are not the last commit's, it is
+# not that commit's zip: say so now, and name the files again if the comparison fails.
+commit=$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo "")
+modified=""
+if [ -n "$commit" ]; then
+    modified=$(git -C "$root" status --porcelain --untracked-files=all |
+        awk '{ code = substr($0, 1, 2); what = "changed" }
+             code == "??" { what = "not in the commit" }
+             code ~ /D/ { what = "deleted" }
+             { printf "%s%s (%s)", sep, substr($0, 4), what; sep = ", " }')
+    if [ -n "$modified" ]; then
+        echo "release.sh: the working tree is not commit $commit as committed: $modified" >&2
+    fi
 fi
 
 # The entries' time is the last commit's; the copy has no history of its own to read it from.
@@ -46,6 +62,14 @@ if [ -n "$compare" ]; then
         echo "release: the same bytes as $compare"
     else
         echo "release.sh: $compare differs from the zip these sources make" >&2
+        if [ -n "$modified" ]; then
+            echo "release.sh: these sources are commit $commit with changes: $modified;" \
+                "commit them or set them aside (git stash -u), check out the release's commit" \
+                "and run again" >&2
+        elif [ -n "$commit" ]; then
+            echo "release.sh: these sources are commit $commit, unchanged: is it the release's" \
+                "commit? Another compiler than scripts/setup.sh's also makes other bytes" >&2
+        fi
         exit 1
     fi
 fi

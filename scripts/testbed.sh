@@ -43,7 +43,9 @@ runs="$root/build/$preset/testbed-runs"
 mkdir -p "$runs"
 name=$(basename "$scenario" .scn)
 log="$runs/$name.log"
-rm -f "$log"
+picture="$runs/$name.svg"
+# An earlier run's picture beside this run's log would tell another run's story.
+rm -f "$log" "$picture"
 status=0
 if [ "$preset" = windows ]; then
     export TAVIRO_WINEPREFIX="$root/build/windows/wineprefix"
@@ -54,11 +56,26 @@ else
     build/native/testbed/taviro-testbed "$scenario" --keep-log "$log" || status=$?
 fi
 
-# The timeline needs the decision trace (bLogging=1); a run without it has only its log.
-if [ -f "$log" ]; then
-    echo "log kept: $log"
-    if python3 scripts/timeline.py "$log" -o "$runs/$name.svg" >/dev/null 2>&1; then
-        echo "timeline: $runs/$name.svg"
+# The timeline needs the decision trace (bLogging=1); a run without it has only its log, and
+# timeline.py says so in its own words.
+if [ ! -f "$log" ]; then
+    echo "no timeline: the run kept no log (see above)"
+    exit $status
+fi
+echo "log kept: $log"
+drawn=0
+why=$(python3 scripts/timeline.py "$log" -o "$picture" 2>&1 >/dev/null) || drawn=$?
+if [ $drawn -eq 0 ]; then
+    echo "timeline: $picture"
+else
+    rm -f "$picture"
+    echo "no timeline, as scripts/timeline.py says:"
+    sed 's/^/  /' <<<"$why"
+    if grep -q " the load is refused " "$log"; then
+        echo "  the plugin refused to load in this run, so it decided nothing (see the log)"
+    elif [ $drawn -eq 1 ]; then
+        echo "  in a scenario: 'ini TaviroCustom.ini set bLogging 1', then 'data-loaded', before" \
+            "the first frames (testbed/scenarios/README.md, \"A timeline of your scenario\")"
     fi
 fi
 exit $status

@@ -25,7 +25,9 @@ struct Expectation {
     std::optional<bool> engaged;      // the handbrake byte after the frame
     std::optional<bool> gameRan;
     std::optional<bool> otherRan;  // the other plugin's hook ran
-    bool Any() const { return gamesResult || engaged || gameRan || otherRan; }
+    // The reason the plugin's log gives for the frame (its why= word); empty for any.
+    std::string why;
+    bool Any() const { return gamesResult || engaged || gameRan || otherRan || !why.empty(); }
 };
 
 namespace step {
@@ -123,8 +125,8 @@ struct Scenario {
 
 // Where the run leaves what it saw, besides the table.
 struct RunOutputs {
-    std::filesystem::path keepLog;  // a copy of the plugin's log at the end of the run
-    std::filesystem::path frames;   // every frame as CSV: frame,result,handbrake,ran
+    // every frame as CSV: frame,result,handbrake,ran,why (the reason the scenario expects)
+    std::filesystem::path frames;
 };
 
 // Throws ScenarioError naming the line of the first mistake.
@@ -132,7 +134,8 @@ Scenario ParseScenario(std::istream& in, const std::string& source);
 Scenario LoadScenario(const std::filesystem::path& file);
 
 // Runs the scenario in the current directory, which stands for the game's folder, with the plugin
-// at `pluginPath`; prints the table and every failed expectation or broken game contract.
+// at `pluginPath`; prints the table and every failed expectation or broken game contract. The
+// reasons a scenario expects are read from the plugin's log once the last step has run.
 // Returns 0 when everything held, 1 when something failed, 2 when the plugin did not load.
 int RunScenario(const Scenario& scenario, const std::string& pluginPath,
                 const RunOutputs& outputs = {});

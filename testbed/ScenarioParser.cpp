@@ -143,7 +143,7 @@ std::string Joined(const std::vector<Token>& tokens, std::size_t from) {
 step::Frames ParseFrames(const LineReader& r, const std::vector<Token>& tokens) {
     const char* usage =
         "frames <count> [\"what happens\"] [result=game|0] [handbrake=engaged|released] "
-        "[ran=yes|no] [other=yes|no]";
+        "[ran=yes|no] [other=yes|no] [why=<reason>]";
     if (tokens.size() < 2) {
         r.Fail(std::string("expected: ") + usage);
     }
@@ -165,17 +165,31 @@ step::Frames ParseFrames(const LineReader& r, const std::vector<Token>& tokens) 
         const std::size_t eq = t.text.find('=');
         if (eq == std::string::npos) {
             r.Fail("unexpected '" + t.text + "'; a description goes in quotes, expectations " +
-                   "read result=, handbrake=, ran= or other=");
+                   "read result=, handbrake=, ran=, other= or why=");
         }
         const std::string key = t.text.substr(0, eq);
         const std::string value = t.text.substr(eq + 1);
+        if (key == "why") {
+            if (!frames.expect.why.empty()) {
+                r.Fail("'why' is expected twice");
+            }
+            if (value.empty() ||
+                value.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789:-") !=
+                    std::string::npos) {
+                r.Fail("'" + value + "' is no reason the log gives; write it as the log does " +
+                       "(why=hotkey-held, why=counting:exit-window)");
+            }
+            frames.expect.why = value;
+            continue;
+        }
         std::optional<bool>* slot = key == "result"      ? &frames.expect.gamesResult
                                     : key == "handbrake" ? &frames.expect.engaged
                                     : key == "ran"       ? &frames.expect.gameRan
                                     : key == "other"     ? &frames.expect.otherRan
                                                          : nullptr;
         if (slot == nullptr) {
-            r.Fail("unknown expectation '" + key + "'; write result=, handbrake=, ran= or other=");
+            r.Fail("unknown expectation '" + key + "'; write result=, handbrake=, ran=, other= or "
+                   "why=");
         }
         if (slot->has_value()) {
             r.Fail("'" + key + "' is expected twice");

@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <system_error>
 #include <thread>
@@ -255,7 +257,10 @@ private:
         ++frame_;
         if (framesOut_) {
             framesOut_ << frame_ << ',' << result.word << ',' << byte.word << ','
-                       << (ran ? "yes" : "no") << '\n';
+                       << (ran ? "yes" : "no") << ',' << expect.why << '\n';
+        }
+        if (!expect.why.empty()) {
+            whys_.push_back({frame_, line, expect.why});
         }
         std::string failure = Check(expect, result, byte, ran, otherRan);
         if (ran && game_.ByteSeenByLastUpdate() != handbrake) {
@@ -267,14 +272,19 @@ private:
             ++framesChecked_;
         }
         if (!failure.empty()) {
-            if (!failures_.empty() && failures_.back().line == line &&
-                failures_.back().lastFrame == frame_ - 1 && failures_.back().what == failure) {
-                failures_.back().lastFrame = frame_;
-            } else {
-                failures_.push_back({line, frame_, frame_, failure});
-            }
+            Fail(line, frame_, failure);
         }
         return {result.shown, byte.shown, ran, otherRan, failure};
+    }
+
+    // One failure per run of frames that failed alike.
+    void Fail(int line, int frame, const std::string& what) {
+        if (!failures_.empty() && failures_.back().line == line &&
+            failures_.back().lastFrame == frame - 1 && failures_.back().what == what) {
+            failures_.back().lastFrame = frame;
+        } else {
+            failures_.push_back({line, frame, frame, what});
+        }
     }
 
     // Prints the run, folding identical outcomes into one line.
@@ -412,31 +422,52 @@ private:
         }
     }
 
-    void ReportLog() {
+    // The reason of every trace line of this launch, by frame.
+    static std::map<int, std::string> TracedWhys(const std::string& log) {
+        const std::size_t launch = log.rfind(" info  Taviro.log, started ");
+        std::istringstream in(log.substr(launch == std::string::npos ? 0 : launch));
+        std::map<int, std::string> whys;
+        for (std::string line; std::getline(in, line);) {
+            const std::size_t at = line.find(" trace frame=");
+            if (at == std::string::npos) {
+                continue;
+            }
+            std::istringstream words(line.substr(at + std::strlen(" trace frame=")));
+            int frame = 0;
+            std::string why;
+            if (words >> frame >> why && why.starts_with("why=")) {
+                whys[frame] = why.substr(4);
+            }
+        }
+        return whys;
+    }
+
+    // The log has a trace line wherever the decision's state or its reason changed: a frame's
+    // reason is that of the last line at or before it.
+    void CheckWhys() {
+        if (whys_.empty()) {
+            return;
+        }
         const fs::path log = PluginLogPath();
-        std::error_code error;
-        if (!fs::is_regular_file(log, error)) {
-            std::printf("log: none written\n");
-            return;
-        }
         WaitForLogToSettle(log);
-        // The game's folder goes when the testbed ends: name the copy that stays, or say that
-        // none does, rather than a path that will be gone by the time anyone opens it.
-        if (outputs_.keepLog.empty()) {
-            std::printf("log: not kept (--keep-log FILE keeps a copy)\n");
-            return;
+        const std::map<int, std::string> traced = TracedWhys(ReadWhole(log));
+        for (const ExpectedWhy& expected : whys_) {
+            auto line = traced.upper_bound(expected.frame);
+            if (line == traced.begin()) {
+                Fail(expected.line, expected.frame,
+                     "expected why=" + expected.why +
+                         ", the log gives no reason up to here (is the trace on? ini "
+                         "TaviroCustom.ini set bLogging 1, then data-loaded)");
+            } else if ((--line)->second != expected.why) {
+                Fail(expected.line, expected.frame,
+                     "expected why=" + expected.why + ", the log says why=" + line->second +
+                         " (its line of frame " + std::to_string(line->first) + ")");
+            }
         }
-        fs::copy_file(log, outputs_.keepLog, fs::copy_options::overwrite_existing, error);
-        if (error) {
-            std::printf("testbed: cannot keep the log as %s: %s\n",
-                        outputs_.keepLog.string().c_str(), error.message().c_str());
-            return;
-        }
-        std::printf("log: %s\n", outputs_.keepLog.string().c_str());
     }
 
     int Summary() {
-        ReportLog();
+        CheckWhys();
         const auto count = game_.Count();
         std::printf("\ngame strings built %llu, released %llu; calls with bad arguments %llu\n",
                     static_cast<unsigned long long>(count.stringsBuilt),
@@ -488,6 +519,12 @@ private:
     int framesChecked_ = 0;
     bool tableStarted_ = false;
     std::vector<Failure> failures_;
+    struct ExpectedWhy {
+        int frame;
+        int line;
+        std::string why;
+    };
+    std::vector<ExpectedWhy> whys_;
 };
 
 }  // namespace

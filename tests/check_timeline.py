@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Plays a scenario in the testbed with the real plugin, keeps its log, draws the timeline from
-that log and checks that the picture tells the run as it happened: every frame's handbrake as the
-testbed saw the game's byte, and a marker for every game event the log names.
+that log and checks that the picture tells the run as it happened: one row of --states for every
+frame the game ran, up to the one the log's closing line names, each with the handbrake as the
+testbed saw the game's byte and the reason the scenario expects (its why=), and a marker for
+every game event the log names. The scenario turns the trace on before its first frame.
 
     check_timeline.py <work dir> [--emulator CMD] <taviro-testbed> <scenario>
 """
@@ -39,19 +41,28 @@ def main():
                            capture_output=True, text=True)
     if drawn.returncode != 0:
         sys.exit(f"timeline.py failed:\n{drawn.stdout}\n{drawn.stderr}")
-    shown = {int(row["frame"]): row["handbrake"] for row in csv.DictReader(
-        line for line in drawn.stdout.splitlines() if re.match(r"(frame,|\d)", line))}
+    rows = list(csv.DictReader(
+        line for line in drawn.stdout.splitlines() if re.match(r"(frame,|\d)", line)))
+    shown = {int(row["frame"]): row for row in rows}
     with open(frames, newline="", encoding="utf-8") as f:
-        played = {int(row[0]): row[2] for row in csv.reader(f)}
+        played = {int(row[0]): (row[2], row[4]) for row in csv.reader(f)}
 
     failures = []
-    # The trace ends with its last change; the frames after it kept that state.
-    last = max(shown)
-    for frame, byte in sorted(played.items()):
-        picture_says = shown.get(min(frame, last))
-        if picture_says != byte:
+    listed = [int(row["frame"]) for row in rows]
+    if listed != sorted(played):
+        odd = [frame for frame in listed if frame not in played or listed.count(frame) > 1]
+        failures.append(f"--states gave {len(listed)} rows, the run played frames 1 to "
+                        f"{max(played)}; rows twice or of no frame played: {odd[:10]}\n"
+                        f"{drawn.stderr}")
+    for frame, (byte, why) in sorted(played.items()):
+        row = shown.get(frame, {})
+        if row.get("handbrake") != byte:
             failures.append(f"frame {frame}: the run's byte was {byte}, the picture shows "
-                            f"{picture_says}")
+                            f"{row.get('handbrake')}")
+        if why and row.get("why") != why:
+            failures.append(f"frame {frame}: the scenario expects why={why}, the picture says "
+                            f"why={row.get('why')}")
+    reasons = sum(1 for _, why in played.values() if why)
     with open(log, encoding="utf-8", errors="replace") as f:
         events = re.findall(r" event frame=(\d+) (\S+)", f.read())
     titles = [t.text for t in ElementTree.parse(picture).iter("{http://www.w3.org/2000/svg}title")]
@@ -65,7 +76,8 @@ def main():
         print(failure)
     if failures:
         sys.exit(1)
-    print(f"{picture}: {len(played)} frames as played, {len(events)} events marked")
+    print(f"{picture}: {len(played)} frames as played, {reasons} with the reason expected, "
+          f"{len(events)} events marked")
 
 
 if __name__ == "__main__":

@@ -4,7 +4,7 @@
 // log's writer at once, so the writer is at work most of the time. The game then ends at a random
 // moment: killed outright, or ending itself. Whatever the moment, every line in the log must be a
 // whole record and no frame's record may be there twice; at an ending of its own, the last frame
-// the game traced must be there too.
+// the game traced must be there too, and the closing line after it, naming that frame.
 //
 // The same program is the child: log_exit_test --child <how> <milliseconds> <trace>.
 #include <gtest/gtest.h>
@@ -231,6 +231,16 @@ std::vector<std::string> FrameProblems(const std::string& log, std::set<std::uin
     return problems;
 }
 
+// The last line that is more than the spaces which fill a page of the file.
+std::string LastLine(const std::string& log) {
+    const std::size_t end = log.find_last_not_of(" \n");
+    if (end == std::string::npos) {
+        return {};
+    }
+    const std::size_t start = log.rfind('\n', end);
+    return log.substr(start == std::string::npos ? 0 : start + 1, end + 1 - (start + 1));
+}
+
 bool WaitFor(const fs::path& file) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (!fs::exists(file)) {
@@ -271,6 +281,12 @@ protected:
             const std::string last = FileText("last-frame");
             if (frames.count(std::stoull(last)) == 0) {
                 problems.push_back("the last traced frame, " + last + ", is not there");
+            }
+            // Ended by itself: the log's last line says how far the hook got, which a reader
+            // of the trace needs to know how long its last state lasted.
+            const std::string closing = "the last vehicle update the hook saw was frame=" + last;
+            if (LastLine(log).find(closing) == std::string::npos) {
+                problems.push_back("the log does not end with \"" + closing + "\"");
             }
         }
         EXPECT_EQ(problems, std::vector<std::string>())

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """scripts/timeline.py as a player's helper runs it: on a log, through its command line."""
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -14,9 +15,10 @@ REST = "exit=closed activation=closed window=150"
 APPENDED = os.environ.get("TAVIRO_APPENDED_LOG")
 
 # Warm-up, an exit between frames 33 and 34 with no line of its own at 34, counting up to an
-# engage, a load screen restarting the warm-up, a game load between frames 46 and 47 that
-# frame 47 overrides at once, and what a later version might add: a kind and a key this one
-# does not know.
+# engage, the hotkey held with the handbrake engaged already (a new reason, the state as it
+# was), a load screen restarting the warm-up, a game load between frames 46 and 47 that frame 47
+# overrides at once, and what a later version might add: a kind and a key this one does not
+# know. The game is still running: no closing line.
 DRIVE = f"""\
 08:00:00.000 info  Taviro 1.1.0 (Taviro - SFSE Plugin by Orrimel), built for Starfield 1.14.74
 08:00:00.100 trace frame=1 why=warm-up handbrake=released stage=-1 warmup=1 {REST}
@@ -26,6 +28,7 @@ DRIVE = f"""\
 08:00:00.660 debug a kind to come
 08:00:00.670 trace frame=35 why=counting:float1-nonzero handbrake=released stage=0 warmup=30 exit=open activation=closed window=1 grip=7
 08:00:00.680 trace frame=39 why=counting:float1-nonzero handbrake=engaged stage=3 warmup=30 exit=open activation=closed window=5
+08:00:00.690 trace frame=40 why=hotkey-held handbrake=engaged stage=3 warmup=30 exit=open activation=closed window=5
 08:00:00.700 trace frame=41 why=load-screen handbrake=released stage=-1 warmup=0 {REST}
 08:00:00.750 trace frame=44 why=warm-up handbrake=released stage=-1 warmup=1 {REST}
 08:00:00.800 event frame=46 game-loaded handbrake=engaged stage=-1 warmup=0 {REST}
@@ -52,27 +55,44 @@ class TimelineTest(unittest.TestCase):
         result = self.run_script(*args, "--states")
         self.assertEqual(result.returncode, 0, result.stderr)
         lines = result.stdout.splitlines()
-        self.assertEqual(lines[0], "frame,handbrake,stage,warmup,exit,activation")
-        return {int(row.split(",")[0]): row.split(",", 1)[1] for row in lines[1:]}
+        self.assertEqual(lines[0], "frame,handbrake,stage,warmup,exit,activation,why")
+        # One row per frame, in order: a frame written twice reads as one in a dictionary.
+        frames = [int(row.split(",")[0]) for row in lines[1:]]
+        self.assertEqual(frames, list(range(frames[0], frames[0] + len(frames))))
+        return {frame: row.split(",", 1)[1] for frame, row in zip(frames, lines[1:])}
 
     def test_states_of_every_frame(self):
-        states = self.states(self.write("Taviro.log", DRIVE))
+        log = self.write("Taviro.log", DRIVE)
+        states = self.states(log)
         self.assertEqual(sorted(states), list(range(1, 48)))
         expected = {
-            1: "released,-1,1,closed,closed",
-            2: "released,-1,warming,closed,closed",    # counting, but not logged each frame
-            30: "released,-1,30,closed,closed",
-            33: "released,-1,30,closed,closed",        # the exit comes after this frame
-            34: "released,-1,30,open,closed",
-            38: "released,0,30,open,closed",
-            40: "engaged,3,30,open,closed",
-            41: "released,-1,0,closed,closed",         # restart: a load screen holds it at 0
-            43: "released,-1,0,closed,closed",
-            44: "released,-1,1,closed,closed",
-            46: "released,-1,warming,closed,closed",
-            47: "released,-1,0,closed,closed",         # its own line wins over the game load
+            1: "released,-1,1,closed,closed,warm-up",
+            2: "released,-1,warming,closed,closed,warm-up",  # counting, not logged each frame
+            30: "released,-1,30,closed,closed,warm-up",
+            33: "released,-1,30,closed,closed,reset-path",  # the exit comes after this frame
+            34: "released,-1,30,open,closed,reset-path",    # and is no frame's reason
+            38: "released,0,30,open,closed,counting:float1-nonzero",
+            39: "engaged,3,30,open,closed,counting:float1-nonzero",
+            40: "engaged,3,30,open,closed,hotkey-held",
+            41: "released,-1,0,closed,closed,load-screen",  # restart: held at 0
+            43: "released,-1,0,closed,closed,load-screen",
+            44: "released,-1,1,closed,closed,warm-up",
+            46: "released,-1,warming,closed,closed,warm-up",
+            47: "released,-1,0,closed,closed,load-screen",  # its own line wins over the load
         }
         self.assertEqual({frame: states[frame] for frame in expected}, expected)
+        self.assertIn("no closing line after frame 47: the log does not say how many frames",
+                      self.run_script(log, "--states").stderr)
+
+        # The game ended: the frames after the last change kept its state, up to the last one the
+        # closing line names. Spaces that fill a page of the file end the line before it.
+        ended = self.write("ended.log", DRIVE.replace("\n", " " * 30 + "\n", 1) +
+                           "08:00:01.000 info  the game is ending; the last vehicle update the hook "
+                           "saw was frame=52\n")
+        states = self.states(ended)
+        self.assertEqual(sorted(states), list(range(1, 53)))
+        self.assertEqual(states[52], states[47])
+        self.assertNotIn("closing", self.run_script(ended, "--states").stderr)
 
     def test_picture(self):
         log = self.write("Taviro.log", DRIVE)
@@ -93,6 +113,11 @@ class TimelineTest(unittest.TestCase):
         self.assertEqual(titles("switch"),
                          ["handbrake engaged at frame 39: counting:float1-nonzero",
                           "handbrake released at frame 41: load-screen"])
+        self.assertEqual(titles("reason"),
+                         ["handbrake still engaged at frame 40, now for hotkey-held"])
+        bands = [rect.find(SVG + "title").text for rect in root.iter(SVG + "rect")
+                 if rect.find(SVG + "title") is not None]
+        self.assertIn("handbrake engaged (hotkey-held), frame 40", bands)
 
     def test_logs_it_cannot_draw(self):
         no_trace = self.write("quiet.log", DRIVE.splitlines()[0] + "\n")
@@ -112,15 +137,16 @@ class TimelineTest(unittest.TestCase):
         # past, and said so, rather than drawn from half its words.
         cut = self.write("cut.log", DRIVE[:DRIVE.index("stage=-1 warmup=0 exit=closed")])
         states = self.states(cut)
-        self.assertEqual(max(states), 39)
-        self.assertIn("line 9: the last line has no newline", self.run_script(cut, "--states").stderr)
+        self.assertEqual(max(states), 40)
+        self.assertIn("line 10: the last line has no newline",
+                      self.run_script(cut, "--states").stderr)
 
         # One garbage frame number must not fill a disk: --states says what to do instead.
         garbage_line = DRIVE.splitlines()[3].replace("frame=31", "frame=999999999")
         far = self.write("far.log", DRIVE + garbage_line + "\n")
         result = self.run_script(far, "--states")
         self.assertEqual(result.returncode, 2, result.stderr)
-        self.assertIn("line 13 says frame=999999999); pick a range with --frames", result.stderr)
+        self.assertIn("line 14 says frame=999999999); pick a range with --frames", result.stderr)
         self.assertLess(len(result.stdout), 1000)
         self.assertEqual(len(self.states(far, "--frames", "30:40")), 11)
 
@@ -131,10 +157,13 @@ class TimelineTest(unittest.TestCase):
         with open(APPENDED, encoding="utf-8") as log:
             text = log.read()
         self.assertEqual(text.count(" ---- a new launch; "), 2, text[:2000])
+        # Each launch ended by itself and closed its log with the last frame its hook saw.
+        closing = [int(frame) for frame in re.findall(r"hook saw was frame=(\d+) *\n", text)]
+        self.assertEqual(len(closing), 3, text[-2000:])
         last = self.states(APPENDED)
         first = self.states(APPENDED, "--launch", "1")
-        self.assertEqual(min(last), 1)
-        self.assertEqual(min(first), 1)
+        self.assertEqual((min(first), max(first)), (1, closing[0]))
+        self.assertEqual((min(last), max(last)), (1, closing[2]))
         self.assertGreater(len(first), 30)
         untraced = self.run_script(APPENDED, "--launch", "2", "--states")
         self.assertEqual(untraced.returncode, 1, untraced.stderr)

@@ -6,6 +6,7 @@
 #include <functional>
 #include <future>
 #include <limits>
+#include <regex>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -436,6 +437,55 @@ TEST_F(HookTest, AThrowingMenuQueryReleasesTheStringAndTheLock) {
         EXPECT_TRUE(lock.owns_lock());
     });
     other.join();
+}
+
+// --- The trace ------------------------------------------------------------------------------
+
+// The hotkey held and let go on alternate calls inside an activation window, which keeps the
+// handbrake engaged either way: the state never changes, only the reason. Each change of reason
+// is a line, in a burst of 16 and then one per 120 calls, and every line is true of its frame.
+TEST_F(HookTest, ANewReasonIsTracedAndAFlickeringOneIsBounded) {
+    PluginFolder folder;
+    ASSERT_TRUE(log::Open({folder.Plugins()}));
+    EnterDecisionPhase();
+    for (int i = 0; i < 2100; ++i) {
+        Call();  // untraced: whatever earlier tests took of the budget is back
+    }
+    BindHotkey(kHotkey);
+    state.activationWindowOpen = true;
+    state.engageStage = kEngageStageEngaged;
+    state.loggingEnabled = true;
+    constexpr int kCalls = 1200;
+    const std::uint64_t first = HookCallCount() + 1;
+    for (int i = 0; i < kCalls; ++i) {
+        state.windowCount = 0;  // the window stays open
+        testbed::Game::SetKeyDown(kHotkey, i % 2 == 0);
+        ASSERT_EQ(Call(), kGameResult);
+        if (i % 256 == 0) {
+            log::Flush();
+        }
+    }
+    state.loggingEnabled = false;
+    const fs::path path = log::Path();
+    log::Close();
+    const std::string written = FileText(path);
+    const std::regex line(R"(trace frame=(\d+) why=(\S+) handbrake=engaged stage=3 )");
+    std::vector<std::uint64_t> traced;
+    for (auto it = std::sregex_iterator(written.begin(), written.end(), line);
+         it != std::sregex_iterator(); ++it) {
+        const std::uint64_t frame = std::stoull((*it)[1].str());
+        ASSERT_GE(frame, first) << written;
+        const bool held = (frame - first) % 2 == 0;
+        EXPECT_EQ((*it)[2].str(), held ? "hotkey-held" : "counting:activation-window")
+            << "frame " << frame;
+        traced.push_back(frame);
+    }
+    ASSERT_GE(traced.size(), 16u) << written;
+    for (std::uint64_t i = 0; i < 16; ++i) {
+        EXPECT_EQ(traced[i], first + i) << "a change within the burst went unsaid";
+    }
+    EXPECT_LE(traced.size(), 16u + kCalls / 120 + 1);
+    EXPECT_GE(traced.size(), 16u + kCalls / 120 - 1) << "the reason must go on being said";
 }
 
 // --- Steady state cost ------------------------------------------------------------------------
