@@ -105,3 +105,6 @@ BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR
 HRESULT SHGetKnownFolderPath(REFKNOWNFOLDERID folder, DWORD flags, HANDLE token, PWSTR* path);
 void CoTaskMemFree(void* memory);
 }
+
+// The file functions, in a header of their own.
+#include "winshim/fileapi.h"
