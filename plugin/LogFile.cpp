@@ -45,8 +45,9 @@ platform::Path FullPath(const platform::Path& folder) {
 // Takes the last `size` bytes off the end of the file at `path`. The append-only handle may not
 // cut its own file, so a handle for writing anywhere does it.
 void CutBack(const platform::Path& path, DWORD size) {
-    HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return;
     }
@@ -83,10 +84,13 @@ std::string ErrorText(unsigned long code) {
 
 std::string AppendFile::Open(const platform::Path& path) {
     Close();
-    // Append access alone: the system puts every write at the end. Other programs may read and
-    // write the file meanwhile, as they could a file opened by the C library.
-    HANDLE handle = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Append access without the right to write anywhere else: the system puts every write at
+    // the end. The size, where the next page starts, needs the right to read attributes. Other
+    // programs may read and write the file meanwhile, as they could a file opened by the C
+    // library.
+    HANDLE handle = CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return ErrorText(GetLastError());
     }

@@ -9,6 +9,10 @@
 //  - Attributes describe the name itself, a symbolic link included (FILE_ATTRIBUTE_REPARSE_POINT,
 //    with FILE_ATTRIBUTE_DIRECTORY when it leads to a folder), as on Windows. What Windows has no
 //    file for (a FIFO, a socket, a device node) answers FILE_ATTRIBUTE_DEVICE.
+//  - A handle does what its access rights allow: writing needs FILE_WRITE_DATA or
+//    FILE_APPEND_DATA, cutting the file FILE_WRITE_DATA, its size FILE_READ_ATTRIBUTES
+//    (GENERIC_READ and GENERIC_WRITE standing for their usual sets); anything else is
+//    ERROR_ACCESS_DENIED.
 //  - MOVEFILE_REPLACE_EXISTING replaces a file but never moves or replaces a folder.
 //  - A full path merges the current folder with the name and resolves "." and "..", without
 //    asking whether anything is there.
@@ -20,6 +24,8 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -132,13 +138,42 @@ Result Fail(DWORD error, Result result) {
     return result;
 }
 
-// Handles are the descriptor, moved off the values Windows gives a meaning (null, -1).
-HANDLE HandleOf(int descriptor) {
+// Handles are the descriptor, moved off the values Windows gives a meaning (null, -1), and what
+// each open handle may do.
+std::mutex handlesMutex;
+std::map<int, DWORD> handleRights;  // guarded by handlesMutex
+
+DWORD Rights(DWORD access) {
+    if ((access & GENERIC_READ) != 0) {
+        access |= FILE_READ_DATA | FILE_READ_ATTRIBUTES;
+    }
+    if ((access & GENERIC_WRITE) != 0) {
+        access |= FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_ATTRIBUTES;
+    }
+    return access;
+}
+
+HANDLE HandleOf(int descriptor, DWORD access) {
+    std::lock_guard lock(handlesMutex);
+    handleRights[descriptor] = Rights(access);
     return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(descriptor + 1) * 4);
 }
-int DescriptorOf(HANDLE handle) {
+
+// The handle's descriptor when it is open and has one of `rights`; else -1, with the error set.
+int DescriptorOf(HANDLE handle, DWORD rights) {
     const auto value = reinterpret_cast<std::intptr_t>(handle);
-    return value <= 0 || value % 4 != 0 ? -1 : static_cast<int>(value / 4 - 1);
+    const int descriptor = value <= 0 || value % 4 != 0 ? -1 : static_cast<int>(value / 4 - 1);
+    std::lock_guard lock(handlesMutex);
+    const auto it = handleRights.find(descriptor);
+    if (it == handleRights.end()) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return -1;
+    }
+    if (rights != 0 && (it->second & rights) == 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return -1;
+    }
+    return descriptor;
 }
 
 HANDLE Open(const std::string& name, DWORD access, DWORD disposition) {
@@ -176,7 +211,7 @@ HANDLE Open(const std::string& name, DWORD access, DWORD disposition) {
     fcntl(descriptor, F_SETFL, fcntl(descriptor, F_GETFL) & ~O_NONBLOCK);
     const bool opensOrReplaces = disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS;
     SetLastError(opensOrReplaces && exists ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
-    return HandleOf(descriptor);
+    return HandleOf(descriptor, access);
 }
 
 DWORD Attributes(const std::string& name) {
@@ -290,9 +325,9 @@ BOOL WriteFile(HANDLE file, LPCVOID bytes, DWORD size, LPDWORD written, LPOVERLA
     if (written != nullptr) {
         *written = 0;
     }
-    const int descriptor = DescriptorOf(file);
+    const int descriptor = DescriptorOf(file, FILE_WRITE_DATA | FILE_APPEND_DATA);
     if (descriptor < 0) {
-        return Fail(ERROR_INVALID_HANDLE, FALSE);
+        return FALSE;
     }
     if (overlapped != nullptr || (bytes == nullptr && size > 0)) {
         return Fail(ERROR_INVALID_PARAMETER, FALSE);
@@ -320,9 +355,12 @@ BOOL WriteFile(HANDLE file, LPCVOID bytes, DWORD size, LPDWORD written, LPOVERLA
 
 BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
     struct stat info {};
-    const int descriptor = DescriptorOf(file);
-    if (descriptor < 0 || size == nullptr) {
-        return Fail(ERROR_INVALID_HANDLE, FALSE);
+    const int descriptor = DescriptorOf(file, FILE_READ_ATTRIBUTES);
+    if (descriptor < 0) {
+        return FALSE;
+    }
+    if (size == nullptr) {
+        return Fail(ERROR_INVALID_PARAMETER, FALSE);
     }
     if (fstat(descriptor, &info) != 0) {
         return Fail(ErrorOf(errno, {}), FALSE);
@@ -332,9 +370,9 @@ BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
 }
 
 BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER position, DWORD method) {
-    const int descriptor = DescriptorOf(file);
+    const int descriptor = DescriptorOf(file, 0);
     if (descriptor < 0) {
-        return Fail(ERROR_INVALID_HANDLE, FALSE);
+        return FALSE;
     }
     const int whence = method == FILE_BEGIN     ? SEEK_SET
                        : method == FILE_CURRENT ? SEEK_CUR
@@ -354,9 +392,9 @@ BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER positi
 }
 
 BOOL SetEndOfFile(HANDLE file) {
-    const int descriptor = DescriptorOf(file);
+    const int descriptor = DescriptorOf(file, FILE_WRITE_DATA);
     if (descriptor < 0) {
-        return Fail(ERROR_INVALID_HANDLE, FALSE);
+        return FALSE;
     }
     const off_t at = lseek(descriptor, 0, SEEK_CUR);
     if (at < 0 || ftruncate(descriptor, at) != 0) {
@@ -366,10 +404,15 @@ BOOL SetEndOfFile(HANDLE file) {
 }
 
 BOOL CloseHandle(HANDLE handle) {
-    const int descriptor = DescriptorOf(handle);
-    if (descriptor < 0 || close(descriptor) != 0) {
-        return Fail(ERROR_INVALID_HANDLE, FALSE);
+    const int descriptor = DescriptorOf(handle, 0);
+    if (descriptor < 0) {
+        return FALSE;
     }
+    {
+        std::lock_guard lock(handlesMutex);
+        handleRights.erase(descriptor);
+    }
+    close(descriptor);
     return TRUE;
 }
 

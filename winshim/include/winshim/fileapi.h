@@ -35,6 +35,8 @@ inline constexpr DWORD GENERIC_WRITE = 0x40000000;
 inline constexpr DWORD FILE_READ_DATA = 0x0001;
 inline constexpr DWORD FILE_WRITE_DATA = 0x0002;
 inline constexpr DWORD FILE_APPEND_DATA = 0x0004;
+inline constexpr DWORD FILE_READ_ATTRIBUTES = 0x0080;
+inline constexpr DWORD FILE_WRITE_ATTRIBUTES = 0x0100;
 
 inline constexpr DWORD FILE_SHARE_READ = 0x1;
 inline constexpr DWORD FILE_SHARE_WRITE = 0x2;
