@@ -2,13 +2,9 @@
 
 #include <array>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <optional>
-#include <system_error>
 #include <vector>
 
-#include "FilePath.h"
 #include "Win32.h"
 
 namespace taviro {
@@ -40,10 +36,14 @@ std::optional<PathBuffer> BuildPath(const std::string& stem) {
     return buffer;
 }
 
+// The same narrow path the private-profile functions are given, so both name one file.
+// Anything at the name counts, a folder too; a query that fails counts as nothing there.
 bool PathExists(const PathBuffer& path) {
-    std::error_code error;
-    // The error_code overload: an unreadable folder on the way must not throw into the game.
-    return std::filesystem::exists(platform::NativeFilePath(path.data()), error);
+    return GetFileAttributesA(path.data()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool NothingThere(DWORD error) {
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
 // Section and key go to the platform as zero-terminated texts; one with a zero byte inside would
@@ -64,16 +64,27 @@ std::string ReadProfile(const std::string& section, const std::string& key,
 
 IniFileStatus QueryIniFile(const std::string& stem) {
     const auto path = stem.empty() ? std::nullopt : BuildPath(stem);
-    if (!path || !PathExists(*path)) {
+    if (!path) {
         return IniFileStatus::Missing;
     }
-    const std::filesystem::path file = platform::NativeFilePath(path->data());
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(file, error)) {
+    const DWORD attributes = GetFileAttributesA(path->data());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return IniFileStatus::Missing;
+    }
+    // A folder, or what is no file at all (a pipe, a device), is never opened: opening could
+    // wait, and the settings are read with the game's state locked.
+    if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
         return IniFileStatus::Unreadable;
     }
-    return std::ifstream(file, std::ios::binary).is_open() ? IniFileStatus::Readable
-                                                           : IniFileStatus::Unreadable;
+    // Opening follows a link to its file: one that leads nowhere is a file not there.
+    HANDLE file = CreateFileA(path->data(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return NothingThere(GetLastError()) ? IniFileStatus::Missing : IniFileStatus::Unreadable;
+    }
+    CloseHandle(file);
+    return IniFileStatus::Readable;
 }
 
 std::string ReadIniString(const std::string& stem, const std::string& section,

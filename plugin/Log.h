@@ -17,12 +17,12 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "ControlState.h"
+#include "FilePath.h"
 #include "Report.h"
 
 namespace taviro::log {
@@ -80,10 +80,12 @@ constexpr bool IsCounting(Cause cause) {
 // A folder the log may go to, or, with `unusable` set, one that could not even be named (and
 // why): the log that goes elsewhere says so.
 struct LogFolder {
-    LogFolder(std::filesystem::path folder) : path(std::move(folder)) {}  // NOLINT: implicit
-    LogFolder(std::filesystem::path folder, std::string why)
-        : path(std::move(folder)), unusable(std::move(why)) {}
-    std::filesystem::path path;
+    LogFolder(const platform::Path& folder) : path(folder) {}  // NOLINT: implicit
+    LogFolder(const platform::Path& folder, const std::string& why) : path(folder), unusable(why) {}
+    // Any path type that gives its wide form, as std::filesystem's does for tests and tools.
+    template <class PathLike, class Wide = decltype(std::declval<const PathLike&>().wstring())>
+    LogFolder(const PathLike& folder) : path(folder.wstring()) {}  // NOLINT: implicit
+    platform::Path path;
     std::string unusable;
 };
 
@@ -98,7 +100,7 @@ std::vector<LogFolder> GameLogFolders();
 bool Open(const std::vector<LogFolder>& folders);
 
 // The file being written, empty when there is none.
-std::filesystem::path Path();
+platform::Path Path();
 
 // A line that is always written. Errors reach the file at once; other lines within a second.
 void Info(const char* fmt, ...) TAVIRO_PRINTF_FORMAT(1, 2);

@@ -1,41 +1,101 @@
 #include "LogFile.h"
 
-#include <cerrno>
-#include <cstring>
-#include <system_error>
+#include <cstdio>
 
 #include "Log.h"
-
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
+#include "Win32.h"
 
 namespace taviro::log {
 
-namespace fs = std::filesystem;
-
-#ifdef _WIN32
-
 namespace {
-std::string LastError() {
-    return std::system_category().message(static_cast<int>(GetLastError()));
+
+// What the system says of an attribute query that found nothing there.
+bool NothingThere(DWORD error) {
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
+
+// Every folder of `folder` that is missing, outermost first. Failures are left to the caller's
+// look at the folder afterwards: one that is there already fails too, and is what was wanted.
+void CreateFolders(const platform::Path& folder) {
+    for (std::size_t at = folder.find_first_of(L"\\/", 1); at != platform::Path::npos;
+         at = folder.find_first_of(L"\\/", at + 1)) {
+        if (folder[at - 1] != L'\\' && folder[at - 1] != L'/' && folder[at - 1] != L':') {
+            CreateDirectoryW(folder.substr(0, at).c_str(), nullptr);
+        }
+    }
+    CreateDirectoryW(folder.c_str(), nullptr);
+}
+
+// The folder's absolute path, with "." and ".." resolved; empty, with the system's error set,
+// when it cannot be had.
+platform::Path FullPath(const platform::Path& folder) {
+    const DWORD needed = GetFullPathNameW(folder.c_str(), 0, nullptr, nullptr);
+    if (needed == 0) {
+        return {};
+    }
+    platform::Path full(needed, L'\0');
+    const DWORD length = GetFullPathNameW(folder.c_str(), needed, full.data(), nullptr);
+    if (length == 0 || length >= needed) {
+        return {};
+    }
+    full.resize(length);
+    return full;
+}
+
+// Takes the last `size` bytes off the end of the file at `path`. The append-only handle may not
+// cut its own file, so a handle for writing anywhere does it.
+void CutBack(const platform::Path& path, DWORD size) {
+    HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    LARGE_INTEGER end{};
+    if (GetFileSizeEx(handle, &end) && end.QuadPart >= static_cast<LONGLONG>(size)) {
+        LARGE_INTEGER cut{};
+        cut.QuadPart = end.QuadPart - static_cast<LONGLONG>(size);
+        if (SetFilePointerEx(handle, cut, nullptr, FILE_BEGIN)) {
+            SetEndOfFile(handle);
+        }
+    }
+    CloseHandle(handle);
+}
+
 }  // namespace
 
-std::string AppendFile::Open(const fs::path& path) {
+std::string ErrorText(unsigned long code) {
+    wchar_t words[256];
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,
+        nullptr, static_cast<DWORD>(code), 0, words, sizeof words / sizeof words[0], nullptr);
+    std::string text = platform::Utf8({words, length});
+    while (!text.empty() && (text.back() == ' ' || text.back() == '.' || text.back() == '\r' ||
+                             text.back() == '\n')) {
+        text.pop_back();
+    }
+    if (text.empty()) {
+        char number[32];
+        std::snprintf(number, sizeof number, "error %lu", code);
+        text = number;
+    }
+    return text;
+}
+
+std::string AppendFile::Open(const platform::Path& path) {
     Close();
-    // Append access alone: the system puts every write at the end. Other programs may read and
-    // write the file meanwhile, as they could a file opened by the C library.
-    HANDLE handle = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Append access without the right to write anywhere else: the system puts every write at
+    // the end. The size, where the next page starts, needs the right to read attributes. Other
+    // programs may read and write the file meanwhile, as they could a file opened by the C
+    // library.
+    HANDLE handle = CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        return LastError();
+        return ErrorText(GetLastError());
     }
     m_handle = handle;
+    m_path = path;
     return {};
 }
 
@@ -52,10 +112,16 @@ std::uint64_t AppendFile::Size() const {
 
 std::string AppendFile::Append(const char* bytes, std::size_t size) {
     DWORD written = 0;
-    if (!WriteFile(m_handle, bytes, static_cast<DWORD>(size), &written, nullptr)) {
-        return LastError();
+    const BOOL done = WriteFile(m_handle, bytes, static_cast<DWORD>(size), &written, nullptr);
+    if (done && written == size) {
+        return {};
     }
-    return written == size ? std::string() : std::string("the disk took only part of a write");
+    const DWORD error = GetLastError();
+    // A full disk took the start of the batch: the file is cut back to its last line.
+    if (written > 0 && written < size) {
+        CutBack(m_path, written);
+    }
+    return done ? std::string("the disk took only part of a write") : ErrorText(error);
 }
 
 void AppendFile::Close() {
@@ -65,84 +131,34 @@ void AppendFile::Close() {
     }
 }
 
-#else
-
-std::string AppendFile::Open(const fs::path& path) {
-    Close();
-    const int descriptor =
-        ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
-    if (descriptor < 0) {
-        return std::strerror(errno);
-    }
-    m_descriptor = descriptor;
-    return {};
-}
-
-bool AppendFile::IsOpen() const {
-    return m_descriptor >= 0;
-}
-
-std::uint64_t AppendFile::Size() const {
-    struct stat status {};
-    return m_descriptor >= 0 && ::fstat(m_descriptor, &status) == 0
-               ? static_cast<std::uint64_t>(status.st_size)
-               : 0;
-}
-
-std::string AppendFile::Append(const char* bytes, std::size_t size) {
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::write(m_descriptor, bytes + done, size - done);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else {
-            const int error = n < 0 ? errno : ENOSPC;
-            // A full disk took the start of the batch: the file is cut back to its last line.
-            if (done > 0) {
-                const off_t end = ::lseek(m_descriptor, 0, SEEK_END);
-                if (end >= static_cast<off_t>(done)) {
-                    (void)::ftruncate(m_descriptor, end - static_cast<off_t>(done));
-                }
-            }
-            return std::strerror(error);
-        }
-    }
-    return {};
-}
-
-void AppendFile::Close() {
-    if (m_descriptor >= 0) {
-        ::close(m_descriptor);
-        m_descriptor = -1;
-    }
-}
-
-#endif
-
-std::string StartLaunchFile(const fs::path& folder, bool create, AppendFile& file, fs::path& path,
-                            bool& appended) {
-    std::error_code error;
+std::string StartLaunchFile(const platform::Path& folder, bool create, AppendFile& file,
+                            platform::Path& path, bool& appended) {
     if (create) {
-        fs::create_directories(folder, error);
+        CreateFolders(folder);
     }
-    if (!fs::is_directory(folder, error)) {
-        return error ? error.message() : "not a folder";
+    const DWORD attributes = GetFileAttributesW(folder.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return ErrorText(GetLastError());
     }
-    const fs::path place = fs::absolute(folder, error).lexically_normal();
-    if (error) {
-        return error.message();
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        return "not a folder";
     }
-    const fs::path name = place / kFileName;
+    const platform::Path place = FullPath(folder);
+    if (place.empty()) {
+        return ErrorText(GetLastError());
+    }
+    const platform::Path name = platform::Join(place, L"Taviro.log");
     // The previous launch's log is kept beside this one. Where it cannot be moved aside, this
     // launch's lines go after it rather than over it.
     appended = false;
-    if (fs::exists(fs::symlink_status(name, error))) {
-        fs::rename(name, place / kPreviousFileName, error);
-        appended = static_cast<bool>(error);
+    if (GetFileAttributesW(name.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        const platform::Path previous = platform::Join(place, L"Taviro.previous.log");
+        appended = !MoveFileExW(name.c_str(), previous.c_str(), MOVEFILE_REPLACE_EXISTING);
         // Opening anything but a regular file could block (a pipe) or fail oddly (a folder).
-        if (appended && !fs::is_regular_file(fs::symlink_status(name, error))) {
+        constexpr DWORD kNotAFile =
+            FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE | FILE_ATTRIBUTE_REPARSE_POINT;
+        const DWORD now = GetFileAttributesW(name.c_str());
+        if (appended && now != INVALID_FILE_ATTRIBUTES && (now & kNotAFile) != 0) {
             return "Taviro.log there is not a file and could not be moved aside";
         }
     }
@@ -153,14 +169,13 @@ std::string StartLaunchFile(const fs::path& folder, bool create, AppendFile& fil
     return why;
 }
 
-bool IsRemoved(const fs::path& path) {
-    std::error_code error;
-    return !fs::exists(path, error) && !error;
+bool IsRemoved(const platform::Path& path) {
+    return GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES &&
+           NothingThere(GetLastError());
 }
 
-std::string PathText(const fs::path& path) {
-    const std::u8string text = path.u8string();
-    return std::string(text.begin(), text.end());
+std::string PathText(const platform::Path& path) {
+    return platform::Utf8(path);
 }
 
 }  // namespace taviro::log

@@ -4,8 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <filesystem>
 #include <string>
+
+#include "FilePath.h"
 
 namespace taviro::log {
 
@@ -19,7 +20,7 @@ public:
     AppendFile& operator=(const AppendFile&) = delete;
 
     // Opens `path` for appending, creating it when missing. Empty on success, else why not.
-    std::string Open(const std::filesystem::path& path);
+    std::string Open(const platform::Path& path);
     bool IsOpen() const;
     // The file's size, where the next append goes; 0 when it cannot be had.
     std::uint64_t Size() const;
@@ -30,24 +31,24 @@ public:
     void Close();
 
 private:
-#ifdef _WIN32
     void* m_handle = nullptr;
-#else
-    int m_descriptor = -1;
-#endif
+    platform::Path m_path;  // for cutting back a write the disk took only part of
 };
 
 // Starts this launch's log in `folder` (created first when `create`), keeping the previous
 // launch's log there as Taviro.previous.log. Where that cannot be moved aside, this launch's
 // lines go after it, and `appended` says so. `path` is the file's absolute path, so that a later
 // change of the process's current folder moves nothing. Empty on success, else why not.
-std::string StartLaunchFile(const std::filesystem::path& folder, bool create, AppendFile& file,
-                            std::filesystem::path& path, bool& appended);
+std::string StartLaunchFile(const platform::Path& folder, bool create, AppendFile& file,
+                            platform::Path& path, bool& appended);
 
 // Whether the file at `path` is gone: a player may delete the log while the game runs.
-bool IsRemoved(const std::filesystem::path& path);
+bool IsRemoved(const platform::Path& path);
 
 // A path as the log's lines show it: UTF-8, whatever the system's code page.
-std::string PathText(const std::filesystem::path& path);
+std::string PathText(const platform::Path& path);
+
+// The system's words for an error code, without the full stop.
+std::string ErrorText(unsigned long code);
 
 }  // namespace taviro::log

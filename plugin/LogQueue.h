@@ -6,15 +6,18 @@
 // Each cell carries a sequence number that tells producers when it is free for the push of a
 // given position and the consumer when it holds the record of that position, so a producer
 // claims a position with one compare-and-swap and publishes its record with one release store.
-// The numbers are kept less their cell's index, so an all-zero queue is a fresh one: it needs no
-// constructor code and nothing runs to destroy it, whatever thread still uses it as the process
-// ends.
+// The numbers are kept less their cell's index, and a cell holds its record as bytes, so an
+// all-zero queue is a fresh one, whatever the record's own defaults: it needs no constructor code,
+// takes no room in the binary (zero-filled storage, not initialised data), and nothing runs to
+// destroy it, whatever thread still uses it as the process ends.
 #pragma once
 
 #include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <new>
 #include <type_traits>
 
 namespace taviro {
@@ -22,6 +25,8 @@ namespace taviro {
 template <class Record, std::size_t Capacity>
 class BoundedQueue {
     static_assert(Capacity >= 2 && (Capacity & (Capacity - 1)) == 0, "a power of two");
+    // Copied in and out as bytes: a record is an aggregate or otherwise trivially copyable, so
+    // the copy itself makes the record that Front reads.
     static_assert(std::is_trivially_copyable_v<Record>);
 
 public:
@@ -39,7 +44,7 @@ public:
             if (lag == 0) {
                 if (m_pushAt.compare_exchange_weak(position, position + 1,
                                                    std::memory_order_relaxed)) {
-                    cell.record = record;
+                    std::memcpy(cell.bytes, &record, sizeof(Record));
                     Publish(cell, position, position + 1);
                     return true;
                 }
@@ -57,7 +62,9 @@ public:
     const Record* Front() const {
         const std::size_t position = m_popAt.load(std::memory_order_relaxed);
         const Cell& cell = m_cells[position & kMask];
-        return Sequence(cell, position) == position + 1 ? &cell.record : nullptr;
+        return Sequence(cell, position) == position + 1
+                   ? std::launder(reinterpret_cast<const Record*>(cell.bytes))
+                   : nullptr;
     }
 
     // Frees the cell of the record Front gave. The position moves before the cell is freed: a
@@ -76,7 +83,7 @@ private:
 
     struct Cell {
         std::atomic<std::size_t> biasedSequence{0};  // the sequence less the cell's index
-        Record record{};
+        alignas(Record) unsigned char bytes[sizeof(Record)]{};
     };
 
     static std::size_t Sequence(const Cell& cell, std::size_t position) {

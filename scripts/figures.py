@@ -295,7 +295,7 @@ def bad_input_section(out):
             rows.append((
                 what,
                 words(happened),
-                "no result" if native is None else native.get(name, "not built"),
+                "no result" if native is None else native.get(name, "Windows only"),
                 "no result" if wine is None else wine.get(name, "native only"),
             ))
     lines = [

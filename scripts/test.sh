@@ -4,10 +4,14 @@
 # as a user runs it, natively and with --windows, and, in CI, the release zip rebuilt in a folder
 # of its own, which must give the Windows build's zip byte for byte.
 #   scripts/test.sh [preset ...]     default: native asan tsan windows
+# Each preset's build runs while the preset before it is tested: the tests spend much of their
+# time waiting (children started and ended, Wine's server, pauses between events), which the
+# build fills. Every phase says how long it took.
 # Each fuzz target runs TAVIRO_FUZZ_SECONDS (the INI fuzzer three times as long): 60 in CI
 # (CI=true), where every run may find what the last did not; 5 by default elsewhere, so that a
-# local run takes minutes. TAVIRO_RELEASE_CHECK=1 rebuilds the release outside CI too (30 s
-# more), TAVIRO_RELEASE_CHECK=0 leaves it out in CI.
+# local run takes minutes. The log's exit test plays all its rounds in CI and a quarter of them
+# elsewhere. TAVIRO_RELEASE_CHECK=1 rebuilds the release outside CI too (30 s more),
+# TAVIRO_RELEASE_CHECK=0 leaves it out in CI.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -54,25 +58,63 @@ check_testbed_script() {
     echo "$command: kept $runs/default.log and $runs/default.svg"
 }
 
-for preset in "${presets[@]}"; do
-    echo "=== $preset ==="
-    options=()
+build() {
+    local preset=$1 options=()
     [ "$preset" = asan ] && options=(-DTAVIRO_FUZZ_SECONDS="$fuzz_seconds")
-    cmake --preset "$preset" "${options[@]}" >/dev/null
-    cmake --build --preset "$preset" -j2
+    cmake --preset "$preset" "${options[@]}" >/dev/null || return
+    cmake --build --preset "$preset" -j2 || return
+}
+
+# Called where a failure does not end the script, so every step hands its own on.
+run_tests() {
+    local preset=$1
     if [ "$preset" = windows ]; then
         # Create the private Wine prefix once, before tests start Wine in parallel.
         TAVIRO_WINEPREFIX="$PWD/build/windows/wineprefix" scripts/wine-run.sh wineboot --init >/dev/null 2>&1
     fi
-    ctest --preset "$preset"
+    ctest --preset "$preset" || return
     case "$preset" in
-        native) check_testbed_script native ;;
+        native) check_testbed_script native || return ;;
         windows)
-            check_testbed_script windows --windows
+            check_testbed_script windows --windows || return
             if [ "$release_check" = 1 ]; then
                 echo "=== the release zip, rebuilt in another folder ==="
-                scripts/release.sh "$(ls -t build/windows/Taviro-*.zip | head -1)"
+                scripts/release.sh "$(ls -t build/windows/Taviro-*.zip | head -1)" || return
             fi
             ;;
     esac
+}
+
+started=$SECONDS
+echo "=== ${presets[0]}: build ==="
+build "${presets[0]}"
+echo "=== ${presets[0]}: built in $((SECONDS - started)) s ==="
+for ((i = 0; i < ${#presets[@]}; ++i)); do
+    preset=${presets[i]}
+    next=${presets[i + 1]:-}
+    building=""
+    if [ -n "$next" ]; then
+        mkdir -p build
+        next_log=build/$next-build.log
+        (
+            build_started=$SECONDS
+            build "$next" || exit
+            echo "=== $next: built in $((SECONDS - build_started)) s ==="
+        ) >"$next_log" 2>&1 &
+        building=$!
+    fi
+    echo "=== $preset: tests${next:+ (while $next builds)} ==="
+    tests_started=$SECONDS
+    status=0
+    run_tests "$preset" || status=$?
+    echo "=== $preset: tested in $((SECONDS - tests_started)) s ==="
+    if [ -n "$building" ]; then
+        build_status=0
+        wait "$building" || build_status=$?
+        echo "=== $next: build (alongside the $preset tests) ==="
+        cat "$next_log"
+        [ $build_status -eq 0 ] || { echo "test.sh: the $next build failed" >&2; exit 1; }
+    fi
+    [ $status -eq 0 ] || { echo "test.sh: the $preset tests failed" >&2; exit $status; }
 done
+echo "=== all done in $((SECONDS - started)) s ==="

@@ -3,8 +3,11 @@
 // one line on standard output says what happened, and no other file is touched.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <regex>
 #include <string>
 #include <vector>
@@ -21,6 +24,12 @@
 #include <csignal>
 
 #include "winshim/control.h"
+#endif
+
+#ifdef _WIN32
+// The slot in this program's import table that every call of WriteFile goes through, the
+// plugin's own included.
+extern "C" decltype(&::WriteFile) __imp_WriteFile;
 #endif
 
 namespace taviro::testing {
@@ -221,6 +230,8 @@ TEST_F(LogFile, ALaunchWritesAtMostAMebibyteAndSaysWhatItLost) {
         }
         log::Flush();
     }
+    // Lines of every length, written in many drains: none lies across a page of the file.
+    EXPECT_EQ(PageProblems(FileText(log::Path())), std::vector<std::string>());
     const std::string written = Written();
     EXPECT_LE(written.size(), log::kLaunchLimit + 100);
     EXPECT_TRUE(written.ends_with(
@@ -283,6 +294,9 @@ TEST_F(LogFile, OddTextStaysOneRecordPerLineAndShowsWhatItWas) {
         {"a quoted value cut inside a character",
          "0x" + std::string(37, 'a') + "\xE6\x97\xA5\xE6\x9C\xAC",
          "=\"0x" + std::string(37, 'a') + "...\"", true},
+        {"a quoted value cut right after a whole character",
+         "0x" + std::string(35, 'a') + "\xE6\x97\xA5\xE6\x9C\xAC",
+         "=\"0x" + std::string(35, 'a') + "\xE6\x97\xA5...\"", true},
     };
     std::string said;
     ASSERT_TRUE(Open(said));
@@ -325,36 +339,158 @@ TEST_F(LogFile, AChangeOfCurrentFolderNeitherMovesNorStopsTheLog) {
     EXPECT_TRUE(fs::is_empty(elsewhere));
 }
 
-#ifndef _WIN32
-// Only natively: a file-size limit on this process stands in for a full disk.
+// A disk that takes the log's file up to `limit` bytes and no further. Natively a file-size
+// limit on this process, past which a write fails instead of ending the process. On Windows the
+// system's own WriteFile, reached through the import slot every call of the plugin's goes
+// through, takes what still fits of a write and fails it with ERROR_DISK_FULL, saying how much
+// it took.
+class FillingDisk {
+public:
+    explicit FillingDisk(std::uint64_t limit) {
+#ifdef _WIN32
+        s_limit = limit;
+        s_system = __imp_WriteFile;
+        Route(&WriteUpToTheLimit);
+#else
+        getrlimit(RLIMIT_FSIZE, &m_previous);
+        m_handler = std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit full{static_cast<rlim_t>(limit), m_previous.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &full);
+#endif
+    }
+    ~FillingDisk() {
+#ifdef _WIN32
+        Route(s_system);
+#else
+        setrlimit(RLIMIT_FSIZE, &m_previous);
+        std::signal(SIGXFSZ, m_handler);
+#endif
+    }
+    FillingDisk(const FillingDisk&) = delete;
+    FillingDisk& operator=(const FillingDisk&) = delete;
+
+private:
+#ifdef _WIN32
+    static void Route(decltype(&::WriteFile) to) {
+        DWORD was = 0;
+        VirtualProtect(&__imp_WriteFile, sizeof to, PAGE_READWRITE, &was);
+        __imp_WriteFile = to;
+        VirtualProtect(&__imp_WriteFile, sizeof to, was, &was);
+    }
+    static BOOL WINAPI WriteUpToTheLimit(HANDLE file, LPCVOID bytes, DWORD size, LPDWORD written,
+                                         LPOVERLAPPED overlapped) {
+        LARGE_INTEGER end{};
+        GetFileSizeEx(file, &end);
+        const auto room = static_cast<std::uint64_t>(end.QuadPart) < s_limit
+                              ? s_limit - static_cast<std::uint64_t>(end.QuadPart)
+                              : 0;
+        if (size <= room) {
+            return s_system(file, bytes, size, written, overlapped);
+        }
+        DWORD taken = 0;
+        if (room > 0) {
+            s_system(file, bytes, static_cast<DWORD>(room), &taken, overlapped);
+        }
+        *written = taken;
+        SetLastError(ERROR_DISK_FULL);
+        return FALSE;
+    }
+    static inline std::uint64_t s_limit = 0;
+    static inline decltype(&::WriteFile) s_system = nullptr;
+#else
+    rlimit m_previous{};
+    void (*m_handler)(int) = nullptr;
+#endif
+};
+
 TEST_F(LogFile, AFullDiskStopsTheLogAndNothingElse) {
     std::string said;
     ASSERT_TRUE(Open(said));
     log::Info("before the disk fills");
     log::Flush();
     const auto size = fs::file_size(Logs() / "Taviro.log");
-
-    rlimit previous{};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &previous), 0);
-    const auto handler = std::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead
-    const rlimit full{static_cast<rlim_t>(size + 200), previous.rlim_max};
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &full), 0);
-    ::testing::internal::CaptureStdout();
-    for (int i = 0; i < 60; ++i) {
-        log::Info("line %d of a log that outgrows its disk", i);
+    {
+        FillingDisk disk(size + 200);
+        ::testing::internal::CaptureStdout();
+        for (int i = 0; i < 60; ++i) {
+            log::Info("line %d of a log that outgrows its disk", i);
+        }
+        log::Flush();
+        said = ::testing::internal::GetCapturedStdout();
     }
-    log::Flush();
-    said = ::testing::internal::GetCapturedStdout();
-    setrlimit(RLIMIT_FSIZE, &previous);
-    std::signal(SIGXFSZ, handler);
-
     EXPECT_TRUE(Has(said, "the log stops here")) << said;
     EXPECT_TRUE(log::Path().empty());
     log::Info("after the disk filled");
     log::Flush();
     EXPECT_LE(fs::file_size(Logs() / "Taviro.log"), size + 200);
     // What the disk took of the last write is taken back: the file ends with a whole line.
-    EXPECT_EQ(LogProblems(FileText(Logs() / "Taviro.log")), std::vector<std::string>());
+    const std::string written = FileText(Logs() / "Taviro.log");
+    EXPECT_TRUE(Has(written, "before the disk fills")) << written;
+    EXPECT_EQ(LogProblems(written), std::vector<std::string>()) << written;
+}
+
+#ifdef _WIN32
+// At ExitProcess, Windows ends the log's writer wherever it is, holding its lock in the middle of
+// a drain, before the plugin's exit code runs. Here the writer is ended by hand while it words a
+// once-only report, with lines in its batch and more queued, and the program then ends: the exit
+// takes up the batch and writes what is queued, each line once.
+constexpr wchar_t kStuckFolderVariable[] = L"TAVIRO_STUCK_WRITER_FOLDER";
+HANDLE stuckWriterEntered = nullptr;
+std::atomic<HANDLE> stuckWriter{nullptr};
+
+void StuckWords(char*, std::size_t) {
+    HANDLE self = nullptr;
+    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self,
+                    THREAD_TERMINATE | SYNCHRONIZE, FALSE, 0);
+    stuckWriter.store(self);
+    SetEvent(stuckWriterEntered);
+    Sleep(INFINITE);
+}
+constinit log::OnceReport stuckReport{&StuckWords};
+
+void EndWithTheWriterEndedHoldingItsLock(const fs::path& plugins) {
+    stuckWriterEntered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!log::Open({plugins})) {
+        std::exit(2);
+    }
+    log::StartWriter();
+    for (int i = 0; i < 5; ++i) {
+        log::Info("formatted before the writer was ended, %d", i);
+    }
+    log::RaiseOnce(stuckReport);
+    log::Error("this wakes the writer");
+    if (WaitForSingleObject(stuckWriterEntered, 10000) != WAIT_OBJECT_0) {
+        std::exit(3);
+    }
+    log::Info("queued while the writer was stuck");
+    TerminateThread(stuckWriter.load(), 0);
+    WaitForSingleObject(stuckWriter.load(), 10000);
+    std::exit(0);  // the plugin's exit code runs, with the lock held by a thread that is gone
+}
+
+TEST(LogAtExit, TakesUpTheBatchOfAWriterEndedHoldingItsLock) {
+    // The death test's child runs this test again, in the folder its parent made.
+    std::unique_ptr<PluginFolder> made;
+    wchar_t inherited[1024] = {};
+    if (GetEnvironmentVariableW(kStuckFolderVariable, inherited, 1024) == 0) {
+        made = std::make_unique<PluginFolder>();
+        SetEnvironmentVariableW(kStuckFolderVariable, made->Plugins().c_str());
+    }
+    const fs::path plugins = made ? made->Plugins() : fs::path(inherited);
+    EXPECT_EXIT(EndWithTheWriterEndedHoldingItsLock(plugins), ::testing::ExitedWithCode(0), "");
+    SetEnvironmentVariableW(kStuckFolderVariable, nullptr);
+
+    const std::string written = FileText(plugins / "Taviro.log");
+    EXPECT_EQ(LogProblems(written), std::vector<std::string>()) << written;
+    EXPECT_EQ(PageProblems(written), std::vector<std::string>());
+    for (const std::string line :
+         {"formatted before the writer was ended, 0", "formatted before the writer was ended, 4",
+          "error this wakes the writer", "queued while the writer was stuck"}) {
+        const auto first = written.find(line);
+        EXPECT_NE(first, std::string::npos) << line << "\n" << written;
+        EXPECT_EQ(written.find(line, first + 1), std::string::npos) << line << " twice\n"
+                                                                    << written;
+    }
 }
 #endif
 

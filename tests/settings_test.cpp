@@ -3,6 +3,8 @@
 // since the settings paths are relative to the current directory.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -13,6 +15,7 @@
 
 #include "HexText.h"
 #include "IniFile.h"
+#include "KeyNames.h"
 #include "Log.h"
 #include "Settings.h"
 #include "Win32.h"
@@ -411,6 +414,52 @@ TEST(ParseHex32, LeadingWhiteSpaceOnly) {
                                                   "1",
                                                   2)),
               std::nullopt);
+}
+
+// --- The key names the log gives and suggests ---
+
+// A code is logged under its first name, not a later alias.
+TEST(KeyNames, ACodeIsNamedByItsFirstName) {
+    for (const auto& [code, name] :
+         std::vector<std::pair<std::uint32_t, std::string>>{{0x04, "Mouse3"},
+                                                            {0x0D, "Enter"},
+                                                            {0x11, "Ctrl"},
+                                                            {0x1B, "Escape"},
+                                                            {0xA0, "LShift"}}) {
+        ASSERT_NE(taviro::KeyName(code), nullptr) << code;
+        EXPECT_EQ(taviro::KeyName(code), name);
+    }
+}
+
+// Every name of the numbered families, F1 to F24 and Numpad0 to Numpad9, written where a code
+// belongs, gets the hint with its code.
+TEST_F(SettingsFiles, EveryNumberedKeyNameGetsItsHint) {
+    ASSERT_TRUE(taviro::log::Open({folder.Plugins()}));
+    std::vector<std::pair<std::string, unsigned>> names;
+    for (unsigned n = 1; n <= 24; ++n) {
+        names.push_back({"F" + std::to_string(n), 0x70 + n - 1});
+    }
+    for (unsigned n = 0; n <= 9; ++n) {
+        names.push_back({"Numpad" + std::to_string(n), 0x60 + n});
+    }
+    for (const auto& [name, code] : names) {
+        WriteFile(kCustomFile, SettingsText(none, name));
+        taviro::LogSettings(taviro::LoadSettings());
+    }
+    const fs::path log = taviro::log::Path();
+    taviro::log::Close();
+    const std::string written = FileText(log);
+    for (const auto& [name, code] : names) {
+        char hint[96];
+        std::snprintf(hint, sizeof hint, "; if you meant the key %s, write iHandbrakeHotkey=0x%02X",
+                      name.c_str(), code);
+        const auto at = written.find(hint);
+        ASSERT_NE(at, std::string::npos) << hint << "\n" << written;
+        // The line ends there, or with the spaces that fill a page of the file.
+        EXPECT_TRUE(written[at + std::strlen(hint)] == '\n' ||
+                    written[at + std::strlen(hint)] == ' ')
+            << hint;
+    }
 }
 
 }  // namespace

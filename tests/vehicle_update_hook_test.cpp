@@ -528,9 +528,10 @@ TEST_F(HookTest, NothingAllocatedAndNoProtectionChangedWithTheTraceOnOrOff) {
         << written;
 }
 
-// The byte's troubles are said once per process and worded by the log's writer, not the hook: a
-// queue full at that moment loses nothing.
-TEST_F(HookTest, AFullQueueKeepsTheOnceOnlyReport) {
+// The byte's troubles are said once per process, word for word as below, and worded by the log's
+// writer, not the hook: a queue full at that moment loses nothing. Both in one test, since each
+// is said once per process.
+TEST_F(HookTest, AFullQueueKeepsTheOnceOnlyReports) {
     PluginFolder folder;
     ASSERT_TRUE(log::Open({folder.Plugins()}));
     EnterDecisionPhase();
@@ -539,6 +540,25 @@ TEST_F(HookTest, AFullQueueKeepsTheOnceOnlyReport) {
         log::Info("a line that fills the queue");
     }
     ASSERT_GT(log::Dropped(), dropped);
+
+    // A byte whose page the system will not make writable: its protection window runs into
+    // memory that is reserved and never committed, on Windows and in the stand-in alike.
+    constexpr std::size_t kPage = 0x1000;
+    auto* region =
+        static_cast<std::uint8_t*>(VirtualAlloc(nullptr, 2 * kPage, MEM_RESERVE, PAGE_NOACCESS));
+    ASSERT_NE(region, nullptr);
+    ASSERT_NE(VirtualAlloc(region, kPage, MEM_COMMIT, PAGE_READWRITE), nullptr);
+    std::uint8_t* const byte = region + kPage - 100;
+    *byte = 0x00;
+    std::uint8_t* const gamesSite = state.patchSite.load();
+    state.patchSite.store(byte - 6);
+    state.activationWindowOpen = true;
+    state.engageStage = 3;  // counting, engaged: the byte is asked to switch
+    Call();
+    Call();
+    state.patchSite.store(gamesSite);
+    VirtualFree(region, 0, MEM_RELEASE);
+
     game.SetHandbrakeByte(0x01);  // neither released nor engaged: another plugin's
     Call();
     Call();
@@ -547,11 +567,61 @@ TEST_F(HookTest, AFullQueueKeepsTheOnceOnlyReport) {
     const fs::path path = log::Path();
     log::Close();
     const std::string written = FileText(path);
-    const std::string report =
-        "error the handbrake byte at Starfield.exe+3046395+6 is neither 0x00 nor 0x03";
-    const auto first = written.find(report);
-    EXPECT_NE(first, std::string::npos) << written;
-    EXPECT_EQ(written.find(report, first + 1), std::string::npos) << "said twice";
+    for (const std::string report :
+         {"error the system refused to make the game's code at Starfield.exe+3046395 writable; "
+          "the handbrake byte stays as the game has it (reported once)",
+          "error the handbrake byte at Starfield.exe+3046395+6 is neither 0x00 nor 0x03: another "
+          "game version, or another plugin changed it; it is left alone (reported once)"}) {
+        const auto first = written.find(report);
+        ASSERT_NE(first, std::string::npos) << report << "\n" << written;
+        const char end = written[first + report.size()];
+        EXPECT_TRUE(end == '\n' || end == ' ') << "more words after: " << report;
+        EXPECT_EQ(written.find(report, first + 1), std::string::npos) << "said twice: " << report;
+    }
+}
+
+// A release after the hotkey is traced as what made it: the key let go when the decision itself
+// releases, but a fade, a load screen or the game's flag, which come before it, as themselves.
+TEST_F(HookTest, AReleaseAfterTheHotkeyIsTracedAsWhatMadeIt) {
+    struct Release {
+        const char* cause;
+        std::function<void(testbed::Game&)> make;
+    };
+    const Release releases[] = {
+        {"hotkey-let-go", [](testbed::Game&) { testbed::Game::SetKeyDown(kHotkey, false); }},
+        {"fade", [](testbed::Game& g) { g.SetMenuOpen("FaderMenu", true); }},
+        {"load-screen", [](testbed::Game& g) { g.SetMenuOpen("LoadingMenu", true); }},
+        {"game-flag", [](testbed::Game& g) { g.SetTruth(true); }},
+    };
+    for (const Release& release : releases) {
+        SCOPED_TRACE(release.cause);
+        PluginFolder folder;
+        ASSERT_TRUE(log::Open({folder.Plugins()}));
+        EnterDecisionPhase();
+        state.loggingEnabled = true;
+        BindHotkey(kHotkey);
+        testbed::Game::SetKeyDown(kHotkey, true);
+        Call();
+        ASSERT_TRUE(state.handbrakeEngaged.load());
+        release.make(game);  // the key stays held, but for the key's own release
+        Call();
+        ASSERT_FALSE(state.handbrakeEngaged.load());
+        const fs::path path = log::Path();
+        log::Close();
+        state.loggingEnabled = false;
+        testbed::Game::SetKeyDown(kHotkey, false);
+        game.SetMenuOpen("FaderMenu", false);
+        game.SetMenuOpen("LoadingMenu", false);
+        game.SetTruth(false);
+
+        const std::string written = FileText(path);
+        const auto last = written.rfind(" trace frame=");
+        ASSERT_NE(last, std::string::npos) << written;
+        const std::string line = written.substr(last, written.find('\n', last) - last);
+        EXPECT_NE(line.find(std::string(" why=") + release.cause + " handbrake=released"),
+                  std::string::npos)
+            << line;
+    }
 }
 
 }  // namespace

@@ -79,4 +79,23 @@ inline std::vector<std::string> LogProblems(const std::string& text) {
     return problems;
 }
 
+// Every line of the file as the plugin wrote it (spaces that fill a page included) that lies
+// across a 4 KiB page of the file, "line N: ..."; empty when none does.
+inline std::vector<std::string> PageProblems(const std::string& file) {
+    constexpr std::size_t kPage = 4096;
+    std::vector<std::string> problems;
+    std::size_t number = 0;
+    for (std::size_t start = 0; start < file.size();) {
+        const std::size_t end = std::min(file.find('\n', start), file.size() - 1);
+        ++number;
+        if (start / kPage != end / kPage) {
+            problems.push_back("line " + std::to_string(number) + " lies across the page at byte " +
+                               std::to_string(end / kPage * kPage) + ": " +
+                               file.substr(start, std::min<std::size_t>(end - start, 60)));
+        }
+        start = end + 1;
+    }
+    return problems;
+}
+
 }  // namespace taviro::testing

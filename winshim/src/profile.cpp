@@ -28,14 +28,11 @@
 //    ERROR_CANT_RESOLVE_FILENAME; both leave the links as they are and create nothing. A path
 //    into a missing folder fails with ERROR_PATH_NOT_FOUND and creates nothing.
 // A write replaces the file through a temporary file in the same folder and a rename, so a crash
-// leaves either the old file or the new one, never half of one.
-#include <fcntl.h>
+// leaves either the old file or the new one, never half of one (profile_file.cpp).
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <climits>
 #include <cstring>
 #include <mutex>
 #include <optional>
@@ -43,9 +40,14 @@
 #include <string_view>
 #include <vector>
 
+#include "profile_file.h"
 #include "winshim/windows.h"
 
 namespace {
+
+using winshim::profile::ReadProfileFile;
+using winshim::profile::ReplaceFile;
+using winshim::profile::WriteTarget;
 
 std::mutex profileMutex;
 
@@ -360,135 +362,6 @@ std::string_view Unquote(std::string_view value) {
         return value.substr(1, value.size() - 2);
     }
     return value;
-}
-
-// The file's bytes; nothing when it is missing or is not a regular file. Anything else is
-// refused before it is opened: opening a FIFO waits for a writer (with the caller's lock held),
-// and opening a device can act on it. O_NONBLOCK covers a FIFO swapped in after the check.
-std::optional<std::string> ReadProfileFile(const std::string& path) {
-    struct stat info {};
-    if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
-        return std::nullopt;
-    }
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        return std::nullopt;
-    }
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        close(fd);
-        return std::nullopt;
-    }
-    std::string text;
-    char chunk[65536];
-    for (;;) {
-        const ssize_t got = read(fd, chunk, sizeof chunk);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            close(fd);
-            if (got < 0) {
-                return std::nullopt;
-            }
-            return text;
-        }
-        text.append(chunk, static_cast<std::size_t>(got));
-    }
-}
-
-bool WriteAll(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t wrote = write(fd, text.data() + done, text.size() - done);
-        if (wrote < 0 && errno == EINTR) {
-            continue;
-        }
-        if (wrote <= 0) {
-            return false;
-        }
-        done += static_cast<std::size_t>(wrote);
-    }
-    return true;
-}
-
-std::string FolderOf(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        return ".";
-    }
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// As many links as the kernel follows in one path before it reports a loop.
-constexpr int kMostLinks = 40;
-
-std::optional<std::string> LinkTarget(const std::string& link) {
-    std::string target(PATH_MAX, '\0');
-    const ssize_t length = readlink(link.c_str(), target.data(), target.size());
-    if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) {
-        return std::nullopt;
-    }
-    target.resize(static_cast<std::size_t>(length));
-    return target;
-}
-
-// The path a write replaces: `path` itself, or the end of its chain of links, so that the links
-// stay links. That end may be missing if its folder is there. Otherwise sets `error` to the
-// Windows error for the case.
-std::optional<std::string> WriteTarget(std::string path, DWORD& error) {
-    for (int followed = 0; followed <= kMostLinks; ++followed) {
-        struct stat info {};
-        if (lstat(path.c_str(), &info) != 0) {
-            const int cause = errno;
-            struct stat folder {};
-            if (cause == ENOENT && stat(FolderOf(path).c_str(), &folder) == 0 &&
-                S_ISDIR(folder.st_mode)) {
-                return path;
-            }
-            // A link into a missing folder reports the file, a path into one the folder.
-            error = cause == ELOOP    ? ERROR_CANT_RESOLVE_FILENAME
-                    : cause == EACCES ? ERROR_ACCESS_DENIED
-                    : followed > 0    ? ERROR_FILE_NOT_FOUND
-                                      : ERROR_PATH_NOT_FOUND;
-            return std::nullopt;
-        }
-        if (!S_ISLNK(info.st_mode)) {
-            return path;
-        }
-        const auto target = LinkTarget(path);
-        if (!target) {
-            error = ERROR_ACCESS_DENIED;
-            return std::nullopt;
-        }
-        path = target->front() == '/' ? *target : FolderOf(path) + "/" + *target;
-    }
-    error = ERROR_CANT_RESOLVE_FILENAME;
-    return std::nullopt;
-}
-
-// Replaces the file at `path` with `text` in one rename. `mode` is the old file's permissions;
-// a new file gets the usual ones for a created file (the umask applies). Called under the mutex.
-bool ReplaceFile(const std::string& path, const std::string& text, std::optional<mode_t> mode) {
-    static unsigned serial = 0;
-    std::string temporary;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temporary = path + ".tmp" + std::to_string(getpid()) + "-" + std::to_string(serial++);
-        fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) {
-            return false;
-        }
-    }
-    if (fd < 0) {
-        return false;
-    }
-    const bool written = WriteAll(fd, text) && (!mode || fchmod(fd, *mode) == 0) && fsync(fd) == 0;
-    const bool closed = close(fd) == 0;
-    if (!written || !closed || rename(temporary.c_str(), path.c_str()) != 0) {
-        unlink(temporary.c_str());
-        return false;
-    }
-    return true;
 }
 
 BOOL Fail(DWORD error) {

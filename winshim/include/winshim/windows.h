@@ -191,10 +191,7 @@ static_assert(sizeof(XINPUT_STATE) == 16);
 
 // --- File attributes ---
 
-inline constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x1;
-inline constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
 inline constexpr DWORD FILE_ATTRIBUTE_ARCHIVE = 0x20;
-inline constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
 
 struct FILETIME {
     DWORD dwLowDateTime;
@@ -217,3 +214,6 @@ HMODULE GetModuleHandleW(LPCWSTR moduleName);
 FARPROC GetProcAddress(HMODULE module, LPCSTR procName);
 BOOL GetFileAttributesExA(LPCSTR fileName, GET_FILEEX_INFO_LEVELS level, LPVOID information);
 }
+
+// The file functions, in a header of their own.
+#include "winshim/fileapi.h"
