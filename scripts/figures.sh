@@ -40,7 +40,7 @@ log_exit_test | LogAtExit.KilledAtARandomMomentLeavesWholeLinesEachOnce | The ga
 log_exit_test | LogAtExit.EndingAtARandomMomentWritesWhatWasQueuedEachLineOnce | The game ending at a random moment while it traces (exit natively, ExitProcess under Wine)
 log_exit_test | LogAtExit.LaunchesAppendedToOneLogStayWholeAndMarked | A previous launch's log that cannot be moved aside, three launches running
 log_test | LogAtExit.TakesUpTheBatchOfAWriterEndedHoldingItsLock | The log's writer ended while it holds its lock, as ExitProcess leaves it (Windows only)
-vehicle_update_hook_test | HookTest.AFullQueueKeepsTheOnceOnlyReports | A full log queue when the hook meets a foreign handbrake byte, or one the system will not make writable
+hook_trace_test | HookTest.AFullQueueKeepsTheOnceOnlyReports | A full log queue when the hook meets a foreign handbrake byte, or one the system will not make writable
 plugin_entry_test | PluginEntryTest.CallsThatCannotBeTakenAreRefusedAndLeftAlone | At the call site: no call, a call elsewhere in the game's code, a call into reserved memory or into memory that may not run code
 call_site_test | CallSiteTest.EdgesOfWhatCallingWouldBreakAreRefused | At the call site: a jump instead of a call, a call into a guard page or into memory given back to the system
 plugin_entry_test | PluginEntryTest.ARedirectMadeAfterUsIsNamedOnceAndNeverTakenBack | Another plugin taking the call after Taviro, game loads and a second load of Taviro after that
