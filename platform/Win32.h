@@ -11,9 +11,7 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
-// After windows.h, which these build on.
-#include <knownfolders.h>
-#include <shlobj.h>
+// After windows.h, which it builds on.
 #include <xinput.h>
 #else
 #include "winshim/windows.h"

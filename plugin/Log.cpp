@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "LogWriter.h"
+#include "Shell.h"
 #include "Win32.h"
 
 namespace taviro::log {

@@ -20,6 +20,7 @@
 #include "PluginHost.h"
 #include "Scenario.h"
 #include "SettingsFileEditor.h"
+#include "Shell.h"
 #include "Win32.h"
 
 namespace testbed {
