@@ -29,35 +29,14 @@
 #include <string>
 #include <vector>
 
+#include "FilePath.h"
 #include "winshim/windows.h"
 
 namespace {
 
+// The system's names are UTF-8 here, as the log's are: one encoder for both.
 std::string Utf8Name(const wchar_t* name) {
-    std::string text;
-    for (; *name != L'\0'; ++name) {
-        auto c = static_cast<std::uint32_t>(*name);
-        if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) {
-            c = 0xFFFD;
-        }
-        const auto byte = [&text](std::uint32_t bits) { text += static_cast<char>(bits); };
-        if (c < 0x80) {
-            byte(c);
-        } else if (c < 0x800) {
-            byte(0xC0 | c >> 6);
-            byte(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            byte(0xE0 | c >> 12);
-            byte(0x80 | (c >> 6 & 0x3F));
-            byte(0x80 | (c & 0x3F));
-        } else {
-            byte(0xF0 | c >> 18);
-            byte(0x80 | (c >> 12 & 0x3F));
-            byte(0x80 | (c >> 6 & 0x3F));
-            byte(0x80 | (c & 0x3F));
-        }
-    }
-    return text;
+    return taviro::platform::Utf8(name);
 }
 
 std::string UnixName(std::string name) {
