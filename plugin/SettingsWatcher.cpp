@@ -19,6 +19,11 @@ namespace {
 // Ten looks a second: a save is in force 0.1 to 0.2 s later, well within the second promised,
 // and the looks cost next to nothing (two attribute queries).
 constexpr auto kPeriod = std::chrono::milliseconds(100);
+// How long a file must look the same before it is read. Looks keep to their schedule, so one
+// that came late is followed by one that comes early: two looks alike do not by themselves mean
+// a writer has stopped.
+constexpr auto kSettle = std::chrono::milliseconds(80);
+using Clock = std::chrono::steady_clock;
 
 struct WatchedFile {
     const char* path;  // as IniFile builds it: relative to the game's folder
@@ -56,8 +61,9 @@ Stamp Look(const WatchedFile& file) {
 // Guarded by reloadMutex, which every reload holds from its first look to its last.
 std::mutex reloadMutex;
 bool reloaded = false;
-Stamp readStamps[kFileCount];  // the files as the last reload read them
-Stamp seenStamps[kFileCount];  // the files as the watcher last looked at them
+Stamp readStamps[kFileCount];             // the files as the last reload read them
+Stamp seenStamps[kFileCount];             // the files as the watcher last looked at them
+Clock::time_point seenSince[kFileCount];  // when each first looked as it does now
 
 // A reload, after the line that says why when there is one.
 void Reload(const std::string& why) {
@@ -78,7 +84,10 @@ void Reload(const std::string& why) {
         const bool createdByUs = i == 0 && settings.defaultFile == FileState::Created;
         // A file that changed while it was read is read again once it has stopped changing.
         readStamps[i] = after == before[i] || createdByUs ? after : Stamp{};
-        seenStamps[i] = after;
+        if (after != seenStamps[i]) {
+            seenStamps[i] = after;
+            seenSince[i] = Clock::now();
+        }
     }
     reloaded = true;
 }
@@ -97,11 +106,13 @@ std::optional<std::chrono::microseconds> WatchStep() {
         std::lock_guard lock(reloadMutex);
         for (std::size_t i = 0; i < kFileCount; ++i) {
             const Stamp now = Look(kFiles[i]);
+            const Clock::time_point lookedAt = Clock::now();
             if (now != seenStamps[i]) {
                 seenStamps[i] = now;  // still being written, perhaps: wait for it to settle
+                seenSince[i] = lookedAt;
                 continue;
             }
-            if (now != readStamps[i]) {
+            if (now != readStamps[i] && lookedAt - seenSince[i] >= kSettle) {
                 why += std::string(why.empty() ? "" : "; ") + kFiles[i].name + " " +
                        Change(readStamps[i], now);
             }
@@ -144,6 +155,7 @@ void StartWatchingSettings() {
         for (std::size_t i = 0; i < kFileCount && !reloaded; ++i) {
             // Watching without a reload before it: what is there now counts as read.
             readStamps[i] = seenStamps[i] = Look(kFiles[i]);
+            seenSince[i] = Clock::now();
         }
     }
     WatchThread().StartOrWake();

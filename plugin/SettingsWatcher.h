@@ -19,9 +19,9 @@ void PublishSettings(const Settings& settings);
 // logs it. The caller holds no lock the hook takes.
 void ReloadSettings();
 
-// Starts the thread that watches the two files; later calls do nothing. A file is read again
-// once it has stopped changing (its size and last-write time the same a poll later), within a
-// second of its save; the plugin's own creation of Taviro.ini is not a change.
+// Starts the thread that watches the two files; a later call has it look at once. A file is
+// read again once it has stopped changing (its size and last-write time the same over 80 ms of
+// looks), within a second of its save; the plugin's own creation of Taviro.ini is not a change.
 void StartWatchingSettings();
 
 // For tests: stops the watching thread and waits for it.
