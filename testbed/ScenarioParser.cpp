@@ -188,8 +188,8 @@ step::Frames ParseFrames(const LineReader& r, const std::vector<Token>& tokens) 
                                     : key == "other"     ? &frames.expect.otherRan
                                                          : nullptr;
         if (slot == nullptr) {
-            r.Fail("unknown expectation '" + key + "'; write result=, handbrake=, ran=, other= or "
-                   "why=");
+            r.Fail("unknown expectation '" + key +
+                   "'; write result=, handbrake=, ran=, other= or why=");
         }
         if (slot->has_value()) {
             r.Fail("'" + key + "' is expected twice");

@@ -4,8 +4,9 @@
 //    XInput, so it always finds one; LoadLibraryExW with LOAD_LIBRARY_SEARCH_SYSTEM32 looks in
 //    System32 only, which holds them unless SetXInputInstalled(false) says otherwise.
 //  - A module already loaded under a name is what any load of that name returns.
-//  - GetModuleHandleW (and GetModuleHandleExW by name, in module.cpp) finds only what is loaded; a module name without an
-//    extension means ".dll", and names match without regard to case.
+//  - GetModuleHandleW (and GetModuleHandleExW by name, in module.cpp) finds only what is
+//    loaded; a module name without an extension means ".dll", and names match without regard to
+//    case.
 //  - GetProcAddress answers XInputGetState and the stand-in's own exports for driving it.
 #include <algorithm>
 #include <atomic>
