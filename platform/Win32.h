@@ -16,3 +16,13 @@
 #else
 #include "winshim/windows.h"
 #endif
+
+namespace taviro::platform {
+
+// What the file functions say when a file, or a folder on its way, is not there: nothing to
+// read, rather than something that could not be read.
+inline bool NothingThere(DWORD error) {
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+}  // namespace taviro::platform

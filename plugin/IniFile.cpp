@@ -42,10 +42,6 @@ bool PathExists(const PathBuffer& path) {
     return GetFileAttributesA(path.data()) != INVALID_FILE_ATTRIBUTES;
 }
 
-bool NothingThere(DWORD error) {
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-}
-
 // Section and key go to the platform as zero-terminated texts; one with a zero byte inside would
 // name a different entry.
 bool UsableName(const std::string& name) {
@@ -81,7 +77,8 @@ IniFileStatus QueryIniFile(const std::string& stem) {
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        return NothingThere(GetLastError()) ? IniFileStatus::Missing : IniFileStatus::Unreadable;
+        return platform::NothingThere(GetLastError()) ? IniFileStatus::Missing
+                                                      : IniFileStatus::Unreadable;
     }
     CloseHandle(file);
     return IniFileStatus::Readable;

@@ -67,6 +67,9 @@ void HandOver(Writer& w) {
     }
 }
 
+namespace {
+
+// Adds a whole line to the batch; `taken` is the queue position after the line's record.
 void AddLine(Writer& w, const char* line, std::size_t length, std::size_t taken) {
     if (!w.file.IsOpen() || w.limitReached || length == 0) {
         return;
@@ -93,6 +96,8 @@ void AddLine(Writer& w, const char* line, std::size_t length, std::size_t taken)
     w.written += length;
     w.batch.Mark(taken, false);
 }
+
+}  // namespace
 
 void AddRecord(Writer& w, const Record& record, std::size_t taken) {
     char line[kLongestLine];

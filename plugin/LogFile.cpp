@@ -1,6 +1,7 @@
 #include "LogFile.h"
 
 #include <cstdio>
+#include <string_view>
 
 #include "Log.h"
 #include "Win32.h"
@@ -9,9 +10,9 @@ namespace taviro::log {
 
 namespace {
 
-// What the system says of an attribute query that found nothing there.
-bool NothingThere(DWORD error) {
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+// One of the log's file names, wide as the file functions take it.
+platform::Path Wide(std::string_view name) {
+    return {name.begin(), name.end()};
 }
 
 // Every folder of `folder` that is missing, outermost first. Failures are left to the caller's
@@ -62,8 +63,7 @@ void CutBack(const platform::Path& path, DWORD size) {
     CloseHandle(handle);
 }
 
-}  // namespace
-
+// The system's words for an error code, without the full stop.
 std::string ErrorText(unsigned long code) {
     wchar_t words[256];
     const DWORD length = FormatMessageW(
@@ -81,6 +81,8 @@ std::string ErrorText(unsigned long code) {
     }
     return text;
 }
+
+}  // namespace
 
 std::string AppendFile::Open(const platform::Path& path) {
     Close();
@@ -147,19 +149,19 @@ std::string StartLaunchFile(const platform::Path& folder, bool create, AppendFil
     if (place.empty()) {
         return ErrorText(GetLastError());
     }
-    const platform::Path name = platform::Join(place, L"Taviro.log");
+    const platform::Path name = platform::Join(place, Wide(kFileName));
     // The previous launch's log is kept beside this one. Where it cannot be moved aside, this
     // launch's lines go after it rather than over it.
     appended = false;
     if (GetFileAttributesW(name.c_str()) != INVALID_FILE_ATTRIBUTES) {
-        const platform::Path previous = platform::Join(place, L"Taviro.previous.log");
+        const platform::Path previous = platform::Join(place, Wide(kPreviousFileName));
         appended = !MoveFileExW(name.c_str(), previous.c_str(), MOVEFILE_REPLACE_EXISTING);
         // Opening anything but a regular file could block (a pipe) or fail oddly (a folder).
         constexpr DWORD kNotAFile =
             FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE | FILE_ATTRIBUTE_REPARSE_POINT;
         const DWORD now = GetFileAttributesW(name.c_str());
         if (appended && now != INVALID_FILE_ATTRIBUTES && (now & kNotAFile) != 0) {
-            return "Taviro.log there is not a file and could not be moved aside";
+            return std::string(kFileName) + " there is not a file and could not be moved aside";
         }
     }
     std::string why = file.Open(name);
@@ -171,7 +173,7 @@ std::string StartLaunchFile(const platform::Path& folder, bool create, AppendFil
 
 bool IsRemoved(const platform::Path& path) {
     return GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES &&
-           NothingThere(GetLastError());
+           platform::NothingThere(GetLastError());
 }
 
 std::string PathText(const platform::Path& path) {

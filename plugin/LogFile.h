@@ -48,7 +48,4 @@ bool IsRemoved(const platform::Path& path);
 // A path as the log's lines show it: UTF-8, whatever the system's code page.
 std::string PathText(const platform::Path& path);
 
-// The system's words for an error code, without the full stop.
-std::string ErrorText(unsigned long code);
-
 }  // namespace taviro::log

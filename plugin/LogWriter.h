@@ -107,8 +107,6 @@ std::size_t FormatRecord(const Record& record, char* line, std::size_t size);
 
 // --- The batch and the file's pages (LogBatch.cpp); all with w.mutex held ---
 
-// Adds a whole line to the batch; `taken` is the queue position after the line's record.
-void AddLine(Writer& w, const char* line, std::size_t length, std::size_t taken);
 void AddRecord(Writer& w, const Record& record, std::size_t taken);
 void WriteInfo(Writer& w, const char* fmt, ...) TAVIRO_PRINTF_FORMAT(2, 3);
 // Hands the batch to the system in one write.

@@ -3,7 +3,10 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 #include <vector>
+
+#include "FilePath.h"
 
 namespace {
 
@@ -145,42 +148,10 @@ std::string NameCode(std::uintptr_t address, std::uintptr_t imageBase, const cha
 }
 
 std::string Utf8FromWide(const wchar_t* text, bool fileNameOnly) {
-    if (fileNameOnly) {
-        for (const wchar_t* at = text; *at != L'\0'; ++at) {
-            if (*at == L'\\' || *at == L'/') {
-                text = at + 1;
-            }
-        }
+    std::wstring_view wide(text);
+    if (const auto separator = wide.find_last_of(L"\\/");
+        fileNameOnly && separator != std::wstring_view::npos) {
+        wide.remove_prefix(separator + 1);
     }
-    std::string utf8;
-    for (; *text != L'\0'; ++text) {
-        auto c = static_cast<char32_t>(*text);
-        if constexpr (sizeof(wchar_t) == 2) {
-            // UTF-16: a high surrogate and the low one after it make one character.
-            const auto next = static_cast<char32_t>(text[1]);
-            if (c >= 0xD800 && c <= 0xDBFF && next >= 0xDC00 && next <= 0xDFFF) {
-                c = 0x10000 + ((c - 0xD800) << 10) + (next - 0xDC00);
-                ++text;
-            }
-        }
-        if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) {
-            c = 0xFFFD;
-        }
-        if (c < 0x80) {
-            utf8 += static_cast<char>(c);
-        } else if (c < 0x800) {
-            utf8 += static_cast<char>(0xC0 | (c >> 6));
-            utf8 += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            utf8 += static_cast<char>(0xE0 | (c >> 12));
-            utf8 += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            utf8 += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            utf8 += static_cast<char>(0xF0 | (c >> 18));
-            utf8 += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            utf8 += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            utf8 += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return utf8;
+    return taviro::platform::Utf8(wide);
 }
