@@ -142,7 +142,9 @@ TEST_F(Concurrency, HookEventsAndReloadsKeepTheInvariants) {
                                             : "[Settings]\niHandbrakeHotkey=0x47\nbLogging=1\n");
             std::this_thread::sleep_for(std::chrono::milliseconds(150));
         }
-        folder.WriteFile("TaviroCustom.ini", "[Settings]\niHandbrakeHotkey=0x47\nbLogging=1\n");
+        // A value no save before it had: its being in force is the watcher's doing, not a
+        // reload of an earlier save that happens to agree.
+        folder.WriteFile("TaviroCustom.ini", "[Settings]\niHandbrakeHotkey=0x48\nbLogging=1\n");
     });
     std::thread monitor([&] {
         while (!stop.load()) {
@@ -167,7 +169,7 @@ TEST_F(Concurrency, HookEventsAndReloadsKeepTheInvariants) {
     host.join();
     editor.join();
     // The last save in force, then no thread of the plugin's left reading.
-    for (int i = 0; i < 1000 && state.hotkey.load() != 0x47u; ++i) {
+    for (int i = 0; i < 1000 && state.hotkey.load() != 0x48u; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     StopWatchingSettings();
@@ -190,7 +192,7 @@ TEST_F(Concurrency, HookEventsAndReloadsKeepTheInvariants) {
         static_cast<unsigned long long>(log::Dropped() - droppedBefore), saves);
     EXPECT_EQ(broken.load(), 0);
     EXPECT_EQ(hookCalls.load(), std::uint64_t{kHookThreads} * kCallsPerThread);
-    EXPECT_EQ(state.hotkey.load(), 0x47u);
+    EXPECT_EQ(state.hotkey.load(), 0x48u);
     EXPECT_EQ(state.gameUi, game.Ui());
     EXPECT_EQ(events.InvalidRegistrations(), 0u);
 }

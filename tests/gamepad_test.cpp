@@ -9,6 +9,8 @@
 #include "GamepadReader.h"
 #include "Gamepads.h"
 #include "Log.h"
+#include "Settings.h"
+#include "SettingsWatcher.h"
 #include "support/PluginFolder.h"
 #ifndef _WIN32
 #include "winshim/control.h"
@@ -125,9 +127,20 @@ protected:
 };
 
 TEST_F(Reader, ReadsNoPadUntilAControllerCodeIsBoundAndStopsWhenNoneIs) {
+    // Settings that bind no controller's button as a hotkey: keys only, or a button as the
+    // modifier of no hotkey.
+    Settings keys;
+    keys.hotkeyCode = 0x47;
+    keys.modifierCode = 0x10;
+    Settings modifierAlone;
+    modifierAlone.modifierCode = 0xC8;
     const DWORD64 before = Reads();
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(Reads(), before);
+    for (const Settings& settings : {keys, modifierAlone}) {
+        PublishSettings(settings);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_EQ(Reads(), before);
+    }
+    PublishSettings({});
 
     gamepad::Watch(CodeBit(kA));
     pads.SetButton(0, kA, true);
@@ -196,6 +209,7 @@ TEST_F(Reader, TakesTheGamesXInputElseSystem32sElseSaysSoOnce) {
     gamepad::Watch(0);
     gamepad::Watch(CodeBit(kA));  // bound again: not tried, nor said, again
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    gamepad::ResetReader();  // waits for the step under way, and what it says, to end
     const auto loads = winshim::LibraryLoads();
     ASSERT_EQ(loads.size(), 3u);
     EXPECT_EQ(loads[0].name, L"xinput1_4.dll");

@@ -186,6 +186,9 @@ TEST_F(WatchedSettings, OwnCreationIsNoChangeAndADeletedCustomFileSwitchesItsVal
     const std::string written = Written();
     EXPECT_EQ(Count(written, "while the game runs"), 1u) << written;
     EXPECT_EQ(Count(written, "TaviroCustom.ini was deleted while the game runs"), 1u) << written;
+    // Nor said alongside the deletion, when both come due at one look.
+    EXPECT_EQ(Count(written, "Taviro.ini changed") + Count(written, "Taviro.ini appeared"), 0u)
+        << written;
 }
 
 // However often the settings are read, the hook decides on its own: it never waits for a reload
