@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <mutex>
 #include <thread>
@@ -14,6 +15,8 @@
 #include "GamepadReader.h"
 #include "Gamepads.h"
 #include "Log.h"
+#include "Settings.h"
+#include "SettingsWatcher.h"
 #include "VehicleUpdateHook.h"
 #include "support/GameState.h"
 
@@ -35,6 +38,7 @@ inline bool OpenLog() {
 // records it when no other plugin redirected the call first.
 inline void SetUpGame(bool trace = false) {
     testing::StartGameWithDataLoaded(testbed::Game::Get());
+    PublishSettings({});  // no hotkey, and no pad reader left running by a case before
     RecordVehicleUpdateTarget(game::Address(offsets::kVehicleUpdate.offset));
     std::lock_guard lock(StateMutex);
     controlState.warmupCount = kWarmupCalls;
@@ -55,17 +59,23 @@ inline constexpr int kPadHotkey = 0xC3;  // A on the controller
 
 inline void SetUpResetPathWithHotkey(int code) {
     SetUpResetPath(false);
-    if (gamepad::IsPadCode(static_cast<std::uint32_t>(code)) && testbed::Gamepads::Get().Load()) {
-        testbed::Gamepads::Get().Connect(0, true);
-        gamepad::Watch(gamepad::CodeBit(static_cast<std::uint32_t>(code)));
+    Settings settings;
+    settings.hotkeyCode = static_cast<std::uint32_t>(code);
+    if (gamepad::IsPadCode(settings.hotkeyCode)) {
+        testbed::Gamepads& pads = testbed::Gamepads::Get();
+        if (pads.Load()) {
+            pads.Connect(0, true);
+        } else {
+            std::fprintf(stderr, "no pad to read, so the reader reads none: %s\n",
+                         pads.Error().c_str());
+        }
     }
-    controlState.hotkey.store(HotkeyBinding{static_cast<std::uint8_t>(code)}.Word());
+    PublishSettings(settings);  // as a save of the settings does: the pad reader starts
 }
 
 // The pad reader stopped, so that it takes nothing from the cases after.
 inline void StopReadingPads() {
-    gamepad::Watch(0);
-    controlState.hotkey.store(0);
+    PublishSettings({});
 }
 
 // Engaged inside an activation window: the game's function runs on every call.

@@ -24,8 +24,6 @@
 #else
 #include <time.h>
 #include <unistd.h>
-
-#include "winshim/control.h"
 #endif
 
 namespace {
@@ -97,16 +95,9 @@ int main() {
     // The pad reader with one pad connected, A bound.
     gamepad::Watch(gamepad::CodeBit(0xC3));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    using PadReads = DWORD64(WINAPI*)(DWORD);
-#ifdef _WIN32
-    const auto padReads = reinterpret_cast<PadReads>(reinterpret_cast<void (*)()>(
-        GetProcAddress(GetModuleHandleW(L"xinput1_4.dll"), "TaviroPadReads")));
-#else
-    const PadReads padReads = &TaviroPadReads;
-#endif
-    const DWORD64 readsBefore = padReads(0);
+    const DWORD64 readsBefore = pads.Reads(0);
     const double reader = CpuShare();
-    const double readsPerSecond = static_cast<double>(padReads(0) - readsBefore) /
+    const double readsPerSecond = static_cast<double>(pads.Reads(0) - readsBefore) /
                                   std::chrono::duration<double>(kMeasure).count();
     gamepad::ResetReader();
 
@@ -125,6 +116,11 @@ int main() {
         const auto saved = Clock::now();
         SaveHotkey(code);
         while (controlState.hotkey.load() != static_cast<std::uint32_t>(code)) {
+            if (Clock::now() - saved > std::chrono::seconds(5)) {
+                std::fprintf(stderr, "background_costs: save %d was not in force after 5 s\n",
+                             i + 1);
+                return 1;
+            }
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
         inForceMs.push_back(

@@ -34,6 +34,12 @@ public:
     // reads none (no controller code bound), and is not waited for. False then.
     bool AwaitRead(int slot);
 
+    // How often the plugin has asked slot `slot` (0 to 3) for its state; with kSlots, how often
+    // it has asked any. 0 before Load.
+    DWORD64 Reads(int slot) const {
+        return m_padReads != nullptr ? m_padReads(static_cast<DWORD>(slot)) : 0;
+    }
+
     // Back to four empty slots, as at the game's start.
     void Reset();
 

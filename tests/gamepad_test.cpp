@@ -109,18 +109,8 @@ protected:
     }
 
     // The stand-in's count of questions, for any slot.
-    static DWORD64 Reads() {
-        return TaviroReads(4);
-    }
-    static DWORD64 TaviroReads(DWORD slot) {
-        using PadReads = DWORD64(WINAPI*)(DWORD);
-#ifdef _WIN32
-        static const auto reads = reinterpret_cast<PadReads>(reinterpret_cast<void (*)()>(
-            GetProcAddress(GetModuleHandleW(L"xinput1_4.dll"), "TaviroPadReads")));
-#else
-        static const PadReads reads = &TaviroPadReads;
-#endif
-        return reads(slot);
+    DWORD64 Reads() const {
+        return pads.Reads(testbed::Gamepads::kSlots);
     }
 
     testbed::Gamepads& pads = testbed::Gamepads::Get();
@@ -168,12 +158,12 @@ TEST_F(Reader, AnyPadCountsAndAPadPulledOutLetsGo) {
     ASSERT_TRUE(pads.AwaitRead(2));
     EXPECT_TRUE(gamepad::ButtonHeld(kA));
 
-    const DWORD64 emptyBefore = TaviroReads(3);
+    const DWORD64 emptyBefore = pads.Reads(3);
     pads.Connect(2, false);
     ASSERT_TRUE(pads.AwaitRead(2));  // the pull seen, then the slot asked again a second later
     EXPECT_FALSE(gamepad::ButtonHeld(kA));
     // Slot 4 stayed empty through more than a second of reading: asked once or twice.
-    EXPECT_LE(TaviroReads(3) - emptyBefore, 2u);
+    EXPECT_LE(pads.Reads(3) - emptyBefore, 2u);
 }
 
 #ifndef _WIN32
