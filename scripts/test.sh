@@ -70,7 +70,7 @@ run_tests() {
     local preset=$1
     if [ "$preset" = windows ]; then
         # Create the private Wine prefix once, before tests start Wine in parallel.
-        TAVIRO_WINEPREFIX="$PWD/build/windows/wineprefix" scripts/wine-run.sh wineboot --init >/dev/null 2>&1
+        TAVIRO_WINEPREFIX="$PWD/build/windows/wineprefix" scripts/wine-run.sh wineboot --init >/dev/null 2>&1 || return
     fi
     ctest --preset "$preset" || return
     case "$preset" in
@@ -105,16 +105,18 @@ for ((i = 0; i < ${#presets[@]}; ++i)); do
     fi
     echo "=== $preset: tests${next:+ (while $next builds)} ==="
     tests_started=$SECONDS
-    status=0
-    run_tests "$preset" || status=$?
+    tests_status=0
+    run_tests "$preset" || tests_status=$?
     echo "=== $preset: tested in $((SECONDS - tests_started)) s ==="
+    build_status=0
     if [ -n "$building" ]; then
-        build_status=0
         wait "$building" || build_status=$?
         echo "=== $next: build (alongside the $preset tests) ==="
         cat "$next_log"
-        [ $build_status -eq 0 ] || { echo "test.sh: the $next build failed" >&2; exit 1; }
+        [ $build_status -eq 0 ] || echo "test.sh: the $next build failed" >&2
     fi
-    [ $status -eq 0 ] || { echo "test.sh: the $preset tests failed" >&2; exit $status; }
+    # Both said when both failed; the tests' status is the one handed on.
+    [ $tests_status -eq 0 ] || { echo "test.sh: the $preset tests failed" >&2; exit $tests_status; }
+    [ $build_status -eq 0 ] || exit 1
 done
 echo "=== all done in $((SECONDS - started)) s ==="
