@@ -37,6 +37,26 @@ inline Path Join(Path folder, std::wstring_view name) {
     return folder;
 }
 
+// One code point as UTF-8, as it is: a surrogate too, for whoever must pass one through.
+inline void AppendUtf8(std::string& text, char32_t c) {
+    const auto byte = [&text](char32_t bits) { text += static_cast<char>(bits); };
+    if (c < 0x80) {
+        byte(c);
+    } else if (c < 0x800) {
+        byte(0xC0 | c >> 6);
+        byte(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        byte(0xE0 | c >> 12);
+        byte(0x80 | (c >> 6 & 0x3F));
+        byte(0x80 | (c & 0x3F));
+    } else {
+        byte(0xF0 | c >> 18);
+        byte(0x80 | (c >> 12 & 0x3F));
+        byte(0x80 | (c >> 6 & 0x3F));
+        byte(0x80 | (c & 0x3F));
+    }
+}
+
 // Wide text as UTF-8, as the log shows it. A surrogate without its pair, and anything past
 // U+10FFFF, becomes U+FFFD: what the system hands over may hold either.
 inline std::string Utf8(std::wstring_view wide) {
@@ -57,24 +77,38 @@ inline std::string Utf8(std::wstring_view wide) {
         if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) {
             c = 0xFFFD;
         }
-        const auto byte = [&text](std::uint32_t bits) { text += static_cast<char>(bits); };
-        if (c < 0x80) {
-            byte(c);
-        } else if (c < 0x800) {
-            byte(0xC0 | c >> 6);
-            byte(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            byte(0xE0 | c >> 12);
-            byte(0x80 | (c >> 6 & 0x3F));
-            byte(0x80 | (c & 0x3F));
-        } else {
-            byte(0xF0 | c >> 18);
-            byte(0x80 | (c >> 12 & 0x3F));
-            byte(0x80 | (c >> 6 & 0x3F));
-            byte(0x80 | (c & 0x3F));
-        }
+        AppendUtf8(text, static_cast<char32_t>(c));
     }
     return text;
+}
+
+// UTF-8 as wide text, as the system hands out names: a byte that starts no character, a form
+// longer than needed, a surrogate or anything past U+10FFFF reads as U+FFFD, byte by byte.
+inline std::wstring Wide(std::string_view utf8) {
+    std::wstring wide;
+    for (std::size_t i = 0; i < utf8.size();) {
+        const auto lead = static_cast<unsigned char>(utf8[i]);
+        const std::size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+        char32_t c = length == 1 ? lead : lead & (0x3Fu >> (length - 1));
+        bool valid = (length == 1 || lead >= 0xC2) && lead <= 0xF4 && i + length <= utf8.size();
+        for (std::size_t k = 1; valid && k < length; ++k) {
+            const auto next = static_cast<unsigned char>(utf8[i + k]);
+            valid = (next & 0xC0) == 0x80;
+            c = (c << 6) | (next & 0x3Fu);
+        }
+        constexpr char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};  // shorter forms are invalid
+        valid = valid && c >= kLeast[length] && c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF);
+        if (!valid) {
+            wide += L'\xFFFD';
+        } else if (sizeof(wchar_t) == 2 && c >= 0x10000) {
+            wide += static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10));
+            wide += static_cast<wchar_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+        } else {
+            wide += static_cast<wchar_t>(c);
+        }
+        i += valid ? length : 1;
+    }
+    return wide;
 }
 
 }  // namespace taviro::platform

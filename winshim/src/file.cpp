@@ -34,37 +34,13 @@
 
 namespace {
 
-// The system's names are UTF-8 here, as the log's are: one encoder for both.
-std::string Utf8Name(const wchar_t* name) {
-    return taviro::platform::Utf8(name);
-}
-
+// The system's names are UTF-8 here, as the log's are, with slashes: one encoder for both.
 std::string UnixName(std::string name) {
-    for (char& c : name) {
-        if (c == '\\') {
-            c = '/';
-        }
-    }
-    return name;
+    return taviro::platform::NativeFilePath(std::move(name));
 }
 
 std::string UnixName(const wchar_t* name) {
-    return UnixName(Utf8Name(name));
-}
-
-std::wstring WideText(const std::string& utf8) {
-    std::wstring wide;
-    for (std::size_t at = 0; at < utf8.size();) {
-        const auto lead = static_cast<unsigned char>(utf8[at]);
-        const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-        std::uint32_t c = length == 1 ? lead : lead & (0x7Fu >> length);
-        for (std::size_t i = 1; i < length && at + i < utf8.size(); ++i) {
-            c = c << 6 | (static_cast<unsigned char>(utf8[at + i]) & 0x3Fu);
-        }
-        wide += static_cast<wchar_t>(c);
-        at += length;
-    }
-    return wide;
+    return UnixName(taviro::platform::Utf8(name));
 }
 
 // Whether the folder a name lies in is missing: Windows then says the path, not the file, is
@@ -120,7 +96,12 @@ Result Fail(DWORD error, Result result) {
 // Handles are the descriptor, moved off the values Windows gives a meaning (null, -1), and what
 // each open handle may do.
 std::mutex handlesMutex;
-std::map<int, DWORD> handleRights;  // guarded by handlesMutex
+// Guarded by handlesMutex. Never destroyed: a thread of the plugin may still write its log while
+// the process's exit runs the destructors.
+std::map<int, DWORD>& HandleRights() {
+    static auto* const rights = new std::map<int, DWORD>;
+    return *rights;
+}
 
 DWORD Rights(DWORD access) {
     if ((access & GENERIC_READ) != 0) {
@@ -134,7 +115,7 @@ DWORD Rights(DWORD access) {
 
 HANDLE HandleOf(int descriptor, DWORD access) {
     std::lock_guard lock(handlesMutex);
-    handleRights[descriptor] = Rights(access);
+    HandleRights()[descriptor] = Rights(access);
     return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(descriptor + 1) * 4);
 }
 
@@ -143,8 +124,8 @@ int DescriptorOf(HANDLE handle, DWORD rights) {
     const auto value = reinterpret_cast<std::intptr_t>(handle);
     const int descriptor = value <= 0 || value % 4 != 0 ? -1 : static_cast<int>(value / 4 - 1);
     std::lock_guard lock(handlesMutex);
-    const auto it = handleRights.find(descriptor);
-    if (it == handleRights.end()) {
+    const auto it = HandleRights().find(descriptor);
+    if (it == HandleRights().end()) {
         SetLastError(ERROR_INVALID_HANDLE);
         return -1;
     }
@@ -389,7 +370,7 @@ BOOL CloseHandle(HANDLE handle) {
     }
     {
         std::lock_guard lock(handlesMutex);
-        handleRights.erase(descriptor);
+        HandleRights().erase(descriptor);
     }
     close(descriptor);
     return TRUE;
@@ -452,7 +433,7 @@ DWORD GetFullPathNameW(LPCWSTR name, DWORD size, LPWSTR buffer, LPWSTR* filePart
     if (full.empty()) {
         return Fail(ERROR_FILENAME_EXCED_RANGE, 0u);
     }
-    const std::wstring wide = WideText(full);
+    const std::wstring wide = taviro::platform::Wide(full);
     if (buffer == nullptr || size <= wide.size()) {
         return static_cast<DWORD>(wide.size() + 1);  // what the buffer needs, terminator included
     }
@@ -476,7 +457,7 @@ DWORD FormatMessageW(DWORD flags, LPCVOID, DWORD id, DWORD, LPWSTR buffer, DWORD
             continue;
         }
         // The system's texts end in a line break, which the width flag takes away.
-        std::wstring text = WideText(message.text);
+        std::wstring text = taviro::platform::Wide(message.text);
         text += (flags & FORMAT_MESSAGE_MAX_WIDTH_MASK) != 0 ? L" " : L"\r\n";
         if (size <= text.size()) {
             return Fail(ERROR_INSUFFICIENT_BUFFER, 0u);

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 
+#include "FilePath.h"
 #include "winshim/windows.h"
 
 namespace {
@@ -37,8 +38,7 @@ extern "C" BOOL GetFileAttributesExA(LPCSTR fileName, GET_FILEEX_INFO_LEVELS lev
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    std::string path(fileName);
-    std::replace(path.begin(), path.end(), '\\', '/');
+    const std::string path = taviro::platform::NativeFilePath(std::string(fileName));
     struct stat info {};
     if (stat(path.c_str(), &info) != 0) {
         SetLastError(errno == ENOENT

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <string>
 
+#include "FilePath.h"
 #include "winshim/control.h"
 #include "winshim/windows.h"
 
@@ -26,27 +27,6 @@ std::string ProgramPath() {
     return path;
 }
 
-// UTF-8 file names as the wide text Windows hands out; a byte that starts no character reads as
-// U+FFFD, as the system's own conversion makes it.
-std::wstring Widened(const std::string& text) {
-    std::wstring wide;
-    for (std::size_t i = 0; i < text.size();) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        const std::size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
-        char32_t c = length == 1 ? lead : lead & (0x3Fu >> (length - 1));
-        bool valid = (length == 1 || lead >= 0xC2) && lead <= 0xF4 && i + length <= text.size();
-        for (std::size_t k = 1; valid && k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            valid = (next & 0xC0) == 0x80;
-            c = (c << 6) | (next & 0x3Fu);
-        }
-        constexpr char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};  // shorter forms are invalid
-        valid = valid && c >= kLeast[length] && c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF);
-        wide.push_back(valid ? static_cast<wchar_t>(c) : L'\xFFFD');
-        i += valid ? length : 1;
-    }
-    return wide;
-}
 }  // namespace
 
 namespace winshim {
@@ -115,7 +95,7 @@ DWORD GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) {
         SetLastError(ERROR_MOD_NOT_FOUND);
         return 0;
     }
-    const std::wstring wide = Widened(path);
+    const std::wstring wide = taviro::platform::Wide(path);
     if (size == 0 || fileName == nullptr) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return 0;

@@ -40,6 +40,7 @@
 #include <string_view>
 #include <vector>
 
+#include "FilePath.h"
 #include "profile_file.h"
 #include "winshim/windows.h"
 
@@ -112,25 +113,6 @@ bool IsSurrogate(char32_t codePoint) {
     return codePoint >= 0xD800 && codePoint <= 0xDFFF;
 }
 
-void AppendUtf8(std::string& text, char32_t codePoint) {
-    const auto byte = [&text](char32_t bits) { text += static_cast<char>(bits); };
-    if (codePoint < 0x80) {
-        byte(codePoint);
-    } else if (codePoint < 0x800) {
-        byte(0xC0 | codePoint >> 6);
-        byte(0x80 | (codePoint & 0x3F));
-    } else if (codePoint < 0x10000) {
-        byte(0xE0 | codePoint >> 12);
-        byte(0x80 | (codePoint >> 6 & 0x3F));
-        byte(0x80 | (codePoint & 0x3F));
-    } else {
-        byte(0xF0 | codePoint >> 18);
-        byte(0x80 | (codePoint >> 12 & 0x3F));
-        byte(0x80 | (codePoint >> 6 & 0x3F));
-        byte(0x80 | (codePoint & 0x3F));
-    }
-}
-
 // Takes one code point off the front of non-empty UTF-8 `text`. Surrogates in their three-byte
 // form count as code points; a byte that starts no well-formed sequence gives U+FFFD, as Windows'
 // conversion from UTF-8 does.
@@ -182,7 +164,7 @@ std::string FromUtf16(std::string_view bytes, bool bigEndian) {
             codePoint = 0x10000 + ((codePoint - 0xD800) << 10) + (units[i + 1] - 0xDC00);
             ++i;
         }
-        AppendUtf8(text, codePoint);
+        taviro::platform::AppendUtf8(text, codePoint);
     }
     return text;
 }
@@ -214,7 +196,7 @@ std::string ForCaller(std::string_view text) {
         const std::string_view rest = text;
         const char32_t codePoint = TakeCodePoint(text);
         if (IsSurrogate(codePoint)) {
-            AppendUtf8(result, kReplacement);
+            taviro::platform::AppendUtf8(result, kReplacement);
         } else {
             result.append(rest.substr(0, rest.size() - text.size()));
         }
