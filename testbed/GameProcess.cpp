@@ -106,7 +106,11 @@ GameEnd Play(const std::vector<std::string>& arguments) {
         return {2, std::string("cannot start the game's process (") + strerror(failed) + ")"};
     }
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    pid_t waited = 0;
+    while ((waited = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
+    }
+    if (waited < 0) {
+        return {2, std::string("cannot wait for the game's process (") + strerror(errno) + ")"};
     }
     if (WIFSIGNALED(status)) {
         return {128 + WTERMSIG(status), std::string("it was ended by signal ") +
@@ -122,7 +126,13 @@ GameEnd Play(const std::vector<std::string>& arguments) {
 
 GameEnd PlayInAProcessOfItsOwn(const std::vector<std::string>& arguments) {
     std::fflush(nullptr);
-    return Play(arguments);
+    GameEnd end = Play(arguments);
+    // A run ends with 0, 1 or 2; anything else is the process ending some other way (abort, an
+    // uncaught exception), which the run itself never reports.
+    if (end.problem.empty() && (end.code < 0 || end.code > 2)) {
+        end.problem = "it ended with code " + std::to_string(end.code);
+    }
+    return end;
 }
 
 }  // namespace testbed

@@ -3,6 +3,8 @@
 #include <chrono>
 #include <thread>
 
+#include "PluginHost.h"
+
 namespace testbed {
 
 namespace {
@@ -12,17 +14,6 @@ template <class Function>
 Function Export(HMODULE module, const char* name) {
     return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
 }
-
-#ifdef _WIN32
-// A Unix path from the build reaches Wine's loader through its Z: drive.
-std::wstring WindowsPath(const char* path) {
-    std::wstring wide = path[0] == '/' ? L"Z:" : L"";
-    for (const char* c = path; *c != '\0'; ++c) {
-        wide += *c == '/' ? L'\\' : static_cast<wchar_t>(*c);
-    }
-    return wide;
-}
-#endif
 
 constexpr int kStickAll = 32767;
 
@@ -38,7 +29,7 @@ bool Gamepads::Load() {
         return true;
     }
 #ifdef _WIN32
-    HMODULE module = LoadLibraryW(WindowsPath(TAVIRO_XINPUT_STANDIN).c_str());
+    HMODULE module = LoadLibraryA(WindowsPath(TAVIRO_XINPUT_STANDIN).c_str());
 #else
     HMODULE module = LoadLibraryW(L"xinput1_4.dll");
 #endif

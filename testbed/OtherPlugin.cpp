@@ -6,15 +6,16 @@
 //    led to before it is left out.
 // Either counts its hook's runs for the testbed to read. Its load entry takes the call wherever
 // it leads, so that the testbed can load it before or after Taviro. Like any plugin, it declares
-// the host's records for itself.
+// the host's records for itself; where the game keeps its code it reads from the testbed's game.
 #include <atomic>
 #include <cstdint>
 #include <cstring>
 
 #include "BranchTrampoline.h"
+#include "GameLayout.h"
 #include "Win32.h"
 
-#define OTHER_PLUGIN_CALL __attribute__((ms_abi))
+#define OTHER_PLUGIN_CALL TESTBED_GAME_CALL
 #if defined(_WIN32)
 #define OTHER_PLUGIN_EXPORT __declspec(dllexport)
 #else
@@ -23,8 +24,8 @@
 
 namespace {
 
-constexpr std::uintptr_t kVehicleUpdateCallSite = 0x30408EE;
-constexpr std::uintptr_t kVehicleUpdate = 0x3045F30;
+using testbed::layout::kVehicleUpdate;
+using testbed::layout::kVehicleUpdateCallSite;
 
 struct PluginVersionData {
     std::uint32_t dataVersion;

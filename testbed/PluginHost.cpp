@@ -103,9 +103,10 @@ std::uint32_t ReadU32(const std::uint8_t* p, std::size_t offset) {
     return v;
 }
 
+}  // namespace
+
 #ifdef _WIN32
 std::string WindowsPath(std::string path) {
-    // A Unix path from the build reaches Wine's loader through its Z: drive.
     if (!path.empty() && path[0] == '/') {
         path = "Z:" + path;
     }
@@ -117,8 +118,6 @@ std::string WindowsPath(std::string path) {
     return path;
 }
 #endif
-
-}  // namespace
 
 PluginHost& PluginHost::Get() {
     static PluginHost host;

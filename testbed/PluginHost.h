@@ -83,4 +83,9 @@ private:
     std::string m_error;
 };
 
+#ifdef _WIN32
+// A path from the build as Wine's loader takes it: a Unix path reaches it through its Z: drive.
+std::string WindowsPath(std::string path);
+#endif
+
 }  // namespace testbed

@@ -184,11 +184,10 @@ private:
 
     void Print(int frame, const std::string& label, const Outcome& o) {
         const std::string number = std::to_string(frame);
+        const std::string ran = o.gameRan ? "yes" : "no";
         Row((std::string(number.size() < 5 ? 5 - number.size() : 0, ' ') + number + "  " +
              Padded(label, 34) + " " + Padded(o.result, 18) + " " + Padded(o.handbrake, 9) + " " +
-             (o.gameRan ? "yes" : "no") +
-             (o.otherRan ? std::string(o.gameRan ? 7 : 8, ' ') + (*o.otherRan ? "yes" : "no")
-                         : "") +
+             (o.otherRan ? Padded(ran, 10) + (*o.otherRan ? "yes" : "no") : ran) +
              (o.failure.empty() ? "" : "   <- " + o.failure) + "\n")
                 .c_str());
     }
