@@ -26,6 +26,7 @@ using testbed::GameImage;
 namespace layout = testbed::layout;
 
 using taviro::testing::CallTo;
+using taviro::testing::HexText;
 using taviro::testing::WriteSite;
 
 std::uintptr_t ImageBase() {
@@ -146,12 +147,6 @@ TEST_F(CallSiteTest, EdgesOfWhatCallingWouldBreakAreRefused) {
         EXPECT_EQ(reading.state, c.state);
         EXPECT_TRUE(reading.Refused());
     }
-}
-
-std::string HexText(std::uintptr_t value) {
-    char text[24];
-    std::snprintf(text, sizeof text, "%llX", static_cast<unsigned long long>(value));
-    return text;
 }
 
 // "name+offset" split, the offset read back as a number.

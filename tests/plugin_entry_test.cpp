@@ -31,6 +31,7 @@
 #include "Win32.h"
 #include "support/CallSiteBytes.h"
 #include "support/GameFixture.h"
+#include "support/LogCheck.h"
 #include "support/PluginFolder.h"
 
 #ifndef _WIN32
@@ -336,20 +337,6 @@ private:
     BranchTrampoline m_trampoline;
 };
 
-std::string Hex(std::uintptr_t value) {
-    char text[24];
-    std::snprintf(text, sizeof text, "%llX", static_cast<unsigned long long>(value));
-    return text;
-}
-
-std::size_t Occurrences(const std::string& text, const std::string& what) {
-    std::size_t count = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        ++count;
-    }
-    return count;
-}
-
 TEST_F(PluginEntryTest, CallsThatCannotBeTakenAreRefusedAndLeftAlone) {
     OtherPlugin other;
     const auto block = reinterpret_cast<LPVOID>(other.Redirect());
@@ -427,7 +414,7 @@ TEST_F(PluginEntryTest, ARedirectMadeBeforeUsIsChainedOntoAndNamed) {
     const std::string written = FileText(log::Path());
     const std::size_t line = written.find("info  chained onto ");
     ASSERT_NE(line, std::string::npos) << written;
-    const std::size_t jump = written.find(" (through a jump at 0x" + Hex(slot) + "): ", line);
+    const std::size_t jump = written.find(" (through a jump at 0x" + HexText(slot) + "): ", line);
     EXPECT_LT(jump, written.find('\n', line)) << written;
 }
 
@@ -448,7 +435,7 @@ TEST_F(PluginEntryTest, ARedirectMadeAfterUsIsNamedOnceAndNeverTakenBack) {
                           "after Taviro; Taviro decides only if that plugin calls on\n"),
               1u)
         << written;
-    EXPECT_EQ(Occurrences(written, "(through a jump at 0x" + Hex(slot) + ")\n"), 1u) << written;
+    EXPECT_EQ(Occurrences(written, "(through a jump at 0x" + HexText(slot) + ")\n"), 1u) << written;
 
     // Each hook runs once, and the game's function once, at the end of the chain.
     EXPECT_EQ(ReadSite(), taken);

@@ -16,6 +16,7 @@
 #include "SettingsWatcher.h"
 #include "VehicleUpdateHook.h"
 #include "support/GameFixture.h"
+#include "support/LogCheck.h"
 #include "support/PluginFolder.h"
 
 namespace taviro::testing {
@@ -65,14 +66,6 @@ protected:
         return FileText(log::Path());
     }
 
-    static std::size_t Count(const std::string& text, const std::string& what) {
-        std::size_t count = 0;
-        for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-            ++count;
-        }
-        return count;
-    }
-
     PluginFolder folder;
 };
 
@@ -101,9 +94,9 @@ TEST_F(WatchedSettings, ASaveIsPutInForceAndOnlyTheSettingsChange) {
     EXPECT_FALSE(state.handbrakeEngaged.load());
     EXPECT_EQ(state.gameUi, nullptr);
     EXPECT_EQ(testbed::DataFiles::Get().LookupCalls(), lookups);
-    EXPECT_EQ(Count(Written(),
-                    "TaviroCustom.ini changed while the game runs: reading the "
-                    "settings again"),
+    EXPECT_EQ(Occurrences(Written(),
+                          "TaviroCustom.ini changed while the game runs: reading the "
+                          "settings again"),
               1u);
 }
 
@@ -143,7 +136,7 @@ TEST_F(WatchedSettings, AFileStillBeingWrittenIsReadOnceItHasStopped) {
                      << " ms, as long as the watcher waits for: a read in between was its due";
     }
     EXPECT_FALSE(halfPublished);
-    EXPECT_EQ(Count(Written(), "TaviroCustom.ini changed"), 1u);
+    EXPECT_EQ(Occurrences(Written(), "TaviroCustom.ini changed"), 1u);
 }
 
 // Looks keep to a schedule, so a late one is followed by an early one; two looks close together
@@ -168,7 +161,7 @@ TEST_F(WatchedSettings, LooksCloseTogetherStillWaitForTheFileToStandStill) {
         GTEST_SKIP() << "the half-written file stood still for as long as the watcher waits for";
     }
     EXPECT_FALSE(halfPublished);
-    EXPECT_EQ(Count(Written(), "TaviroCustom.ini changed"), 1u);
+    EXPECT_EQ(Occurrences(Written(), "TaviroCustom.ini changed"), 1u);
 }
 
 // The plugin's own creation of Taviro.ini is not a change; deleting TaviroCustom.ini is, and
@@ -184,10 +177,13 @@ TEST_F(WatchedSettings, OwnCreationIsNoChangeAndADeletedCustomFileSwitchesItsVal
     ASSERT_TRUE(Eventually([] { return HotkeyIs(0); }));
     EXPECT_FALSE(controlState.loggingEnabled.load());
     const std::string written = Written();
-    EXPECT_EQ(Count(written, "while the game runs"), 1u) << written;
-    EXPECT_EQ(Count(written, "TaviroCustom.ini was deleted while the game runs"), 1u) << written;
+    EXPECT_EQ(Occurrences(written, "while the game runs"), 1u) << written;
+    EXPECT_EQ(Occurrences(written, "TaviroCustom.ini was deleted while the game runs"), 1u)
+        << written;
     // Nor said alongside the deletion, when both come due at one look.
-    EXPECT_EQ(Count(written, "Taviro.ini changed") + Count(written, "Taviro.ini appeared"), 0u)
+    EXPECT_EQ(
+        Occurrences(written, "Taviro.ini changed") + Occurrences(written, "Taviro.ini appeared"),
+        0u)
         << written;
 }
 

@@ -4,7 +4,9 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "GameImage.h"
 #include "GameLayout.h"
@@ -52,6 +54,13 @@ inline SiteBytes CallTo(std::uintptr_t target, std::uint8_t opcode = 0xE8) {
 
 inline SiteBytes GamesOwnCall() {
     return CallTo(GameFunctionAddress());
+}
+
+// An address or offset as the log names code: upper-case hexadecimal, no prefix.
+inline std::string HexText(std::uintptr_t value) {
+    char text[24];
+    std::snprintf(text, sizeof text, "%llX", static_cast<unsigned long long>(value));
+    return text;
 }
 
 }  // namespace taviro::testing

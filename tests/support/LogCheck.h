@@ -12,6 +12,15 @@
 
 namespace taviro::testing {
 
+// How often `what` stands in `text`, overlapping or not: a report said twice shows as 2.
+inline std::size_t Occurrences(std::string_view text, std::string_view what) {
+    std::size_t count = 0;
+    for (auto at = text.find(what); at != std::string_view::npos; at = text.find(what, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
 // Written apart from the plugin's own decoder, so that a fault in one is not hidden by the other.
 // The length of the well-formed UTF-8 character at `at`, or 0.
 inline std::size_t Utf8Length(std::string_view s, std::size_t at) {
