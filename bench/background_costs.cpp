@@ -18,6 +18,7 @@
 #include "Gamepads.h"
 #include "Log.h"
 #include "SettingsWatcher.h"
+#include "ThisProcess.h"
 
 #ifdef _WIN32
 #include <process.h>
@@ -66,20 +67,12 @@ void SaveHotkey(int code) {
         << "[Settings]\r\niHandbrakeHotkey=0x" << std::hex << code << "\r\n";
 }
 
-long ProcessId() {
-#ifdef _WIN32
-    return _getpid();
-#else
-    return getpid();
-#endif
-}
-
 }  // namespace
 
 int main() {
     // A game folder of its own, with the log in it.
-    const fs::path folder =
-        fs::temp_directory_path() / ("taviro-background-" + std::to_string(ProcessId()));
+    const fs::path folder = fs::temp_directory_path() /
+                            ("taviro-background-" + std::to_string(testbed::ThisProcessId()));
     fs::create_directories(folder / "Data" / "SFSE" / "Plugins");
     fs::current_path(folder);
     log::Open({folder});

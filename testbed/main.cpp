@@ -22,6 +22,7 @@
 #include "GameProcess.h"
 #include "PluginHost.h"
 #include "Scenario.h"
+#include "ThisProcess.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -36,14 +37,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-long ProcessId() {
-#ifdef _WIN32
-    return _getpid();
-#else
-    return getpid();
-#endif
-}
 
 int Usage(const char* problem) {
     std::fprintf(stderr,
@@ -186,8 +179,8 @@ int main(int argc, char** argv) {
     // A scratch game folder: the plugin keeps its settings in Data\SFSE\Plugins below it.
     std::error_code error;
     const fs::path base = workDir.empty() ? fs::temp_directory_path() : fs::absolute(workDir);
-    const fs::path folder =
-        base / ("taviro-" + scenarioFile.stem().string() + "-" + std::to_string(ProcessId()));
+    const fs::path folder = base / ("taviro-" + scenarioFile.stem().string() + "-" +
+                                    std::to_string(testbed::ThisProcessId()));
     fs::remove_all(folder, error);
     fs::create_directories(folder / "Data" / "SFSE" / "Plugins", error);
 #ifndef _WIN32

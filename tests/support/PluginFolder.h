@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "ThisProcess.h"
+
 namespace taviro::testing {
 
 class PluginFolder {
@@ -22,7 +24,7 @@ public:
         m_previous = fs::current_path();
         m_root = fs::temp_directory_path() /
                  ("taviro-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                  "-" + std::to_string(serial++) + "-" + std::to_string(Pid()));
+                  "-" + std::to_string(serial++) + "-" + std::to_string(testbed::ThisProcessId()));
         fs::remove_all(m_root);
         fs::create_directories(m_root);
         if (withPluginsFolder) {
@@ -46,7 +48,6 @@ public:
     }
 
 private:
-    static long Pid();
     std::filesystem::path m_previous;
     std::filesystem::path m_root;
 };
@@ -79,15 +80,3 @@ inline std::vector<std::pair<std::string, std::string>> SettingsIn(
 }
 
 }  // namespace taviro::testing
-
-#ifdef _WIN32
-#include <process.h>
-inline long taviro::testing::PluginFolder::Pid() {
-    return _getpid();
-}
-#else
-#include <unistd.h>
-inline long taviro::testing::PluginFolder::Pid() {
-    return getpid();
-}
-#endif
