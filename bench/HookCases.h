@@ -9,15 +9,15 @@
 #include <mutex>
 #include <thread>
 
-#include "ControlState.h"
-#include "GameOffsets.h"
-#include "GameQueries.h"
-#include "GamepadReader.h"
+#include "hook/ControlState.h"
+#include "game/GameOffsets.h"
+#include "game/GameQueries.h"
+#include "input/GamepadReader.h"
 #include "Gamepads.h"
-#include "Log.h"
-#include "Settings.h"
-#include "SettingsWatcher.h"
-#include "VehicleUpdateHook.h"
+#include "log/Log.h"
+#include "settings/Settings.h"
+#include "settings/SettingsWatcher.h"
+#include "hook/VehicleUpdateHook.h"
 #include "support/GameState.h"
 
 namespace taviro::bench {

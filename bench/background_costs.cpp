@@ -13,11 +13,11 @@
 #include <thread>
 #include <vector>
 
-#include "ControlState.h"
-#include "GamepadReader.h"
+#include "hook/ControlState.h"
+#include "input/GamepadReader.h"
 #include "Gamepads.h"
-#include "Log.h"
-#include "SettingsWatcher.h"
+#include "log/Log.h"
+#include "settings/SettingsWatcher.h"
 #include "ThisProcess.h"
 
 #ifdef _WIN32

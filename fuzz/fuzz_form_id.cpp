@@ -12,9 +12,9 @@
 #include <string_view>
 
 #include "DataFiles.h"
-#include "FormLookup.h"
+#include "game/FormLookup.h"
 #include "GameImage.h"
-#include "GameMemory.h"
+#include "game/GameMemory.h"
 #include "GameRuntime.h"
 
 namespace {

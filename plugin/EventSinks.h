@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "GameMemory.h"
+#include "game/GameMemory.h"
 
 // The game's event records; the sinks read them only at the offsets they document.
 struct TESLoadGameEvent;

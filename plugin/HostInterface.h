@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "GameMemory.h"
+#include "game/GameMemory.h"
 
 #define HOST_CALL GAME_CALL
 

@@ -4,15 +4,15 @@
 #include <cstdio>
 
 #include "BranchTrampoline.h"
-#include "ControlState.h"
+#include "hook/ControlState.h"
 #include "EventSinks.h"
-#include "GameOffsets.h"
-#include "Log.h"
+#include "game/GameOffsets.h"
+#include "log/Log.h"
 #include "Report.h"
-#include "SettingsWatcher.h"
+#include "settings/SettingsWatcher.h"
 #include "TaviroVersion.h"
-#include "VehicleUpdateCall.h"
-#include "VehicleUpdateHook.h"
+#include "hook/VehicleUpdateCall.h"
+#include "hook/VehicleUpdateHook.h"
 #include "Win32.h"
 
 extern "C" const taviro::host::PluginVersionData SFSEPlugin_Version = {

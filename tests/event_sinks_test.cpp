@@ -4,7 +4,7 @@
 
 #include "DataFiles.h"
 #include "EventSinks.h"
-#include "FormLookup.h"
+#include "game/FormLookup.h"
 #include "GameEvents.h"
 #include "support/GameFixture.h"
 #include "support/PluginFolder.h"

@@ -12,11 +12,11 @@
 #include <vector>
 
 #include "DataFiles.h"
-#include "FormLookup.h"
+#include "game/FormLookup.h"
 #include "GameImage.h"
 #include "GameLayout.h"
-#include "GameMemory.h"
-#include "GamePointers.h"
+#include "game/GameMemory.h"
+#include "game/GamePointers.h"
 #include "GameRuntime.h"
 
 namespace {

@@ -6,11 +6,11 @@
 #include <string>
 #include <thread>
 
-#include "GamepadReader.h"
+#include "input/GamepadReader.h"
 #include "Gamepads.h"
-#include "Log.h"
-#include "Settings.h"
-#include "SettingsWatcher.h"
+#include "log/Log.h"
+#include "settings/Settings.h"
+#include "settings/SettingsWatcher.h"
 #include "support/PluginFolder.h"
 #ifndef _WIN32
 #include "winshim/control.h"

@@ -3,7 +3,7 @@
 #include <thread>
 #include <vector>
 
-#include "HandbrakePatch.h"
+#include "hook/HandbrakePatch.h"
 #include "support/GameFixture.h"
 #ifndef _WIN32
 #include "winshim/control.h"

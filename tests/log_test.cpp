@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "Log.h"
-#include "Settings.h"
+#include "log/Log.h"
+#include "settings/Settings.h"
 #include "Win32.h"
 #include "support/LogCheck.h"
 #include "support/PluginFolder.h"

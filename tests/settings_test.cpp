@@ -13,11 +13,11 @@
 #include <utility>
 #include <vector>
 
-#include "HexText.h"
-#include "IniFile.h"
-#include "KeyNames.h"
-#include "Log.h"
-#include "Settings.h"
+#include "util/HexText.h"
+#include "settings/IniFile.h"
+#include "input/KeyNames.h"
+#include "log/Log.h"
+#include "settings/Settings.h"
 #include "Win32.h"
 #include "support/PluginFolder.h"
 

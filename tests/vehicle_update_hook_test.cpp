@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "GamepadReader.h"
+#include "input/GamepadReader.h"
 #include "support/HookFixture.h"
 
 namespace taviro::testing {

@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <mutex>
 
-#include "ControlState.h"
+#include "hook/ControlState.h"
 #include "GameImage.h"
 #include "GameLayout.h"
-#include "GameMemory.h"
+#include "game/GameMemory.h"
 #include "GameRuntime.h"
 
 namespace taviro::testing {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <ostream>
 
-#include "VehicleUpdateHook.h"
+#include "hook/VehicleUpdateHook.h"
 #include "support/GameFixture.h"
 
 namespace taviro::testing {

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "GameMemory.h"
+#include "game/GameMemory.h"
 
 namespace taviro::offsets {
 

@@ -1,4 +1,4 @@
-#include "SettingsWatcher.h"
+#include "settings/SettingsWatcher.h"
 
 #include <chrono>
 #include <cstdint>
@@ -6,10 +6,10 @@
 #include <optional>
 #include <string>
 
-#include "ControlState.h"
-#include "GamepadReader.h"
-#include "Log.h"
-#include "PluginThread.h"
+#include "hook/ControlState.h"
+#include "input/GamepadReader.h"
+#include "log/Log.h"
+#include "util/PluginThread.h"
 #include "Win32.h"
 
 namespace taviro {

@@ -1,4 +1,4 @@
-#include "GameMemory.h"
+#include "game/GameMemory.h"
 
 namespace taviro {
 

@@ -1,4 +1,4 @@
-#include "FormLookup.h"
+#include "game/FormLookup.h"
 
 #include <array>
 #include <cstddef>
@@ -6,9 +6,9 @@
 #include <string_view>
 #include <utility>
 
-#include "AsciiCase.h"
-#include "GameOffsets.h"
-#include "HexText.h"
+#include "util/AsciiCase.h"
+#include "game/GameOffsets.h"
+#include "util/HexText.h"
 
 namespace taviro {
 

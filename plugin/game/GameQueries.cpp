@@ -1,8 +1,8 @@
-#include "GameQueries.h"
+#include "game/GameQueries.h"
 
 #include <atomic>
 
-#include "GameOffsets.h"
+#include "game/GameOffsets.h"
 
 namespace taviro {
 

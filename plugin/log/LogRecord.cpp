@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <iterator>
 
-#include "LogText.h"
-#include "LogWriter.h"
+#include "log/LogText.h"
+#include "log/LogWriter.h"
 
 namespace taviro::log {
 

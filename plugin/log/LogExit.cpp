@@ -6,8 +6,8 @@
 #include <chrono>
 #include <thread>
 
-#include "LogText.h"
-#include "LogWriter.h"
+#include "log/LogText.h"
+#include "log/LogWriter.h"
 #include "Win32.h"
 
 namespace taviro::log::detail {

@@ -1,8 +1,8 @@
-#include "HandbrakePatch.h"
+#include "hook/HandbrakePatch.h"
 
 #include <atomic>
 
-#include "GameOffsets.h"
+#include "game/GameOffsets.h"
 #include "PageProtection.h"
 
 namespace taviro {

@@ -1,15 +1,15 @@
-#include "Settings.h"
+#include "settings/Settings.h"
 
 #include <cstdio>
 #include <iterator>
 #include <string>
 
-#include "GamepadReader.h"
-#include "HexText.h"
-#include "IniFile.h"
-#include "KeyNames.h"
-#include "Log.h"
-#include "LogText.h"
+#include "input/GamepadReader.h"
+#include "util/HexText.h"
+#include "settings/IniFile.h"
+#include "input/KeyNames.h"
+#include "log/Log.h"
+#include "log/LogText.h"
 
 namespace taviro {
 

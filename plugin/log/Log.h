@@ -21,7 +21,7 @@
 #include <utility>
 #include <vector>
 
-#include "ControlState.h"
+#include "hook/ControlState.h"
 #include "FilePath.h"
 #include "Report.h"
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "LogWriter.h"
+#include "log/LogWriter.h"
 
 namespace taviro::log::detail {
 

@@ -1,4 +1,4 @@
-#include "ControlState.h"
+#include "hook/ControlState.h"
 
 namespace taviro {
 

@@ -1,4 +1,4 @@
-#include "HexText.h"
+#include "util/HexText.h"
 
 namespace taviro {
 

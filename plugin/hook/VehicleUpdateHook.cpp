@@ -5,7 +5,7 @@
 // returns 0 in its place. With the decision trace on, a change of the decision's state or of its
 // reason is handed to the log's queue, and trouble with the byte raises a once-only report;
 // nothing is written, formatted or woken here.
-#include "VehicleUpdateHook.h"
+#include "hook/VehicleUpdateHook.h"
 
 #include <algorithm>
 #include <atomic>
@@ -13,11 +13,11 @@
 #include <mutex>
 #include <optional>
 
-#include "ControlState.h"
-#include "GameOffsets.h"
-#include "GameQueries.h"
-#include "GamepadReader.h"
-#include "HandbrakePatch.h"
+#include "hook/ControlState.h"
+#include "game/GameOffsets.h"
+#include "game/GameQueries.h"
+#include "input/GamepadReader.h"
+#include "hook/HandbrakePatch.h"
 #include "Win32.h"
 
 namespace taviro {

@@ -2,8 +2,8 @@
 
 #include <cstdint>
 
-#include "GameMemory.h"
-#include "Log.h"
+#include "game/GameMemory.h"
+#include "log/Log.h"
 
 namespace taviro {
 

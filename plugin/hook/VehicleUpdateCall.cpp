@@ -1,4 +1,4 @@
-#include "VehicleUpdateCall.h"
+#include "hook/VehicleUpdateCall.h"
 
 #include <atomic>
 #include <cinttypes>
@@ -6,11 +6,11 @@
 #include <string>
 
 #include "BranchTrampoline.h"
-#include "GameOffsets.h"
-#include "GameQueries.h"
-#include "Log.h"
+#include "game/GameOffsets.h"
+#include "game/GameQueries.h"
+#include "log/Log.h"
 #include "Report.h"
-#include "VehicleUpdateHook.h"
+#include "hook/VehicleUpdateHook.h"
 
 namespace taviro {
 

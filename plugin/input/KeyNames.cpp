@@ -1,11 +1,11 @@
-#include "KeyNames.h"
+#include "input/KeyNames.h"
 
 #include <array>
 #include <iterator>
 #include <string>
 
-#include "AsciiCase.h"
-#include "GamepadReader.h"
+#include "util/AsciiCase.h"
+#include "input/GamepadReader.h"
 
 namespace taviro {
 

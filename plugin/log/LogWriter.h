@@ -14,9 +14,9 @@
 #include <mutex>
 #include <string>
 
-#include "Log.h"
-#include "LogFile.h"
-#include "LogQueue.h"
+#include "log/Log.h"
+#include "log/LogFile.h"
+#include "log/LogQueue.h"
 #include "Report.h"
 
 namespace taviro::log::detail {

@@ -1,12 +1,12 @@
-#include "GamepadReader.h"
+#include "input/GamepadReader.h"
 
 #include <algorithm>
 #include <chrono>
 #include <iterator>
 #include <optional>
 
-#include "Log.h"
-#include "PluginThread.h"
+#include "log/Log.h"
+#include "util/PluginThread.h"
 
 namespace taviro::gamepad {
 

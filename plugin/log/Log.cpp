@@ -1,6 +1,6 @@
 // The log's face and its writer: callers queue lines, the writer (a thread of its own, or the
 // caller of Flush) drains them into the file, and the file is found, opened and closed here.
-#include "Log.h"
+#include "log/Log.h"
 
 #include <chrono>
 #include <cstdarg>
@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "LogWriter.h"
+#include "log/LogWriter.h"
 #include "Shell.h"
 #include "Win32.h"
 

@@ -1,8 +1,8 @@
-#include "GamePointers.h"
+#include "game/GamePointers.h"
 
-#include "FormLookup.h"
-#include "GameOffsets.h"
-#include "Log.h"
+#include "game/FormLookup.h"
+#include "game/GameOffsets.h"
+#include "log/Log.h"
 
 namespace taviro {
 

@@ -7,7 +7,7 @@
 // values (no game pointer, window, stage or handbrake). Reloads follow one another, never overlap.
 #pragma once
 
-#include "Settings.h"
+#include "settings/Settings.h"
 
 namespace taviro {
 

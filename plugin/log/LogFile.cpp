@@ -1,9 +1,9 @@
-#include "LogFile.h"
+#include "log/LogFile.h"
 
 #include <cstdio>
 #include <string_view>
 
-#include "Log.h"
+#include "log/Log.h"
 #include "Win32.h"
 
 namespace taviro::log {

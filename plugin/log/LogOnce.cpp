@@ -2,8 +2,8 @@
 // (the hook), and worded by the writer when it next drains.
 #include <array>
 
-#include "LogText.h"
-#include "LogWriter.h"
+#include "log/LogText.h"
+#include "log/LogWriter.h"
 
 namespace taviro::log {
 

@@ -1,4 +1,4 @@
-#include "PluginThread.h"
+#include "util/PluginThread.h"
 
 #include <array>
 #include <condition_variable>
