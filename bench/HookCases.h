@@ -17,6 +17,7 @@
 #include "log/Log.h"
 #include "settings/Settings.h"
 #include "settings/SettingsWatcher.h"
+#include "hook/VehicleUpdateCall.h"
 #include "hook/VehicleUpdateHook.h"
 #include "support/GameState.h"
 

@@ -107,10 +107,10 @@ BENCHMARK(BM_HookResetPathPadHotkey);
 // One trace line as the hook hands it over: a record into the queue. The writer's share (the
 // words, the file) happens on its own thread; the queue is emptied outside the timing.
 void BM_TraceLine(benchmark::State& st) {
-    const log::TraceState state{};
+    const trace::State state{};
     std::uint64_t frame = 0;
     for (auto _ : st) {
-        log::Trace(++frame, log::Cause::Reset, state);
+        trace::Record(++frame, trace::Cause::Reset, state);
         if (frame % 512 == 0) {
             st.PauseTiming();
             log::Flush();

@@ -54,13 +54,13 @@ Batch CallsOf(std::uint64_t (*call)()) {
 Batch TraceLines() {
     return [](std::uint64_t count) {
         static std::uint64_t frame = 0;
-        const log::TraceState state{};
+        const trace::State state{};
         std::int64_t took = 0;
         for (std::uint64_t done = 0; done < count;) {
             const std::uint64_t run = std::min<std::uint64_t>(512, count - done);
             const std::int64_t start = Now();
             for (std::uint64_t i = 0; i < run; ++i) {
-                log::Trace(++frame, log::Cause::Reset, state);
+                trace::Record(++frame, trace::Cause::Reset, state);
             }
             took += Now() - start;
             log::Flush();

@@ -10,6 +10,7 @@
 #include "settings/Settings.h"
 #include "settings/SettingsWatcher.h"
 #include "hook/VehicleUpdateCall.h"
+#include "hook/Trace.h"
 #include "hook/VehicleUpdateHook.h"
 
 void* GAME_CALL BSTEventDetail::SinkBase::ScalarDeletingDestructor(std::uint32_t) {
@@ -96,15 +97,15 @@ void RefreshAndStoreGamePointers() {
 }
 
 // An event line of the decision trace, with the state the sink left. Under StateMutex.
-void TraceEvent(log::Cause cause) {
+void TraceEvent(trace::Cause cause) {
     if (controlState.loggingEnabled) {
-        log::Trace(HookCallCount(), cause, DecisionState());
+        trace::Record(HookCallCount(), cause, DecisionState());
     }
 }
 
 // An exit or a filtered activation opens its counting window, closes the other one and starts
 // the count afresh.
-void OpenWindow(bool exitWindow, log::Cause cause) {
+void OpenWindow(bool exitWindow, trace::Cause cause) {
     std::lock_guard lock(StateMutex);
     controlState.exitWindowOpen = exitWindow;
     controlState.activationWindowOpen = !exitWindow;
@@ -129,7 +130,7 @@ BSEventNotifyControl Taviro_TESLoadGameEventClass::HandleEvent(const TESLoadGame
     ReloadSettingsAndPointers();
     std::lock_guard lock(StateMutex);
     controlState.handbrakeEngaged.store(true);  // the byte itself is left to the next hook call
-    TraceEvent(log::Cause::GameLoaded);
+    TraceEvent(trace::Cause::GameLoaded);
     return kContinue;
 }
 
@@ -145,14 +146,14 @@ BSEventNotifyControl Taviro_MenuOpenCloseEventClass::HandleEvent(
         controlState.warmupCount = 0;
         controlState.engageStage = kEngageStageReset;
         RefreshAndStoreGamePointers();
-        TraceEvent(log::Cause::CreditsClosed);
+        TraceEvent(trace::Cause::CreditsClosed);
     }
     return kContinue;
 }
 
 BSEventNotifyControl Taviro_ExitVehicleEventClass::HandleEvent(
     const Events::ExitVehicleEvent*, BSTEventSource<Events::ExitVehicleEvent>*) {
-    OpenWindow(true, log::Cause::ExitVehicle);
+    OpenWindow(true, trace::Cause::ExitVehicle);
     return kContinue;
 }
 
@@ -161,7 +162,7 @@ BSEventNotifyControl Taviro_TESActivateEventClass::HandleEvent(const TESActivate
     if (event == nullptr || !ActivationPassesFilter(event)) {
         return kContinue;
     }
-    OpenWindow(false, log::Cause::ActivationMatched);
+    OpenWindow(false, trace::Cause::ActivationMatched);
     return kContinue;
 }
 

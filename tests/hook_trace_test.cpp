@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "log/Log.h"
 #include "support/AllocationCounter.h"
 #include "support/HookFixture.h"
 #include "support/PluginFolder.h"

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "hook/Trace.h"
 #include "log/Log.h"
 #include "settings/Settings.h"
 #include "Win32.h"
@@ -138,7 +139,7 @@ TEST_F(LogFile, WithNoFolderAtAllThePluginRunsWithoutALog) {
     EXPECT_TRUE(Has(said, "no log file")) << said;
     EXPECT_TRUE(log::Path().empty());
     log::Info("said to nobody");
-    log::Trace(1, log::Cause::Reset, {});
+    trace::Record(1, trace::Cause::Reset, {});
     log::Flush();
     EXPECT_FALSE(fs::exists(folder.Root() / "Data"));
     EXPECT_EQ(FileText(Logs()), "a player's file");

@@ -27,6 +27,7 @@
 #include "PluginHost.h"
 #include "settings/SettingsWatcher.h"
 #include "TaviroVersion.h"
+#include "hook/VehicleUpdateCall.h"
 #include "hook/VehicleUpdateHook.h"
 #include "Win32.h"
 #include "support/CallSiteBytes.h"

@@ -1,14 +1,10 @@
 #include "game/GameQueries.h"
 
-#include <atomic>
-
 #include "game/GameOffsets.h"
 
 namespace taviro {
 
 namespace {
-
-constinit std::atomic<std::uintptr_t> vehicleUpdateTarget{0};
 
 // Releases the handle on scope exit, whichever way the scope is left.
 class GameStringHolder {
@@ -40,18 +36,6 @@ float QueryTrackedFloat(offsets::FloatQuery query, void* trackedSingleton) {
 }
 
 }  // namespace
-
-std::uint64_t CallOnVehicleUpdate(void* updateObject) {
-    const std::uintptr_t target = vehicleUpdateTarget.load(std::memory_order_acquire);
-    if (target == 0) {
-        return game::Call(offsets::kVehicleUpdate, updateObject);
-    }
-    return game::CallAt(offsets::kVehicleUpdate, target, updateObject);
-}
-
-void RecordVehicleUpdateTarget(std::uintptr_t target) {
-    vehicleUpdateTarget.store(target, std::memory_order_release);
-}
 
 bool IsMenuOpenByName(void* gameUi, const char* menuName) {
     GameStringHolder name(menuName);

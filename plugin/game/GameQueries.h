@@ -6,15 +6,6 @@
 
 namespace taviro {
 
-// Runs what the game's vehicle update call led to before the hook took it over: the game's own
-// function, or another plugin's hook that calls on to it in turn. The game's own until a target
-// is recorded.
-std::uint64_t CallOnVehicleUpdate(void* updateObject);
-
-// Records what CallOnVehicleUpdate calls. Made before the call is redirected to the hook, since a
-// game thread may run the hook the moment the call changes.
-void RecordVehicleUpdateTarget(std::uintptr_t target);
-
 // Asks the game's UI whether the named menu is open. The game string built for the question is
 // released on every path, also when the query throws.
 bool IsMenuOpenByName(void* gameUi, const char* menuName);

@@ -7,7 +7,6 @@
 
 #include "BranchTrampoline.h"
 #include "game/GameOffsets.h"
-#include "game/GameQueries.h"
 #include "log/Log.h"
 #include "Report.h"
 #include "hook/VehicleUpdateHook.h"
@@ -34,6 +33,9 @@ std::string BytesText(const CallSiteReading& reading) {
     return text;
 }
 
+// Where CallOnVehicleUpdate goes on to; 0 for the game's own function.
+constinit std::atomic<std::uintptr_t> vehicleUpdateTarget{0};
+
 // What the call led to when last read; 0 for the hook, else its bytes with the top bit set.
 constexpr std::uint64_t kLeadsToHook = 0;
 constinit std::atomic<std::uint64_t> lastSeen{kLeadsToHook};
@@ -50,6 +52,18 @@ std::uint64_t Key(const CallSiteReading& reading) {
 }
 
 }  // namespace
+
+std::uint64_t CallOnVehicleUpdate(void* updateObject) {
+    const std::uintptr_t target = vehicleUpdateTarget.load(std::memory_order_acquire);
+    if (target == 0) {
+        return game::Call(offsets::kVehicleUpdate, updateObject);
+    }
+    return game::CallAt(offsets::kVehicleUpdate, target, updateObject);
+}
+
+void RecordVehicleUpdateTarget(std::uintptr_t target) {
+    vehicleUpdateTarget.store(target, std::memory_order_release);
+}
 
 CallSiteReading ReadVehicleUpdateCall() {
     return ReadCallSite(game::Address(offsets::kVehicleUpdateCallSite),

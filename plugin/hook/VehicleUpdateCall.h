@@ -4,6 +4,8 @@
 // the call once and never takes it back.
 #pragma once
 
+#include <cstdint>
+
 #include "CallSite.h"
 
 namespace taviro {
@@ -21,6 +23,15 @@ const char* ReportRefusedCall(const CallSiteReading& reading);
 // as it is: taking it back would chain the hook onto itself. False when the system refused to
 // make the game's code writable.
 bool TakeVehicleUpdateCall(const CallSiteReading& reading);
+
+// Runs what the game's vehicle update call led to before the hook took it over: the game's own
+// function, or another plugin's hook that calls on to it in turn. The game's own until the call
+// is taken.
+std::uint64_t CallOnVehicleUpdate(void* updateObject);
+
+// Records what CallOnVehicleUpdate goes on to (0: the game's own function), as taking the call
+// does: before the redirect, since a game thread may run the hook the moment the call changes.
+void RecordVehicleUpdateTarget(std::uintptr_t target);
 
 // Reads the call again. When it no longer leads to the hook, the log says where it leads now,
 // once for each new target.

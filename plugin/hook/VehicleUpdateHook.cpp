@@ -18,6 +18,9 @@
 #include "game/GameQueries.h"
 #include "input/GamepadReader.h"
 #include "hook/HandbrakePatch.h"
+#include "hook/Trace.h"
+#include "hook/VehicleUpdateCall.h"
+#include "log/Log.h"
 #include "Win32.h"
 
 namespace taviro {
@@ -27,7 +30,7 @@ namespace {
 constexpr std::ptrdiff_t kUpdateObjectFloat = 0xE0;      // float in the object the game passes
 constexpr std::ptrdiff_t kTrackedSingletonField = 0xB0;  // pointer-sized, tested for zero
 
-using log::Cause;
+using trace::Cause;
 
 ControlState& state = controlState;
 constinit std::atomic<std::uint64_t> hookCalls{0};
@@ -202,7 +205,7 @@ void RequestHandbrake(bool engage) {
 // A change worth a trace line: the handbrake, the stage, a window, the warm-up restarted (held
 // at 0), counting again or finished. The counts themselves move on nearly every call and are
 // only shown.
-bool Changed(const log::TraceState& before, const log::TraceState& after) {
+bool Changed(const trace::State& before, const trace::State& after) {
     return before.engaged != after.engaged || before.stage != after.stage ||
            before.exitWindow != after.exitWindow ||
            before.activationWindow != after.activationWindow ||
@@ -238,7 +241,7 @@ Cause engagedBy = Cause::NoUi;
 
 // A release that follows the hotkey, made by the decision proper (not a fade or a load screen,
 // which come first), is the key let go: what the player did, rather than the path it took.
-Cause TracedCause(const Decision& decision, const log::TraceState& before) {
+Cause TracedCause(const Decision& decision, const trace::State& before) {
     const bool decisionProper = decision.cause == Cause::Reset || IsCounting(decision.cause);
     if (before.engaged && !decision.engage && engagedBy == Cause::HotkeyHeld && decisionProper) {
         return Cause::HotkeyLetGo;
@@ -248,7 +251,7 @@ Cause TracedCause(const Decision& decision, const log::TraceState& before) {
 
 }  // namespace
 
-log::TraceState DecisionState() {
+trace::State DecisionState() {
     return {state.handbrakeEngaged.load(std::memory_order_relaxed),
             static_cast<std::int8_t>(state.engageStage),
             static_cast<std::uint8_t>(state.warmupCount),
@@ -271,11 +274,11 @@ std::uint64_t GAME_CALL VehicleUpdateHook(void* updateObject) {
     }
 
     const bool tracing = state.loggingEnabled;
-    const log::TraceState before = tracing ? DecisionState() : log::TraceState{};
+    const trace::State before = tracing ? DecisionState() : trace::State{};
     const Decision decision = Decide(updateObject);
     RequestHandbrake(decision.engage);
     if (tracing) {
-        const log::TraceState after = DecisionState();
+        const trace::State after = DecisionState();
         // A call the trace did not see (the trace off, the state busy, another thread's frame)
         // leaves the last line's reason unknown for the frames between. Where the state stays,
         // the traced reason is the decision's own: the key let go is a release.
@@ -283,7 +286,7 @@ std::uint64_t GAME_CALL VehicleUpdateHook(void* updateObject) {
         tracedFrame = frame;
         if (Changed(before, after) || (!reasonKnown && TakeCauseLine(frame))) {
             tracedCause = TracedCause(decision, before);
-            log::Trace(frame, tracedCause, after);
+            trace::Record(frame, tracedCause, after);
         }
     }
     if (decision.engage) {

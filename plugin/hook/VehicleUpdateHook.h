@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "game/GameMemory.h"
-#include "log/Log.h"
+#include "hook/Trace.h"
 
 namespace taviro {
 
@@ -15,6 +15,6 @@ std::uint64_t GAME_CALL VehicleUpdateHook(void* updateObject);
 std::uint64_t HookCallCount();
 
 // The decision's state as a trace line shows it. The caller holds StateMutex.
-log::TraceState DecisionState();
+trace::State DecisionState();
 
 }  // namespace taviro

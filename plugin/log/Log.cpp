@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <string>
 #include <thread>
@@ -222,16 +223,15 @@ void Error(const char* fmt, ...) {
     va_end(args);
 }
 
-void Trace(std::uint64_t frame, Cause cause, const TraceState& state) noexcept {
-    if (!accepting.load(std::memory_order_acquire)) {
+void Deferred(DeferredWords words, const void* payload, std::size_t size) noexcept {
+    if (!accepting.load(std::memory_order_acquire) || size > kPayloadSize) {
         return;
     }
     Record record;
     record.time = Now();
-    record.frame = frame;
-    record.kind = Kind::Trace;
-    record.cause = cause;
-    record.state = state;
+    record.kind = Kind::Deferred;
+    record.words = words;
+    std::memcpy(record.text, payload, size);
     Push(record);
 }
 

@@ -21,7 +21,6 @@
 #include <utility>
 #include <vector>
 
-#include "hook/ControlState.h"
 #include "FilePath.h"
 #include "Report.h"
 
@@ -31,51 +30,6 @@ inline constexpr char kFileName[] = "Taviro.log";
 inline constexpr char kPreviousFileName[] = "Taviro.previous.log";
 // What one launch may write; a line then says the log stopped.
 inline constexpr std::uint64_t kLaunchLimit = 1u << 20;
-
-// The decision as a trace line shows it.
-struct TraceState {
-    bool engaged = true;  // the handbrake state last asked for
-    std::int8_t stage = kEngageStageReset;
-    std::uint8_t warmup = 0;
-    bool exitWindow = false;
-    bool activationWindow = false;
-    std::int16_t window = kWindowLength;
-    bool operator==(const TraceState&) const = default;
-};
-
-// Why a trace line was written: the hook's way through its decision, or the event a sink acted on.
-enum class Cause : std::uint8_t {
-    NoUi,
-    Fade,
-    LoadScreen,
-    WarmUp,
-    NotReady,
-    GameFlag,
-    HotkeyHeld,
-    HotkeyLetGo,
-    Reset,
-    CountingUpdateFloat,
-    CountingFloat1,
-    CountingExitWindow,
-    CountingActivationWindow,
-    ExitVehicle,
-    ActivationMatched,
-    CreditsClosed,
-    GameLoaded,
-};
-const char* CauseName(Cause cause);
-
-// A game event a sink acted on, rather than the hook's way through its decision.
-constexpr bool IsEvent(Cause cause) {
-    return cause == Cause::ExitVehicle || cause == Cause::ActivationMatched ||
-           cause == Cause::CreditsClosed || cause == Cause::GameLoaded;
-}
-
-// The decision's counting path, one reason per cause.
-constexpr bool IsCounting(Cause cause) {
-    return cause == Cause::CountingUpdateFloat || cause == Cause::CountingFloat1 ||
-           cause == Cause::CountingExitWindow || cause == Cause::CountingActivationWindow;
-}
 
 // A folder the log may go to, or, with `unusable` set, one that could not even be named (and
 // why): the log that goes elsewhere says so.
@@ -106,8 +60,14 @@ platform::Path Path();
 void Info(const char* fmt, ...) TAVIRO_PRINTF_FORMAT(1, 2);
 void Error(const char* fmt, ...) TAVIRO_PRINTF_FORMAT(1, 2);
 
-// A decision-trace line. Formats nothing and allocates nothing: the writer does the words.
-void Trace(std::uint64_t frame, Cause cause, const TraceState& state) noexcept;
+// A line worded by the writer rather than its caller, for a caller that may neither format nor
+// allocate (the hook): the caller's `payload`, at most kPayloadSize bytes, travels as it is, and
+// when the writer drains it, `words` turns it into the line's label (at most five letters, as
+// "info") and its text. The log keeps the bytes and calls the function; what they mean is the
+// caller's.
+inline constexpr std::size_t kPayloadSize = 64;
+using DeferredWords = const char* (*)(const void* payload, char* text, std::size_t size);
+void Deferred(DeferredWords words, const void* payload, std::size_t size) noexcept;
 
 // An error said at most once per process, raised from a thread that may not format, wait or
 // wake anyone (the hook): raising only marks it, and the writer words it with `words` when it

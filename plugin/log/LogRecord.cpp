@@ -2,36 +2,11 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <iterator>
 
 #include "log/LogText.h"
 #include "log/LogWriter.h"
 
 namespace taviro::log {
-
-const char* CauseName(Cause cause) {
-    // In the order of the enumeration: what the trace lines and the timeline read.
-    static constexpr const char* kNames[] = {"no-ui-yet",
-                                             "fade",
-                                             "load-screen",
-                                             "warm-up",
-                                             "tracked-object-not-ready",
-                                             "game-flag",
-                                             "hotkey-held",
-                                             "hotkey-let-go",
-                                             "reset-path",
-                                             "counting:update-float-zero",
-                                             "counting:float1-nonzero",
-                                             "counting:exit-window",
-                                             "counting:activation-window",
-                                             "exit-vehicle",
-                                             "activation-matched",
-                                             "credits-closed",
-                                             "game-loaded"};
-    static_assert(std::size(kNames) == static_cast<std::size_t>(Cause::GameLoaded) + 1);
-    const auto index = static_cast<std::size_t>(cause);
-    return index < std::size(kNames) ? kNames[index] : "?";
-}
 
 namespace detail {
 
@@ -63,24 +38,15 @@ void SetText(Record& record, const char* fmt, va_list args) {
 std::size_t FormatRecord(const Record& record, char* line, std::size_t size) {
     const std::tm local = LocalTime(record.time);
     const auto millis = static_cast<int>((record.time / 1'000'000) % 1000);
-    int length = 0;
-    if (record.kind != Kind::Trace) {
-        length = std::snprintf(line, size, "%02d:%02d:%02d.%03d %-5s %s\n", local.tm_hour,
-                               local.tm_min, local.tm_sec, millis,
-                               record.kind == Kind::Error ? "error" : "info", record.text);
-    } else {
-        const TraceState& s = record.state;
-        const bool event = IsEvent(record.cause);
-        length = std::snprintf(
-            line, size,
-            "%02d:%02d:%02d.%03d %-5s frame=%llu %s%s handbrake=%s stage=%d warmup=%u exit=%s "
-            "activation=%s window=%d\n",
-            local.tm_hour, local.tm_min, local.tm_sec, millis, event ? "event" : "trace",
-            static_cast<unsigned long long>(record.frame),
-            event ? "" : "why=", CauseName(record.cause), s.engaged ? "engaged" : "released",
-            s.stage, static_cast<unsigned>(s.warmup), s.exitWindow ? "open" : "closed",
-            s.activationWindow ? "open" : "closed", s.window);
+    const char* label = record.kind == Kind::Error ? "error" : "info";
+    const char* text = record.text;
+    char deferred[kTextSize * 2];
+    if (record.kind == Kind::Deferred) {
+        label = record.words(record.text, deferred, sizeof deferred);
+        text = deferred;
     }
+    const int length = std::snprintf(line, size, "%02d:%02d:%02d.%03d %-5s %s\n", local.tm_hour,
+                                     local.tm_min, local.tm_sec, millis, label, text);
     // Records are far shorter than the line: a cut line would be no line at all.
     if (length <= 0 || static_cast<std::size_t>(length) >= size) {
         return 0;

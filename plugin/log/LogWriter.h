@@ -21,18 +21,18 @@
 
 namespace taviro::log::detail {
 
-enum class Kind : std::uint8_t { Info, Error, Trace };
+enum class Kind : std::uint8_t { Info, Error, Deferred };
 
 constexpr std::size_t kTextSize = 208;
 
 struct Record {
     std::int64_t time = 0;  // nanoseconds since the epoch
-    std::uint64_t frame = 0;
     Kind kind = Kind::Info;
-    Cause cause = Cause::NoUi;
-    TraceState state{};
-    char text[kTextSize] = {};  // escaped already: printable UTF-8
+    DeferredWords words = nullptr;  // Deferred: what makes the line of the payload in `text`
+    // Info and Error: the words, escaped already (printable UTF-8). Deferred: the payload.
+    alignas(8) char text[kTextSize] = {};
 };
+static_assert(kPayloadSize <= kTextSize);
 
 // What producers touch: constant-initialised, never destroyed, free of locks.
 constexpr std::size_t kQueueCapacity = 1024;
