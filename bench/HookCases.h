@@ -61,8 +61,8 @@ inline constexpr int kPadHotkey = 0xC3;  // A on the controller
 inline void SetUpResetPathWithHotkey(int code) {
     SetUpResetPath(false);
     Settings settings;
-    settings.hotkeyCode = static_cast<std::uint32_t>(code);
-    if (gamepad::IsPadCode(settings.hotkeyCode)) {
+    settings.hotkey.value = static_cast<std::uint32_t>(code);
+    if (gamepad::IsPadCode(settings.hotkey.value)) {
         testbed::Gamepads& pads = testbed::Gamepads::Get();
         if (pads.Load()) {
             pads.Connect(0, true);

@@ -50,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string text(reinterpret_cast<const char*>(data), size);
     const auto value = taviro::ParseHex32(text);
 
-    const auto hotkey = taviro::ReadHotkeyText(text);
+    const auto hotkey = taviro::ReadKeyCode(text);
     const bool taken = hotkey.verdict == taviro::ValueVerdict::Taken;
     if (taken && (hotkey.value < 1 || hotkey.value > 254 || hotkey.value != value)) {
         Fail();

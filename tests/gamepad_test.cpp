@@ -120,10 +120,10 @@ TEST_F(Reader, ReadsNoPadUntilAControllerCodeIsBoundAndStopsWhenNoneIs) {
     // Settings that bind no controller's button as a hotkey: keys only, or a button as the
     // modifier of no hotkey.
     Settings keys;
-    keys.hotkeyCode = 0x47;
-    keys.modifierCode = 0x10;
+    keys.hotkey.value = 0x47;
+    keys.modifier.value = 0x10;
     Settings modifierAlone;
-    modifierAlone.modifierCode = 0xC8;
+    modifierAlone.modifier.value = 0xC8;
     const DWORD64 before = Reads();
     for (const Settings& settings : {keys, modifierAlone}) {
         PublishSettings(settings);

@@ -17,6 +17,7 @@
 #include "settings/IniFile.h"
 #include "input/KeyNames.h"
 #include "log/Log.h"
+#include "settings/SettingKeys.h"
 #include "settings/Settings.h"
 #include "Win32.h"
 #include "support/PluginFolder.h"
@@ -72,7 +73,7 @@ class HotkeyText : public SettingsFiles, public ::testing::WithParamInterface<Ho
 TEST_P(HotkeyText, GivesTheKeyCodeOrSaysWhyNot) {
     WriteFile(kDefaultFile, SettingsText("0", GetParam().text));
     Load();
-    EXPECT_EQ(settings.hotkeyCode, GetParam().expected);
+    EXPECT_EQ(settings.hotkey.value, GetParam().expected);
     ASSERT_EQ(settings.entries.size(), 2u);
     EXPECT_EQ(settings.entries[1].verdict, GetParam().verdict);
 }
@@ -99,11 +100,11 @@ TEST_F(SettingsFiles, SaysWhereEachValueCameFrom) {
     Load();
     EXPECT_EQ(settings.defaultFile, taviro::FileState::Read);
     EXPECT_EQ(settings.customFile, taviro::FileState::Read);
-    EXPECT_EQ(settings.hotkeyFrom, taviro::SettingsSource::DefaultFile);
-    EXPECT_EQ(settings.loggingFrom, taviro::SettingsSource::DefaultFile);
+    EXPECT_EQ(settings.hotkey.from, taviro::SettingsSource::DefaultFile);
+    EXPECT_EQ(settings.logging.from, taviro::SettingsSource::DefaultFile);
     ASSERT_EQ(settings.entries.size(), 3u);
     EXPECT_EQ(settings.entries[2].file, taviro::SettingsSource::CustomFile);
-    EXPECT_STREQ(settings.entries[2].key, taviro::kHotkeyKey);
+    EXPECT_STREQ(settings.entries[2].key->name, "iHandbrakeHotkey");
     EXPECT_EQ(settings.entries[2].text, "G");
     EXPECT_EQ(settings.entries[2].verdict, kNotHex);
 }
@@ -127,8 +128,8 @@ TEST_P(Override, CustomValuesWinKeyByKey) {
         WriteFile(kCustomFile, SettingsText(c.customLogging, c.customHotkey));
     }
     Load();
-    EXPECT_EQ(settings.logging, c.logging);
-    EXPECT_EQ(settings.hotkeyCode, c.hotkey);
+    EXPECT_EQ(settings.logging.value != 0, c.logging);
+    EXPECT_EQ(settings.hotkey.value, c.hotkey);
 }
 
 const std::nullopt_t none = std::nullopt;
@@ -186,9 +187,9 @@ TEST_F(SettingsFiles, ModifierFollowsTheHotkeysRuleKeyByKey) {
                                         ? "iHandbrakeHotkeyModifier=" + *row.customModifier + "\r\n"
                                         : std::string()));
         Load();
-        EXPECT_EQ(settings.hotkeyCode, 0x47u);
-        EXPECT_EQ(settings.modifierCode, row.modifier);
-        EXPECT_EQ(settings.modifierFrom, row.from);
+        EXPECT_EQ(settings.hotkey.value, 0x47u);
+        EXPECT_EQ(settings.modifier.value, row.modifier);
+        EXPECT_EQ(settings.modifier.from, row.from);
     }
 }
 
@@ -246,40 +247,40 @@ TEST_F(SettingsFiles, TheLogNamesButtonsAndCombinationsInPlayersWords) {
 TEST_F(SettingsFiles, MissingDefaultFileIsCreatedWithDefaultsAndNotRewritten) {
     Load();
     EXPECT_EQ(settings.defaultFile, taviro::FileState::Created);
-    EXPECT_EQ(settings.hotkeyCode, 0u);
-    EXPECT_FALSE(settings.logging);
+    EXPECT_EQ(settings.hotkey.value, 0u);
+    EXPECT_FALSE(settings.logging.value);
     const std::string created = FileText(kDefaultFile);
     EXPECT_EQ(SettingsIn(kDefaultFile),
               (Entries{{"Settings/bLogging", "0"}, {"Settings/iHandbrakeHotkey", "0x0"}}));
     EXPECT_FALSE(fs::exists(kCustomFile));
 
     Load();
-    EXPECT_EQ(settings.hotkeyCode, 0u);
+    EXPECT_EQ(settings.hotkey.value, 0u);
     EXPECT_EQ(FileText(kDefaultFile), created);
 }
 
 TEST_F(SettingsFiles, DeletedDefaultFileIsCreatedAgain) {
     WriteFile(kDefaultFile, SettingsText("1", "0x20"));
     Load();
-    EXPECT_EQ(settings.hotkeyCode, 32u);
+    EXPECT_EQ(settings.hotkey.value, 32u);
 
     fs::remove(kDefaultFile);
     Load();
-    EXPECT_EQ(settings.hotkeyCode, 0u);
-    EXPECT_FALSE(settings.logging);
+    EXPECT_EQ(settings.hotkey.value, 0u);
+    EXPECT_FALSE(settings.logging.value);
     EXPECT_EQ(SettingsIn(kDefaultFile).size(), 2u);
 
     fs::remove(kDefaultFile);
     WriteFile(kCustomFile, SettingsText(none, "0x41"));
     Load();
-    EXPECT_EQ(settings.hotkeyCode, 65u);
+    EXPECT_EQ(settings.hotkey.value, 65u);
 }
 
 TEST_F(SettingsFiles, EmptyDefaultFileIsLeftEmpty) {
     WriteFile(kDefaultFile, "");
     Load();
-    EXPECT_EQ(settings.hotkeyCode, 0u);
-    EXPECT_FALSE(settings.logging);
+    EXPECT_EQ(settings.hotkey.value, 0u);
+    EXPECT_FALSE(settings.logging.value);
     EXPECT_EQ(fs::file_size(kDefaultFile), 0u);
 }
 
@@ -290,7 +291,7 @@ TEST_F(SettingsFiles, FolderInPlaceOfDefaultFileCountsAsThereButGivesNothing) {
     EXPECT_EQ(taviro::ReadIniString("Taviro", "Settings", "bLogging"), "");
     EXPECT_FALSE(taviro::WriteIniString("Taviro", "Settings", "bLogging", "0"));
     Load();
-    EXPECT_EQ(settings.hotkeyCode, 65u);
+    EXPECT_EQ(settings.hotkey.value, 65u);
     EXPECT_EQ(settings.defaultFile, taviro::FileState::Unreadable);
     EXPECT_TRUE(fs::is_directory(kDefaultFile));
 }
@@ -300,8 +301,8 @@ TEST_F(SettingsFiles, MissingPluginFolderCreatesNothing) {
     fs::create_directory("Data");
     Load();
     EXPECT_EQ(settings.defaultFile, taviro::FileState::NotCreated);
-    EXPECT_EQ(settings.hotkeyCode, 0u);
-    EXPECT_FALSE(settings.logging);
+    EXPECT_EQ(settings.hotkey.value, 0u);
+    EXPECT_FALSE(settings.logging.value);
     EXPECT_TRUE(fs::is_empty("Data"));
     EXPECT_FALSE(taviro::WriteIniString("Taviro", "Settings", "bLogging", "0"));
     EXPECT_TRUE(fs::is_empty("Data"));
@@ -314,8 +315,8 @@ TEST_F(SettingsFiles, LineEndsBlanksAndCaseDoNotMatter) {
         WriteFile(kDefaultFile, std::string("[settings]") + end + "  BLOGGING  =  1  " + end +
                                     "\tiHandbrakeHotkey\t=\t0x1B\t" + end);
         Load();
-        EXPECT_TRUE(settings.logging) << "line end " << end;
-        EXPECT_EQ(settings.hotkeyCode, 27u) << "line end " << end;
+        EXPECT_TRUE(settings.logging.value) << "line end " << end;
+        EXPECT_EQ(settings.hotkey.value, 27u) << "line end " << end;
     }
 }
 
@@ -364,7 +365,7 @@ TEST_F(SettingsFiles, ConcurrentWritersLoseNoKey) {
             for (int i = 0; i < 25; ++i) {
                 std::string key = "k";
                 key += std::to_string(t * 100 + i);
-                taviro::WriteIniString("Taviro", "Settings", key, std::to_string(i));
+                EXPECT_TRUE(taviro::WriteIniString("Taviro", "Settings", key, std::to_string(i)));
             }
         });
     }

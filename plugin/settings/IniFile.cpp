@@ -58,6 +58,11 @@ std::string ReadProfile(const std::string& section, const std::string& key,
 
 }  // namespace
 
+std::string IniFilePath(const std::string& stem) {
+    const auto path = BuildPath(stem);
+    return path ? std::string(path->data()) : std::string();
+}
+
 IniFileStatus QueryIniFile(const std::string& stem) {
     const auto path = stem.empty() ? std::nullopt : BuildPath(stem);
     if (!path) {

@@ -10,23 +10,27 @@
 
 namespace taviro {
 
+// The path of the file with `stem`, as every function here names it; empty when it would not fit
+// the platform's buffer or holds a zero byte.
+std::string IniFilePath(const std::string& stem);
+
 // Whether the file is there to be read, for telling the player why a file gave nothing. Missing
 // only when nothing, not even a folder, is at the file's path (a query that fails for any other
 // reason than "not there" counts as "not there"). Never blocks: what is not a regular file is not
 // opened.
 enum class IniFileStatus { Missing, Readable, Unreadable };
-IniFileStatus QueryIniFile(const std::string& stem);
+[[nodiscard]] IniFileStatus QueryIniFile(const std::string& stem);
 
 // The key's value, at most 9,999 characters; empty when the file, section or key is missing,
 // when the value is empty, or when stem, section or key is empty.
-std::string ReadIniString(const std::string& stem, const std::string& section,
+[[nodiscard]] std::string ReadIniString(const std::string& stem, const std::string& section,
                           const std::string& key);
 
 // Writes the key, creating the file (not its folder) when missing, and reports whether the file
 // now holds it: true exactly when the key reads back as the value, byte for byte. A write the
 // file did not take (a folder in its place, a read-only file) is false. False without writing
 // when stem, section or key is empty.
-bool WriteIniString(const std::string& stem, const std::string& section, const std::string& key,
+[[nodiscard]] bool WriteIniString(const std::string& stem, const std::string& section, const std::string& key,
                     const std::string& value);
 
 }  // namespace taviro

@@ -1,24 +1,14 @@
 // The plugin's settings, the handbrake hotkey, its optional modifier and the logging switch, read
 // from Data\SFSE\Plugins\Taviro.ini (created with defaults when missing) and then from the
-// optional TaviroCustom.ini, whose values win key by key.
+// optional TaviroCustom.ini, whose values win key by key. The keys themselves are the table in
+// SettingKeys.h.
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace taviro {
-
-inline constexpr char kDefaultSettingsStem[] = "Taviro";
-inline constexpr char kCustomSettingsStem[] = "TaviroCustom";
-inline constexpr char kSettingsSection[] = "Settings";
-inline constexpr char kLoggingKey[] = "bLogging";
-inline constexpr char kHotkeyKey[] = "iHandbrakeHotkey";
-// Documented for players, never written into the default file: a key or controller button that
-// must be held too for the hotkey to count.
-inline constexpr char kModifierKey[] = "iHandbrakeHotkeyModifier";
 
 enum class SettingsSource : std::uint8_t { BuiltIn, DefaultFile, CustomFile };
 
@@ -30,6 +20,13 @@ enum class ValueVerdict : std::uint8_t {
     OutOfRange,      // 0 ("no hotkey") or above 0xFE: not a key the earlier value gives way to
 };
 
+// What a value's text reads as: `value` is what the text gives where it reads as a number at
+// all, else 0; only a Taken value is put in force.
+struct ValueReading {
+    ValueVerdict verdict;
+    std::uint32_t value;
+};
+
 // What became of one settings file in this reading.
 enum class FileState : std::uint8_t {
     Missing,     // not there (the custom file needs not be)
@@ -39,9 +36,17 @@ enum class FileState : std::uint8_t {
     Unreadable,  // there, but a folder, not a regular file, or not to be opened for reading
 };
 
+// A setting's value after a reading, and the file it came from.
+struct SettingValue {
+    std::uint32_t value = 0;
+    SettingsSource from = SettingsSource::BuiltIn;
+};
+
+struct SettingKey;
+
 struct SettingsEntry {
     SettingsSource file;
-    const char* key;  // kLoggingKey, kHotkeyKey or kModifierKey
+    const SettingKey* key;
     std::string text;
     ValueVerdict verdict;
     std::uint32_t value;  // what the text reads as, where it reads as a number
@@ -49,29 +54,17 @@ struct SettingsEntry {
 
 // The settings one reading found, and how it came by them.
 struct Settings {
-    std::uint32_t hotkeyCode = 0;    // 0: no hotkey
-    std::uint32_t modifierCode = 0;  // 0: none; the hotkey alone counts
-    bool logging = false;
-    SettingsSource hotkeyFrom = SettingsSource::BuiltIn;
-    SettingsSource modifierFrom = SettingsSource::BuiltIn;
-    SettingsSource loggingFrom = SettingsSource::BuiltIn;
+    SettingValue hotkey;    // iHandbrakeHotkey: a key code, 0 for none
+    SettingValue modifier;  // iHandbrakeHotkeyModifier: 0 for none, the hotkey alone counts
+    SettingValue logging;   // bLogging: 1 turns the decision trace on
     FileState defaultFile = FileState::Missing;
     FileState customFile = FileState::Missing;
     std::vector<SettingsEntry> entries;  // every non-empty value, in the order read
 };
 
-// What an iHandbrakeHotkey or iHandbrakeHotkeyModifier text gives. A key is hexadecimal, with or
-// without 0x, and only 1 to 254; anything else is not Taken and leaves the earlier setting in
-// force. `value` is what the text reads as, where it reads as a number at all, else 0.
-struct HotkeyText {
-    ValueVerdict verdict;
-    std::uint32_t value;
-};
-HotkeyText ReadHotkeyText(std::string_view text);
-
 // Reads both files afresh, creating the default file when it is missing. Keeps no state and
 // stores nothing: the caller decides what becomes of the settings.
-Settings LoadSettings();
+[[nodiscard]] Settings LoadSettings();
 
 // Tells the log what a reading found: each file, each value taken, each value refused and why
 // (naming the key a player probably meant), and what is now in force.

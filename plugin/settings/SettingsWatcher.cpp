@@ -1,12 +1,16 @@
 #include "settings/SettingsWatcher.h"
 
+#include <array>
 #include <chrono>
 #include <cstdint>
+#include <iterator>
 #include <mutex>
 #include <optional>
 #include <string>
 
 #include "hook/ControlState.h"
+#include "settings/IniFile.h"
+#include "settings/SettingKeys.h"
 #include "input/GamepadReader.h"
 #include "log/Log.h"
 #include "util/PluginThread.h"
@@ -25,15 +29,19 @@ constexpr auto kPeriod = std::chrono::milliseconds(100);
 constexpr auto kSettle = std::chrono::milliseconds(80);
 using Clock = std::chrono::steady_clock;
 
-struct WatchedFile {
-    const char* path;  // as IniFile builds it: relative to the game's folder
-    const char* name;
-};
-constexpr WatchedFile kFiles[] = {
-    {".\\Data\\SFSE\\Plugins\\Taviro.ini", "Taviro.ini"},
-    {".\\Data\\SFSE\\Plugins\\TaviroCustom.ini", "TaviroCustom.ini"},
-};
-constexpr std::size_t kFileCount = std::size(kFiles);
+constexpr std::size_t kFileCount = std::size(kSettingsFiles);
+
+// The file's path as the settings functions name it: relative to the game's folder.
+const std::string& PathOf(std::size_t file) {
+    static const auto paths = [] {
+        std::array<std::string, kFileCount> made;
+        for (std::size_t i = 0; i < kFileCount; ++i) {
+            made[i] = IniFilePath(kSettingsFiles[i].stem);
+        }
+        return made;
+    }();
+    return paths[file];
+}
 
 // What a file looks like from outside. Asked by attributes rather than by directory
 // notifications, which a mod manager's virtual file system (the file really lives in the mod's
@@ -47,9 +55,9 @@ struct Stamp {
     bool operator==(const Stamp&) const = default;
 };
 
-Stamp Look(const WatchedFile& file) {
+Stamp Look(std::size_t file) {
     WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!GetFileAttributesExA(file.path, GetFileExInfoStandard, &data)) {
+    if (!GetFileAttributesExA(PathOf(file).c_str(), GetFileExInfoStandard, &data)) {
         return {true, false, 0, 0, 0};
     }
     return {true, true, data.dwFileAttributes,
@@ -70,7 +78,7 @@ void Reload(const std::string& why) {
     std::lock_guard lock(reloadMutex);
     Stamp before[kFileCount];
     for (std::size_t i = 0; i < kFileCount; ++i) {
-        before[i] = Look(kFiles[i]);
+        before[i] = Look(i);
     }
     if (!why.empty()) {
         log::Info("%s", why.c_str());
@@ -80,8 +88,9 @@ void Reload(const std::string& why) {
     PublishSettings(settings);
     LogSettings(settings);
     for (std::size_t i = 0; i < kFileCount; ++i) {
-        const Stamp after = Look(kFiles[i]);
-        const bool createdByUs = i == 0 && settings.defaultFile == FileState::Created;
+        const Stamp after = Look(i);
+        const bool createdByUs = kSettingsFiles[i].source == SettingsSource::DefaultFile &&
+                                settings.defaultFile == FileState::Created;
         // A file that changed while it was read is read again once it has stopped changing.
         readStamps[i] = after == before[i] || createdByUs ? after : Stamp{};
         if (after != seenStamps[i]) {
@@ -105,7 +114,7 @@ std::optional<std::chrono::microseconds> WatchStep() {
     {
         std::lock_guard lock(reloadMutex);
         for (std::size_t i = 0; i < kFileCount; ++i) {
-            const Stamp now = Look(kFiles[i]);
+            const Stamp now = Look(i);
             const Clock::time_point lookedAt = Clock::now();
             if (now != seenStamps[i]) {
                 seenStamps[i] = now;  // still being written, perhaps: wait for it to settle
@@ -113,7 +122,7 @@ std::optional<std::chrono::microseconds> WatchStep() {
                 continue;
             }
             if (now != readStamps[i] && lookedAt - seenSince[i] >= kSettle) {
-                why += std::string(why.empty() ? "" : "; ") + kFiles[i].name + " " +
+                why += std::string(why.empty() ? "" : "; ") + kSettingsFiles[i].name + " " +
                        Change(readStamps[i], now);
             }
         }
@@ -129,19 +138,21 @@ PluginThread& WatchThread() {
 }
 
 std::uint32_t PadCodes(const Settings& settings) {
-    if (settings.hotkeyCode == 0) {
+    if (settings.hotkey.value == 0) {
         return 0;  // a modifier alone is no hotkey: nothing to read
     }
-    return gamepad::CodeBit(settings.hotkeyCode) | gamepad::CodeBit(settings.modifierCode);
+    return gamepad::CodeBit(settings.hotkey.value) | gamepad::CodeBit(settings.modifier.value);
 }
 
 }  // namespace
 
 void PublishSettings(const Settings& settings) {
-    const HotkeyBinding binding{static_cast<std::uint8_t>(settings.hotkeyCode),
-                                static_cast<std::uint8_t>(settings.modifierCode)};
-    controlState.hotkey.store(binding.Word(), std::memory_order_relaxed);
-    controlState.loggingEnabled.store(settings.logging, std::memory_order_relaxed);
+    PublishedSettings published;
+    for (const SettingKey& key : SettingKeys()) {
+        key.publish((settings.*key.value).value, published);
+    }
+    controlState.hotkey.store(published.hotkey.Word(), std::memory_order_relaxed);
+    controlState.loggingEnabled.store(published.logging, std::memory_order_relaxed);
     gamepad::Watch(PadCodes(settings));
 }
 
@@ -154,7 +165,7 @@ void StartWatchingSettings() {
         std::lock_guard lock(reloadMutex);
         for (std::size_t i = 0; i < kFileCount && !reloaded; ++i) {
             // Watching without a reload before it: what is there now counts as read.
-            readStamps[i] = seenStamps[i] = Look(kFiles[i]);
+            readStamps[i] = seenStamps[i] = Look(i);
             seenSince[i] = Clock::now();
         }
     }
