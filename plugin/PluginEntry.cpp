@@ -63,14 +63,75 @@ void RegisterSinks() {
               ui != nullptr ? "the end credits' menu, " : "");
 }
 
-// The refusal is the last thing this launch's log may say, so it goes to the file now.
-bool RefuseLoad(const char* why) {
+// What stopped the load: nothing in the game was changed, and the plugin does nothing this launch.
+enum class LoadRefusal : std::uint8_t {
+    None,
+    NoGameModule,      // the game's executable module cannot be found
+    CallSiteRefused,   // the call site holds what the plugin may not take
+    NoTrampolineRoom,  // no free memory within a call's reach below the game
+    CodeNotWritable,   // the system refused to make the game's code writable
+};
+
+struct [[nodiscard]] LoadOutcome {
+    LoadRefusal refusal = LoadRefusal::None;
+    CallSiteReading call{};  // the call site as the load found it
+};
+
+// Finds the game and takes its vehicle update call. The call is read before anything is written:
+// it may be the game's own, ours from an earlier load, or another plugin's redirect to chain
+// onto; anything else is refused.
+LoadOutcome TakeOverTheGame() {
+    const auto base = reinterpret_cast<std::uintptr_t>(GetModuleHandleA(nullptr));
+    gameBase.store(base, std::memory_order_relaxed);
+    if (base == 0) {
+        return {LoadRefusal::NoGameModule};
+    }
+    const CallSiteReading call = ReadVehicleUpdateCall();
+    if (call.Refused()) {
+        return {LoadRefusal::CallSiteRefused, call};
+    }
+    if (branchTrampoline.Base() == nullptr && !branchTrampoline.Create(base)) {
+        return {LoadRefusal::NoTrampolineRoom, call};
+    }
+    if (TakeVehicleUpdateCall(call) == CallTaken::NotWritable) {
+        return {LoadRefusal::CodeNotWritable, call};
+    }
+    return {LoadRefusal::None, call};
+}
+
+// Tells the player and the host why the load was refused. The refusal is the last thing this
+// launch's log may say, so it goes to the file now.
+void ReportRefusal(const LoadOutcome& outcome) {
+    constexpr const char* kNoModule = "Installation error: Starfield.exe handle couldn't be acquired";
+    const char* why = "";
+    switch (outcome.refusal) {
+        case LoadRefusal::None:
+            return;
+        case LoadRefusal::NoGameModule:
+            log::Error("%s", kNoModule);
+            why = "the game's executable module cannot be found";
+            break;
+        case LoadRefusal::CallSiteRefused: {
+            const RefusedCallWords words = DescribeRefusedCall(outcome.call);
+            ReportMessage("%s", words.report.c_str());
+            why = words.reason;
+            break;
+        }
+        case LoadRefusal::NoTrampolineRoom:
+            why = "no room for the trampoline below the game";
+            break;
+        case LoadRefusal::CodeNotWritable:
+            why = "the game's code could not be made writable";
+            break;
+    }
     log::Error(
         "the load is refused (%s); nothing in the game was changed, and the plugin does "
         "nothing this launch",
         why);
     log::Flush();
-    return false;
+    if (outcome.refusal == LoadRefusal::NoGameModule) {
+        ShowErrorMessage(kNoModule);
+    }
 }
 
 // The log's last line as the game ends: the trace has a line only where something changed, so
@@ -120,26 +181,10 @@ extern "C" bool HOST_CALL SFSEPlugin_Load(const taviro::host::LoadInterface* sfs
               TAVIRO_VERSION_MAJOR, TAVIRO_VERSION_MINOR, TAVIRO_VERSION_PATCH,
               TAVIRO_DISPLAY_NAME);
 
-    const auto base = reinterpret_cast<std::uintptr_t>(GetModuleHandleA(nullptr));
-    gameBase.store(base);
-    if (base == 0) {
-        log::Error("Installation error: Starfield.exe handle couldn't be acquired");
-        RefuseLoad("the game's executable module cannot be found");
-        ShowErrorMessage("Installation error: Starfield.exe handle couldn't be acquired");
+    const LoadOutcome outcome = TakeOverTheGame();
+    if (outcome.refusal != LoadRefusal::None) {
+        ReportRefusal(outcome);
         return false;
-    }
-
-    // The call is read before anything is written: it may be the game's own, ours from an
-    // earlier load, or another plugin's redirect to chain onto; anything else is refused.
-    const CallSiteReading call = ReadVehicleUpdateCall();
-    if (call.Refused()) {
-        return RefuseLoad(ReportRefusedCall(call));
-    }
-    if (branchTrampoline.Base() == nullptr && !branchTrampoline.Create(base)) {
-        return RefuseLoad("no room for the trampoline below the game");
-    }
-    if (!TakeVehicleUpdateCall(call)) {
-        return RefuseLoad("the game's code could not be made writable");
     }
     log::SetClosingLine(&ClosingWords);
 

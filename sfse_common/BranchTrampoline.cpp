@@ -135,7 +135,7 @@ void* BranchTrampoline::WriteRelCall(std::uintptr_t site, std::uintptr_t target)
         ReportMessage("VirtualProtect failed: %08X", static_cast<unsigned>(writable.Error()));
         return nullptr;
     }
-    AllocateSlot();
+    static_cast<void>(AllocateSlot());  // the slot NextSlot gave, now taken
     // The slot jumps on before the call can lead into it.
     AbsoluteJump::To(target).WriteTo(result);
     call->WriteTo(siteBytes);

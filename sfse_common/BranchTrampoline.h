@@ -37,10 +37,10 @@ public:
     // further down than kMaxDistanceBelowImage; a region below that bound is never taken, as a
     // call from the image could not reach it. Reports each failure on standard output. A block
     // that already exists is kept, so slots handed out from it stay valid.
-    bool Create(std::uintptr_t imageBase, const TrampolineMemoryApi& memory = kSystemMemoryApi);
+    [[nodiscard]] bool Create(std::uintptr_t imageBase, const TrampolineMemoryApi& memory = kSystemMemoryApi);
 
     // The next unused slot, or null once fewer than kSlotSize bytes remain.
-    void* AllocateSlot();
+    [[nodiscard]] void* AllocateSlot();
 
     // Points the 5 bytes at `site` at a new slot that jumps to `target`, and hands back that
     // slot. Halts the process when there is no block, no slot left, or the slot is out of reach
@@ -48,7 +48,7 @@ public:
     // system refuses to make the site writable. The bytes at the site are overwritten unread and
     // never restored, and the site must not be executing meanwhile: the write is a 4-byte store
     // followed by a 1-byte store.
-    void* WriteRelCall(std::uintptr_t site, std::uintptr_t target);
+    [[nodiscard]] void* WriteRelCall(std::uintptr_t site, std::uintptr_t target);
 
     // Frees the block. Any call still pointing into it would crash, so this runs only as the
     // process ends.
@@ -56,7 +56,7 @@ public:
 
     // Where the slot at `address`, one this block handed out, jumps to; nothing for an address
     // that is not the start of a handed-out slot.
-    std::optional<std::uintptr_t> SlotTarget(std::uintptr_t address) const;
+    [[nodiscard]] std::optional<std::uintptr_t> SlotTarget(std::uintptr_t address) const;
     // Whether [address, address + size) lies in the part of the block handed out as slots.
     bool Owns(std::uintptr_t address, std::size_t size) const;
 

@@ -47,14 +47,14 @@ struct CallSiteExpectation {
 };
 
 // Reads the 5 bytes at `site` and classifies them; nothing is written.
-CallSiteReading ReadCallSite(std::uintptr_t site, const CallSiteExpectation& expected);
+[[nodiscard]] CallSiteReading ReadCallSite(std::uintptr_t site, const CallSiteExpectation& expected);
 
 // Where `address` lies, as a player's helper needs it to find the plugin that put code there:
 // "<imageName>+3045F30" inside the image, "OtherPlugin.dll+1A2B0" inside a module, and
 // "memory of no module at 0x..." elsewhere. With `followJump`, memory of no module that holds a
 // 14-byte absolute jump (a plugin's trampoline slot) is followed one step:
 // "OtherPlugin.dll+1A2B0 (through a jump at 0x...)".
-std::string NameCode(std::uintptr_t address, std::uintptr_t imageBase, const char* imageName,
+[[nodiscard]] std::string NameCode(std::uintptr_t address, std::uintptr_t imageBase, const char* imageName,
                      bool followJump = true);
 
 // `text`, wide as the system hands out file names, as UTF-8: from its last path separator on

@@ -461,13 +461,13 @@ const auto kTrapped = testing::KilledBySignal(SIGILL);
 using WriteRelCallDeathTest = FarWriteRelCall;
 
 TEST_F(WriteRelCallDeathTest, HaltsWithoutATrampoline) {
-    EXPECT_TRAPS(branchTrampoline.WriteRelCall(AddressOf(memory.At(0x10)), 0x1234),
+    EXPECT_TRAPS(static_cast<void>(branchTrampoline.WriteRelCall(AddressOf(memory.At(0x10)), 0x1234)),
                  AssertionPattern(125, "m_base"));
 }
 
 TEST_F(WriteRelCallDeathTest, HaltsWhenNoSlotIsLeft) {
     trampoline = {memory.At(0), 256, 18 * 14};
-    EXPECT_TRAPS(trampoline.WriteRelCall(AddressOf(memory.At(0x800)), 0x1234),
+    EXPECT_TRAPS(static_cast<void>(trampoline.WriteRelCall(AddressOf(memory.At(0x800)), 0x1234)),
                  AssertionPattern(255, "result"));
 }
 

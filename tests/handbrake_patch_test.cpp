@@ -147,7 +147,7 @@ TEST_F(PatchTest, ConcurrentSwitchesNeverTearOrLeakProtection) {
     for (int t = 0; t < 3; ++t) {
         patchers.emplace_back([t] {
             for (int i = 0; i < 2000; ++i) {
-                SetHandbrakePatch(PatchSite(), ((i + t) % 2) == 0);
+                static_cast<void>(SetHandbrakePatch(PatchSite(), ((i + t) % 2) == 0));
             }
         });
     }
@@ -159,7 +159,7 @@ TEST_F(PatchTest, ConcurrentSwitchesNeverTearOrLeakProtection) {
     EXPECT_EQ(badBytes.load(), 0);
     EXPECT_EQ(game.HandbrakeProtection(), protectionBefore);
     // Settled by the next call, as the next hook call would.
-    SetHandbrakePatch(PatchSite(), true);
+    static_cast<void>(SetHandbrakePatch(PatchSite(), true));
     EXPECT_EQ(game.HandbrakeByte(), 0x03);
 }
 

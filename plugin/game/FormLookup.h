@@ -20,10 +20,10 @@ enum class DataFileKind : std::int32_t {
 // "Starfield.esm". An empty `fileName` means "Starfield.esm". Null when the text is empty or too
 // long, the file is not loaded, the text has no hex number at its start once zero-padded to five
 // characters, the composed ID is 0, or the game has no form with that ID.
-void* LookupFormInFile(std::string formIdText, std::string fileName) noexcept;
+[[nodiscard]] void* LookupFormInFile(std::string formIdText, std::string fileName) noexcept;
 
 // The game's record of the loaded file `fileName` (matched ignoring ASCII case only), or null.
 // `kind` is written only when a record is found, so the caller sets it to None first.
-const void* FindDataFile(std::string fileName, DataFileKind& kind) noexcept;
+[[nodiscard]] const void* FindDataFile(std::string fileName, DataFileKind& kind) noexcept;
 
 }  // namespace taviro

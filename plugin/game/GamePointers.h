@@ -18,7 +18,7 @@ struct GamePointers {
 };
 
 // Reads the four from the game as they stand, nulls included. Takes no lock and stores nothing.
-GamePointers RefreshGamePointers() noexcept;
+[[nodiscard]] GamePointers RefreshGamePointers() noexcept;
 
 // Tells the log what the refresh found, and what is missing means for the player.
 void LogGamePointers(const GamePointers& pointers);

@@ -62,7 +62,8 @@ PatchOutcome SetHandbrakePatch(std::uint8_t* patchSite, bool engage) {
     }
     PatchOutcome outcome = PatchOutcome::Unchanged;
     if (BytesMatch(from, target)) {
-        WriteCodeBytes(to, target);
+        // Whether the write went through is read back from the byte itself.
+        static_cast<void>(WriteCodeBytes(to, target));
         // A restore the system refused leaves the page writable but the byte written.
         outcome = BytesMatch(to, target) ? PatchOutcome::Switched : PatchOutcome::Refused;
     }

@@ -17,14 +17,14 @@ inline constexpr std::size_t kProtectWindow = 200;
 
 // True when every byte of `expected` is at `address` onwards. Null address or empty sequence:
 // false. Reads code directly; code pages are readable.
-bool BytesMatch(std::span<const std::uint8_t> expected, const std::uint8_t* address);
+[[nodiscard]] bool BytesMatch(std::span<const std::uint8_t> expected, const std::uint8_t* address);
 
 // Writes `bytes` at `address` under a temporary PAGE_EXECUTE_READWRITE over kProtectWindow
 // bytes. False when nothing could be written (null address, an empty sequence or one longer than
 // the window, the protection refused) or the old protection could not be restored.
-bool WriteCodeBytes(std::span<const std::uint8_t> bytes, std::uint8_t* address);
+[[nodiscard]] bool WriteCodeBytes(std::span<const std::uint8_t> bytes, std::uint8_t* address);
 
-enum class PatchOutcome {
+enum class [[nodiscard]] PatchOutcome {
     NoSite,     // no patch site known yet: nothing read or written
     Unchanged,  // the byte already held the wanted value
     Switched,   // the byte was rewritten

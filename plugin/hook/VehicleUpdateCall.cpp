@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cinttypes>
+#include <cstdarg>
 #include <cstdio>
 #include <string>
 
@@ -51,6 +52,21 @@ std::uint64_t Key(const CallSiteReading& reading) {
     return key;
 }
 
+// The host's report in one sentence, formatted as ReportMessage would.
+std::string Sentence(const char* fmt, ...) TAVIRO_PRINTF_FORMAT(1, 2);
+std::string Sentence(const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    va_list measure;
+    va_copy(measure, args);
+    const int length = std::vsnprintf(nullptr, 0, fmt, measure);
+    va_end(measure);
+    std::string text(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
+    std::vsnprintf(text.data(), text.size() + 1, fmt, args);
+    va_end(args);
+    return text;
+}
+
 }  // namespace
 
 std::uint64_t CallOnVehicleUpdate(void* updateObject) {
@@ -71,52 +87,49 @@ CallSiteReading ReadVehicleUpdateCall() {
                          &branchTrampoline, Hook()});
 }
 
-const char* ReportRefusedCall(const CallSiteReading& reading) {
+RefusedCallWords DescribeRefusedCall(const CallSiteReading& reading) {
     // The memory that calling would crash on, not where a jump in it would go.
     const std::string target =
         reading.kind == CallSiteKind::NotACall ? std::string() : Name(reading.target, false);
     switch (reading.kind) {
         case CallSiteKind::NotACall:
-            ReportMessage(
-                "Taviro: the code at Starfield.exe+%X is not the vehicle update call this plugin "
-                "was built for: it is no call (%s), so another game version or another plugin "
-                "changed it; nothing was changed",
-                kSite, BytesText(reading).c_str());
-            return "the call site holds no call";
+            return {Sentence("Taviro: the code at Starfield.exe+%X is not the vehicle update call "
+                             "this plugin was built for: it is no call (%s), so another game "
+                             "version or another plugin changed it; nothing was changed",
+                             kSite, BytesText(reading).c_str()),
+                    "the call site holds no call"};
         case CallSiteKind::ElsewhereInImage:
-            ReportMessage(
-                "Taviro: the code at Starfield.exe+%X is not the vehicle update call this plugin "
-                "was built for: it calls %s, not Starfield.exe+%X (another game version); nothing "
-                "was changed",
-                kSite, target.c_str(), static_cast<unsigned>(offsets::kVehicleUpdate.offset));
-            return "the call leads elsewhere in the game's code";
+            return {Sentence("Taviro: the code at Starfield.exe+%X is not the vehicle update call "
+                             "this plugin was built for: it calls %s, not Starfield.exe+%X "
+                             "(another game version); nothing was changed",
+                             kSite, target.c_str(),
+                             static_cast<unsigned>(offsets::kVehicleUpdate.offset)),
+                    "the call leads elsewhere in the game's code"};
         case CallSiteKind::NotCommitted:
-            ReportMessage(
-                "Taviro: the vehicle update call at Starfield.exe+%X leads to %s, which is %s: "
-                "calling it would crash the game; nothing was changed",
-                kSite, target.c_str(),
-                reading.state == MEM_FREE      ? "free memory"
-                : reading.state == MEM_RESERVE ? "reserved memory that holds nothing"
-                                               : "no memory of the process");
-            return "the call leads into memory that holds nothing";
+            return {Sentence("Taviro: the vehicle update call at Starfield.exe+%X leads to %s, "
+                             "which is %s: calling it would crash the game; nothing was changed",
+                             kSite, target.c_str(),
+                             reading.state == MEM_FREE      ? "free memory"
+                             : reading.state == MEM_RESERVE ? "reserved memory that holds nothing"
+                                                            : "no memory of the process"),
+                    "the call leads into memory that holds nothing"};
         case CallSiteKind::NotExecutable:
-            ReportMessage(
-                "Taviro: the vehicle update call at Starfield.exe+%X leads to %s, whose "
-                "protection (0x%X) lets no code run: calling it would crash the game; nothing "
-                "was changed",
-                kSite, target.c_str(), static_cast<unsigned>(reading.protect));
-            return "the call leads into memory that may not run code";
+            return {Sentence("Taviro: the vehicle update call at Starfield.exe+%X leads to %s, "
+                             "whose protection (0x%X) lets no code run: calling it would crash "
+                             "the game; nothing was changed",
+                             kSite, target.c_str(), static_cast<unsigned>(reading.protect)),
+                    "the call leads into memory that may not run code"};
         default:
-            return "the call can be taken";
+            return {{}, "the call can be taken"};
     }
 }
 
-bool TakeVehicleUpdateCall(const CallSiteReading& reading) {
+CallTaken TakeVehicleUpdateCall(const CallSiteReading& reading) {
     if (reading.kind == CallSiteKind::OtherRedirect && branchTrampoline.Used() > 0) {
         // Our redirect was written in this process already and a later plugin took the call
         // from it; chaining onto that plugin now could lead back into our own slot.
         RecheckVehicleUpdateCall();
-        return true;
+        return CallTaken::LeftToLaterPlugin;
     }
     if (reading.kind != CallSiteKind::OwnRedirect) {
         RecordVehicleUpdateTarget(reading.target);
@@ -130,14 +143,14 @@ bool TakeVehicleUpdateCall(const CallSiteReading& reading) {
     const void* const slot =
         branchTrampoline.WriteRelCall(game::Address(offsets::kVehicleUpdateCallSite), Hook());
     if (slot == nullptr) {
-        return false;
+        return CallTaken::NotWritable;
     }
     lastSeen.store(kLeadsToHook);
     log::Info(
         "redirected the game's vehicle update call at Starfield.exe+%X through the slot at %p to "
         "the hook",
         kSite, slot);
-    return true;
+    return CallTaken::Redirected;
 }
 
 void RecheckVehicleUpdateCall() {

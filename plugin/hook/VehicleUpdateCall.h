@@ -5,24 +5,35 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "CallSite.h"
 
 namespace taviro {
 
 // The call as it stands, against the game's own function and the plugin's own redirect.
-CallSiteReading ReadVehicleUpdateCall();
+[[nodiscard]] CallSiteReading ReadVehicleUpdateCall();
 
-// Says on standard output (the host's report, copied to the log) why the call cannot be taken,
-// and gives the reason in a few words for the refusal's line.
-const char* ReportRefusedCall(const CallSiteReading& reading);
+// Why the call cannot be taken: a whole sentence for the host's report, and a few words for the
+// line that refuses the load.
+struct RefusedCallWords {
+    std::string report;
+    const char* reason;
+};
+[[nodiscard]] RefusedCallWords DescribeRefusedCall(const CallSiteReading& reading);
+
+// What taking the call came to.
+enum class [[nodiscard]] CallTaken : std::uint8_t {
+    Redirected,         // the call leads through the trampoline to the hook
+    LeftToLaterPlugin,  // a plugin loaded later took it from our own redirect; it stays theirs
+    NotWritable,        // the system refused to make the game's code writable; nothing changed
+};
 
 // Redirects the call through a slot of the trampoline, which must exist, to the hook. What the
 // call led to is recorded first for the hook to call on to, and the log names it when it is
 // another plugin's. A call that a later plugin has taken from the plugin's own redirect is left
-// as it is: taking it back would chain the hook onto itself. False when the system refused to
-// make the game's code writable.
-bool TakeVehicleUpdateCall(const CallSiteReading& reading);
+// as it is: taking it back would chain the hook onto itself.
+CallTaken TakeVehicleUpdateCall(const CallSiteReading& reading);
 
 // Runs what the game's vehicle update call led to before the hook took it over: the game's own
 // function, or another plugin's hook that calls on to it in turn. The game's own until the call

@@ -12,7 +12,7 @@ namespace taviro {
 // "Numpad0", "Mouse4"), ignoring letter case, or of a controller's button named as its maker or
 // Windows' SDK names it ("LB", "D-pad Up", "Start", "VK_GAMEPAD_A"); empty for a name it does
 // not know. A lone letter is the keyboard's.
-std::optional<std::uint8_t> KeyCodeByName(std::string_view name);
+[[nodiscard]] std::optional<std::uint8_t> KeyCodeByName(std::string_view name);
 
 // The usual name of a virtual-key code, or null for a code without one. A controller's button is
 // named as on an Xbox controller ("A", "LB", "D-pad Up"): gamepad::IsPadCode tells the two apart.

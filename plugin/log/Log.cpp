@@ -74,9 +74,9 @@ void ReopenIfRemoved(Writer& w) {
         return;
     }
     HandOver(w);
-    const std::string why = w.file.Open(w.path);
-    if (!why.empty()) {
-        GiveUp(w, "reopening", why);
+    const FileOutcome reopened = w.file.Open(w.path);
+    if (!reopened.Ok()) {
+        GiveUp(w, "reopening", reopened);
         return;
     }
     w.offset = w.file.Size();
@@ -167,8 +167,9 @@ bool Open(const std::vector<LogFolder>& folders) {
         bool appended = false;
         std::string why = folders[i].unusable;
         if (why.empty()) {
-            why = StartLaunchFile(folders[i].path, i == 0 && folders.size() > 1, w.file, w.path,
-                                  appended);
+            const FileOutcome started = StartLaunchFile(
+                folders[i].path, i == 0 && folders.size() > 1, w.file, w.path, appended);
+            why = started.Ok() ? std::string() : started.Text();
         }
         if (!why.empty()) {
             reasons += " " + PathText(folders[i].path) + " could not be used (" + why + ");";

@@ -36,9 +36,9 @@ void PadToPage(Writer& w) {
 
 }  // namespace
 
-void GiveUp(Writer& w, const char* what, const std::string& why) {
+void GiveUp(Writer& w, const char* what, const FileOutcome& why) {
     std::fprintf(stdout, "Taviro: %s %s failed (%s); the log stops here\n", what,
-                 PathText(w.path).c_str(), why.c_str());
+                 PathText(w.path).c_str(), why.Text().c_str());
     std::fflush(stdout);
     w.file.Close();
     w.batch.length = 0;
@@ -58,12 +58,12 @@ void HandOver(Writer& w) {
     }
     const std::size_t taken = batch.Taken();
     batch.Mark(taken, true);
-    const std::string why = w.file.Append(batch.bytes, batch.length);
+    const FileOutcome appended = w.file.Append(batch.bytes, batch.length);
     w.offset += batch.length;
     batch.length = 0;
     batch.Mark(taken, false);
-    if (!why.empty()) {
-        GiveUp(w, "writing", why);
+    if (!appended.Ok()) {
+        GiveUp(w, "writing", appended);
     }
 }
 

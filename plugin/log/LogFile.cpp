@@ -84,7 +84,23 @@ std::string ErrorText(unsigned long code) {
 
 }  // namespace
 
-std::string AppendFile::Open(const platform::Path& path) {
+std::string FileOutcome::Text() const {
+    switch (problem) {
+        case Problem::None:
+            return "done";
+        case Problem::System:
+            return ErrorText(error);
+        case Problem::PartialWrite:
+            return "the disk took only part of a write";
+        case Problem::NotAFolder:
+            return "not a folder";
+        case Problem::NotMovable:
+            return std::string(kFileName) + " there is not a file and could not be moved aside";
+    }
+    return "?";
+}
+
+FileOutcome AppendFile::Open(const platform::Path& path) {
     Close();
     // Append access without the right to write anywhere else: the system puts every write at
     // the end. The size, where the next page starts, needs the right to read attributes. Other
@@ -94,11 +110,11 @@ std::string AppendFile::Open(const platform::Path& path) {
                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        return ErrorText(GetLastError());
+        return FileOutcome::SystemError(GetLastError());
     }
     m_handle = handle;
     m_path = path;
-    return {};
+    return FileOutcome::Done();
 }
 
 bool AppendFile::IsOpen() const {
@@ -112,18 +128,19 @@ std::uint64_t AppendFile::Size() const {
                : 0;
 }
 
-std::string AppendFile::Append(const char* bytes, std::size_t size) {
+FileOutcome AppendFile::Append(const char* bytes, std::size_t size) {
     DWORD written = 0;
     const BOOL done = WriteFile(m_handle, bytes, static_cast<DWORD>(size), &written, nullptr);
     if (done && written == size) {
-        return {};
+        return FileOutcome::Done();
     }
     const DWORD error = GetLastError();
     // A full disk took the start of the batch: the file is cut back to its last line.
     if (written > 0 && written < size) {
         CutBack(m_path, written);
     }
-    return done ? std::string("the disk took only part of a write") : ErrorText(error);
+    return done ? FileOutcome{FileOutcome::Problem::PartialWrite, 0}
+                : FileOutcome::SystemError(error);
 }
 
 void AppendFile::Close() {
@@ -133,21 +150,21 @@ void AppendFile::Close() {
     }
 }
 
-std::string StartLaunchFile(const platform::Path& folder, bool create, AppendFile& file,
+FileOutcome StartLaunchFile(const platform::Path& folder, bool create, AppendFile& file,
                             platform::Path& path, bool& appended) {
     if (create) {
         CreateFolders(folder);
     }
     const DWORD attributes = GetFileAttributesW(folder.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
-        return ErrorText(GetLastError());
+        return FileOutcome::SystemError(GetLastError());
     }
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        return "not a folder";
+        return {FileOutcome::Problem::NotAFolder, 0};
     }
     const platform::Path place = FullPath(folder);
     if (place.empty()) {
-        return ErrorText(GetLastError());
+        return FileOutcome::SystemError(GetLastError());
     }
     const platform::Path name = platform::Join(place, Wide(kFileName));
     // The previous launch's log is kept beside this one. Where it cannot be moved aside, this
@@ -161,14 +178,14 @@ std::string StartLaunchFile(const platform::Path& folder, bool create, AppendFil
             FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE | FILE_ATTRIBUTE_REPARSE_POINT;
         const DWORD now = GetFileAttributesW(name.c_str());
         if (appended && now != INVALID_FILE_ATTRIBUTES && (now & kNotAFile) != 0) {
-            return std::string(kFileName) + " there is not a file and could not be moved aside";
+            return {FileOutcome::Problem::NotMovable, 0};
         }
     }
-    std::string why = file.Open(name);
-    if (why.empty()) {
+    const FileOutcome opened = file.Open(name);
+    if (opened.Ok()) {
         path = name;
     }
-    return why;
+    return opened;
 }
 
 bool IsRemoved(const platform::Path& path) {

@@ -112,7 +112,7 @@ void WriteInfo(Writer& w, const char* fmt, ...) TAVIRO_PRINTF_FORMAT(2, 3);
 // Hands the batch to the system in one write.
 void HandOver(Writer& w);
 // The log ends, calmly: the game goes on, one line says so where someone may see it.
-void GiveUp(Writer& w, const char* what, const std::string& why);
+void GiveUp(Writer& w, const char* what, const FileOutcome& why);
 
 // --- Once-only reports (LogOnce.cpp) ---
 

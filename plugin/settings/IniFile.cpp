@@ -63,30 +63,31 @@ std::string IniFilePath(const std::string& stem) {
     return path ? std::string(path->data()) : std::string();
 }
 
-IniFileStatus QueryIniFile(const std::string& stem) {
+IniFileQuery QueryIniFile(const std::string& stem) {
     const auto path = stem.empty() ? std::nullopt : BuildPath(stem);
     if (!path) {
-        return IniFileStatus::Missing;
+        return {IniFileStatus::Missing};
     }
     const DWORD attributes = GetFileAttributesA(path->data());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
-        return IniFileStatus::Missing;
+        return {IniFileStatus::Missing};
     }
     // A folder, or what is no file at all (a pipe, a device), is never opened: opening could
     // wait, and the settings are read with the game's state locked.
     if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
-        return IniFileStatus::Unreadable;
+        return {IniFileStatus::Unreadable};
     }
     // Opening follows a link to its file: one that leads nowhere is a file not there.
     HANDLE file = CreateFileA(path->data(), GENERIC_READ,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        return platform::NothingThere(GetLastError()) ? IniFileStatus::Missing
-                                                      : IniFileStatus::Unreadable;
+        const DWORD error = GetLastError();
+        return platform::NothingThere(error) ? IniFileQuery{IniFileStatus::Missing}
+                                             : IniFileQuery{IniFileStatus::Unreadable, error};
     }
     CloseHandle(file);
-    return IniFileStatus::Readable;
+    return {IniFileStatus::Readable};
 }
 
 std::string ReadIniString(const std::string& stem, const std::string& section,

@@ -19,7 +19,12 @@ std::string IniFilePath(const std::string& stem);
 // reason than "not there" counts as "not there"). Never blocks: what is not a regular file is not
 // opened.
 enum class IniFileStatus { Missing, Readable, Unreadable };
-[[nodiscard]] IniFileStatus QueryIniFile(const std::string& stem);
+struct [[nodiscard]] IniFileQuery {
+    IniFileStatus status;
+    unsigned long error = 0;  // Unreadable: the system's error on opening it, 0 for no file at all
+    bool operator==(IniFileStatus other) const { return status == other; }
+};
+IniFileQuery QueryIniFile(const std::string& stem);
 
 // The key's value, at most 9,999 characters; empty when the file, section or key is missing,
 // when the value is empty, or when stem, section or key is empty.

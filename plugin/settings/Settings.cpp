@@ -35,8 +35,8 @@ void ApplyFile(const SettingsFile& file, Settings& settings) {
 
 // A file that is there but cannot be read gives nothing; the caller decides what a missing one
 // means.
-FileState ReadSettingsFile(const SettingsFile& file, IniFileStatus status, Settings& settings) {
-    if (status == IniFileStatus::Unreadable) {
+FileState ReadSettingsFile(const SettingsFile& file, IniFileQuery query, Settings& settings) {
+    if (query.status == IniFileStatus::Unreadable) {
         return FileState::Unreadable;
     }
     ApplyFile(file, settings);
@@ -132,9 +132,9 @@ Settings LoadSettings() {
     for (const SettingsFile& file : kSettingsFiles) {
         FileState& state =
             file.source == SettingsSource::DefaultFile ? settings.defaultFile : settings.customFile;
-        const IniFileStatus status = QueryIniFile(file.stem);
-        if (status != IniFileStatus::Missing) {
-            state = ReadSettingsFile(file, status, settings);
+        const IniFileQuery query = QueryIniFile(file.stem);
+        if (query.status != IniFileStatus::Missing) {
+            state = ReadSettingsFile(file, query, settings);
         } else if (file.source == SettingsSource::DefaultFile) {
             state = CreateDefaultFile(file);
         }
