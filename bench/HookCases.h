@@ -9,16 +9,16 @@
 #include <mutex>
 #include <thread>
 
-#include "hook/ControlState.h"
+#include "Gamepads.h"
 #include "game/GameOffsets.h"
 #include "game/GameQueries.h"
+#include "hook/ControlState.h"
+#include "hook/VehicleUpdateCall.h"
+#include "hook/VehicleUpdateHook.h"
 #include "input/GamepadReader.h"
-#include "Gamepads.h"
 #include "log/Log.h"
 #include "settings/Settings.h"
 #include "settings/SettingsWatcher.h"
-#include "hook/VehicleUpdateCall.h"
-#include "hook/VehicleUpdateHook.h"
 #include "support/GameState.h"
 
 namespace taviro::bench {

@@ -13,12 +13,12 @@
 #include <thread>
 #include <vector>
 
+#include "Gamepads.h"
+#include "ThisProcess.h"
 #include "hook/ControlState.h"
 #include "input/GamepadReader.h"
-#include "Gamepads.h"
 #include "log/Log.h"
 #include "settings/SettingsWatcher.h"
-#include "ThisProcess.h"
 
 #ifdef _WIN32
 #include <process.h>

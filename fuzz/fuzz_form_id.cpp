@@ -12,10 +12,10 @@
 #include <string_view>
 
 #include "DataFiles.h"
-#include "game/FormLookup.h"
 #include "GameImage.h"
-#include "game/GameMemory.h"
 #include "GameRuntime.h"
+#include "game/FormLookup.h"
+#include "game/GameMemory.h"
 
 namespace {
 

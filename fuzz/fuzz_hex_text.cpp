@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "util/HexText.h"
 #include "settings/Settings.h"
+#include "util/HexText.h"
 
 namespace {
 

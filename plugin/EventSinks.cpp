@@ -3,15 +3,15 @@
 #include <mutex>
 #include <string_view>
 
-#include "hook/ControlState.h"
 #include "game/GameOffsets.h"
 #include "game/GamePointers.h"
+#include "hook/ControlState.h"
+#include "hook/Trace.h"
+#include "hook/VehicleUpdateCall.h"
+#include "hook/VehicleUpdateHook.h"
 #include "log/Log.h"
 #include "settings/Settings.h"
 #include "settings/SettingsWatcher.h"
-#include "hook/VehicleUpdateCall.h"
-#include "hook/Trace.h"
-#include "hook/VehicleUpdateHook.h"
 
 void* GAME_CALL BSTEventDetail::SinkBase::ScalarDeletingDestructor(std::uint32_t) {
     // The sinks hold no state, so there is nothing to destroy. Nor is there memory to free,

@@ -4,16 +4,16 @@
 #include <cstdio>
 
 #include "BranchTrampoline.h"
-#include "hook/ControlState.h"
 #include "EventSinks.h"
-#include "game/GameOffsets.h"
-#include "log/Log.h"
 #include "Report.h"
-#include "settings/SettingsWatcher.h"
 #include "TaviroVersion.h"
+#include "Win32.h"
+#include "game/GameOffsets.h"
+#include "hook/ControlState.h"
 #include "hook/VehicleUpdateCall.h"
 #include "hook/VehicleUpdateHook.h"
-#include "Win32.h"
+#include "log/Log.h"
+#include "settings/SettingsWatcher.h"
 
 extern "C" const taviro::host::PluginVersionData SFSEPlugin_Version = {
     1,
@@ -37,7 +37,7 @@ std::uint32_t pluginHandle = 0;
 // Frees the trampoline when the process ends. The game's call still points into it, which is
 // why nothing else may ever release it.
 struct TrampolineRelease {
-    ~TrampolineRelease() { branchTrampoline.Release(); }
+    ~TrampolineRelease() { sfse_common::branchTrampoline.Release(); }
 } trampolineRelease;
 
 // Inside the game's UI object: the source of its menu events.
@@ -54,7 +54,8 @@ void RegisterSinks() {
     } else {
         // Handing the game a null source would fault inside it; the credits reset is lost until
         // the next data-loaded message, which is the lesser harm.
-        ReportMessage("Taviro: the game's UI is not there yet; menu events are not watched");
+        sfse_common::ReportMessage(
+            "Taviro: the game's UI is not there yet; menu events are not watched");
     }
     RegisterSink(game::Call(offsets::kLoadGameEventSource), &loadGameSink);
     RegisterSink(game::Call(offsets::kExitVehicleEventSource), &exitVehicleSink);
@@ -74,7 +75,7 @@ enum class LoadRefusal : std::uint8_t {
 
 struct [[nodiscard]] LoadOutcome {
     LoadRefusal refusal = LoadRefusal::None;
-    CallSiteReading call{};  // the call site as the load found it
+    sfse_common::CallSiteReading call{};  // the call site as the load found it
 };
 
 // Finds the game and takes its vehicle update call. The call is read before anything is written:
@@ -86,11 +87,12 @@ LoadOutcome TakeOverTheGame() {
     if (base == 0) {
         return {LoadRefusal::NoGameModule};
     }
-    const CallSiteReading call = ReadVehicleUpdateCall();
+    const sfse_common::CallSiteReading call = ReadVehicleUpdateCall();
     if (call.Refused()) {
         return {LoadRefusal::CallSiteRefused, call};
     }
-    if (branchTrampoline.Base() == nullptr && !branchTrampoline.Create(base)) {
+    if (sfse_common::branchTrampoline.Base() == nullptr &&
+        !sfse_common::branchTrampoline.Create(base)) {
         return {LoadRefusal::NoTrampolineRoom, call};
     }
     if (TakeVehicleUpdateCall(call) == CallTaken::NotWritable) {
@@ -102,7 +104,8 @@ LoadOutcome TakeOverTheGame() {
 // Tells the player and the host why the load was refused. The refusal is the last thing this
 // launch's log may say, so it goes to the file now.
 void ReportRefusal(const LoadOutcome& outcome) {
-    constexpr const char* kNoModule = "Installation error: Starfield.exe handle couldn't be acquired";
+    constexpr const char* kNoModule =
+        "Installation error: Starfield.exe handle couldn't be acquired";
     const char* why = "";
     switch (outcome.refusal) {
         case LoadRefusal::None:
@@ -113,7 +116,7 @@ void ReportRefusal(const LoadOutcome& outcome) {
             break;
         case LoadRefusal::CallSiteRefused: {
             const RefusedCallWords words = DescribeRefusedCall(outcome.call);
-            ReportMessage("%s", words.report.c_str());
+            sfse_common::ReportMessage("%s", words.report.c_str());
             why = words.reason;
             break;
         }
@@ -194,7 +197,8 @@ extern "C" bool HOST_CALL SFSEPlugin_Load(const taviro::host::LoadInterface* sfs
         // The redirect stands and the hook is harmless without settings or pointers: it lets
         // the game run with the handbrake released until someone refreshes them, which without
         // messages never happens.
-        ReportMessage("Taviro: the host has no messaging interface; settings and events are off");
+        sfse_common::ReportMessage(
+            "Taviro: the host has no messaging interface; settings and events are off");
         log::Flush();
         return true;
     }

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstring>
 
+namespace sfse_common {
+
 #pragma pack(push, 1)
 class AbsoluteJump {
 public:
@@ -37,3 +39,5 @@ private:
 };
 #pragma pack(pop)
 static_assert(sizeof(AbsoluteJump) == 14);
+
+}  // namespace sfse_common

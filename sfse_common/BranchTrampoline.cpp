@@ -5,6 +5,8 @@
 #include "PageProtection.h"
 #include "Report.h"
 
+namespace sfse_common {
+
 namespace {
 
 // Fixed rather than the compiler's own file and line, so a report reads the same in every build
@@ -175,3 +177,5 @@ void ReportAssertionFailure(int line, const char* expr) {
     ReportMessage("Assertion failed in %s (%d): %s", kUnitPath, line, expr);
     __builtin_trap();
 }
+
+}  // namespace sfse_common

@@ -11,6 +11,8 @@
 #include "RelativeCall.h"
 #include "Win32.h"
 
+namespace sfse_common {
+
 // The three system calls the search for trampoline memory makes. A test replaces them to script
 // the memory map the search walks; everyone else takes the system's own.
 struct TrampolineMemoryApi {
@@ -37,7 +39,8 @@ public:
     // further down than kMaxDistanceBelowImage; a region below that bound is never taken, as a
     // call from the image could not reach it. Reports each failure on standard output. A block
     // that already exists is kept, so slots handed out from it stay valid.
-    [[nodiscard]] bool Create(std::uintptr_t imageBase, const TrampolineMemoryApi& memory = kSystemMemoryApi);
+    [[nodiscard]] bool Create(std::uintptr_t imageBase,
+                              const TrampolineMemoryApi& memory = kSystemMemoryApi);
 
     // The next unused slot, or null once fewer than kSlotSize bytes remain.
     [[nodiscard]] void* AllocateSlot();
@@ -78,3 +81,5 @@ extern constinit BranchTrampoline branchTrampoline;
 // Reports a broken invariant of this unit as "Assertion failed in <unit> (<line>): <expr>" and
 // halts the process on an invalid instruction.
 [[noreturn]] void ReportAssertionFailure(int line, const char* expr);
+
+}  // namespace sfse_common

@@ -8,6 +8,8 @@
 
 #include "FilePath.h"
 
+namespace sfse_common {
+
 namespace {
 
 constexpr DWORD kExecutable =
@@ -155,3 +157,5 @@ std::string Utf8FromWide(const wchar_t* text, bool fileNameOnly) {
     }
     return taviro::platform::Utf8(wide);
 }
+
+}  // namespace sfse_common

@@ -17,6 +17,8 @@
 #include "BranchTrampoline.h"
 #include "Win32.h"
 
+namespace sfse_common {
+
 enum class CallSiteKind : std::uint8_t {
     GameFunction,      // a call of the function the site is known to call
     OwnRedirect,       // a call into a slot of our trampoline that jumps to our hook
@@ -47,16 +49,19 @@ struct CallSiteExpectation {
 };
 
 // Reads the 5 bytes at `site` and classifies them; nothing is written.
-[[nodiscard]] CallSiteReading ReadCallSite(std::uintptr_t site, const CallSiteExpectation& expected);
+[[nodiscard]] CallSiteReading ReadCallSite(std::uintptr_t site,
+                                           const CallSiteExpectation& expected);
 
 // Where `address` lies, as a player's helper needs it to find the plugin that put code there:
 // "<imageName>+3045F30" inside the image, "OtherPlugin.dll+1A2B0" inside a module, and
 // "memory of no module at 0x..." elsewhere. With `followJump`, memory of no module that holds a
 // 14-byte absolute jump (a plugin's trampoline slot) is followed one step:
 // "OtherPlugin.dll+1A2B0 (through a jump at 0x...)".
-[[nodiscard]] std::string NameCode(std::uintptr_t address, std::uintptr_t imageBase, const char* imageName,
-                     bool followJump = true);
+[[nodiscard]] std::string NameCode(std::uintptr_t address, std::uintptr_t imageBase,
+                                   const char* imageName, bool followJump = true);
 
 // `text`, wide as the system hands out file names, as UTF-8: from its last path separator on
 // when `fileNameOnly`. What is no character (a lone surrogate) becomes U+FFFD.
 std::string Utf8FromWide(const wchar_t* text, bool fileNameOnly);
+
+}  // namespace sfse_common

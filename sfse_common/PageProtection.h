@@ -7,6 +7,8 @@
 
 #include "Win32.h"
 
+namespace sfse_common {
+
 class ScopedPageProtection {
 public:
     ScopedPageProtection(void* address, std::size_t size, DWORD protection)
@@ -43,3 +45,5 @@ private:
     DWORD m_error = 0;
     bool m_changed = false;
 };
+
+}  // namespace sfse_common

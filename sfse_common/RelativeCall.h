@@ -8,6 +8,8 @@
 #include <cstring>
 #include <optional>
 
+namespace sfse_common {
+
 #pragma pack(push, 1)
 class RelativeCall {
 public:
@@ -52,3 +54,5 @@ private:
 };
 #pragma pack(pop)
 static_assert(sizeof(RelativeCall) == RelativeCall::kSize);
+
+}  // namespace sfse_common

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+namespace sfse_common {
+
 namespace {
 std::atomic<ReportSink> reportSink{nullptr};
 }  // namespace
@@ -35,3 +37,5 @@ void ReportMessage(const char* fmt, ...) {
         sink(buffer);
     }
 }
+
+}  // namespace sfse_common

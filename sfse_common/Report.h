@@ -10,6 +10,8 @@
 #define TAVIRO_PRINTF_FORMAT(fmt, args) __attribute__((format(printf, fmt, args)))
 #endif
 
+namespace sfse_common {
+
 // Writes one formatted line to standard output and flushes it, and hands it to the report sink
 // if one is set. The text is cut at 8,191 bytes. Meant for the host's loading thread: the line is
 // built in one static buffer.
@@ -19,3 +21,5 @@ void ReportMessage(const char* fmt, ...) TAVIRO_PRINTF_FORMAT(1, 2);
 // The line comes without its newline.
 using ReportSink = void (*)(const char* line);
 void SetReportSink(ReportSink sink);
+
+}  // namespace sfse_common

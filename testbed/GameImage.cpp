@@ -70,7 +70,8 @@ void GameImage::Write(std::uintptr_t offset, std::initializer_list<std::uint8_t>
 }
 
 void GameImage::PlaceJump(std::uintptr_t offset, const void* target) {
-    const AbsoluteJump jump = AbsoluteJump::To(reinterpret_cast<std::uintptr_t>(target));
+    const sfse_common::AbsoluteJump jump =
+        sfse_common::AbsoluteJump::To(reinterpret_cast<std::uintptr_t>(target));
     Write(offset, &jump, sizeof jump);
     Protect(offset, sizeof jump, PAGE_EXECUTE_READ);
 }

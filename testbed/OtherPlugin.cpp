@@ -51,7 +51,7 @@ struct LoadInterface {
 
 using VehicleUpdate = std::uint64_t(OTHER_PLUGIN_CALL*)(void* updateObject);
 
-constinit BranchTrampoline trampoline;
+constinit sfse_common::BranchTrampoline trampoline;
 constinit std::atomic<std::uintptr_t> callOn{0};
 constinit std::atomic<std::uint64_t> hookCalls{0};
 
@@ -72,7 +72,7 @@ OTHER_PLUGIN_EXPORT bool OTHER_PLUGIN_CALL SFSEPlugin_Load(const LoadInterface* 
     host->getPluginHandle();
     const auto base = reinterpret_cast<std::uintptr_t>(GetModuleHandleA(nullptr));
     const std::uintptr_t site = base + kVehicleUpdateCallSite;
-    RelativeCall call;
+    sfse_common::RelativeCall call;
     std::memcpy(&call, reinterpret_cast<const void*>(site), sizeof call);
     if (base == 0 || !call.IsCall() || !trampoline.Create(base)) {
         return false;

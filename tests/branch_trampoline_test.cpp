@@ -102,7 +102,8 @@ DWORD ScriptedLastError() {
     return activeScript->lastError;
 }
 
-constexpr TrampolineMemoryApi kScriptedApi{ScriptedQuery, ScriptedAlloc, ScriptedLastError};
+constexpr sfse_common::TrampolineMemoryApi kScriptedApi{ScriptedQuery, ScriptedAlloc,
+                                                        ScriptedLastError};
 
 class CreateOnScriptedMap : public ::testing::Test {
 protected:
@@ -120,7 +121,7 @@ protected:
     Address Base() const { return reinterpret_cast<Address>(trampoline.Base()); }
 
     ScriptedMemory script;
-    BranchTrampoline trampoline;
+    sfse_common::BranchTrampoline trampoline;
     std::string output;
 };
 
@@ -257,7 +258,7 @@ TEST_F(CreateOnScriptedMap, SecondCreateKeepsTheBlockAndItsSlots) {
 
 TEST(TrampolineSlots, EighteenFitAndTheNineteenthIsRefused) {
     alignas(16) static std::uint8_t block[256];
-    BranchTrampoline trampoline{block, 256, 0};
+    sfse_common::BranchTrampoline trampoline{block, 256, 0};
 
     for (std::size_t i = 0; i < 18; ++i) {
         EXPECT_EQ(trampoline.AllocateSlot(), block + 14 * i) << "slot " << i;
@@ -332,7 +333,7 @@ TEST(WriteRelCall, WritesTheCallAtTheSiteAndTheJumpInTheSlot) {
     ASSERT_TRUE(memory && memory.Commit(0, 64 * kKiB));
     std::memset(memory.At(0), 0xCC, 64 * kKiB);
 
-    BranchTrampoline trampoline{memory.At(0x8000), 256, 0};
+    sfse_common::BranchTrampoline trampoline{memory.At(0x8000), 256, 0};
     const Address target = 0x0123456789ABCDEF;
 
     // A site above the block (negative displacement), on a page protected as game code is.
@@ -360,7 +361,7 @@ TEST(WriteRelCall, SiteThatCannotBeUnprotectedIsLeftAloneAndReported) {
     // Reserved but never committed: no system will make it writable, and writing would fault.
     Reservation memory(64 * kKiB);
     ASSERT_TRUE(memory && memory.Commit(0, 0x1000));
-    BranchTrampoline trampoline{memory.At(0), 256, 0};
+    sfse_common::BranchTrampoline trampoline{memory.At(0), 256, 0};
 
     testing::internal::CaptureStdout();
     void* const slot = trampoline.WriteRelCall(AddressOf(memory.At(0x8000)), 0x1234);
@@ -398,7 +399,7 @@ protected:
     }
 
     Reservation memory{kFarSpan};
-    BranchTrampoline trampoline;
+    sfse_common::BranchTrampoline trampoline;
 };
 
 TEST_F(FarWriteRelCall, DisplacementsAtTheEdgesOf32BitsAreWritten) {
@@ -461,7 +462,8 @@ const auto kTrapped = testing::KilledBySignal(SIGILL);
 using WriteRelCallDeathTest = FarWriteRelCall;
 
 TEST_F(WriteRelCallDeathTest, HaltsWithoutATrampoline) {
-    EXPECT_TRAPS(static_cast<void>(branchTrampoline.WriteRelCall(AddressOf(memory.At(0x10)), 0x1234)),
+    EXPECT_TRAPS(static_cast<void>(sfse_common::branchTrampoline.WriteRelCall(
+                     AddressOf(memory.At(0x10)), 0x1234)),
                  AssertionPattern(125, "m_base"));
 }
 
@@ -480,7 +482,7 @@ TEST_F(WriteRelCallDeathTest, HaltsWhenTheSlotIsOutOf32BitReach) {
 
 TEST(ReportAssertionFailureDeathTest, ReportIsFlushedBeforeTheHalt) {
     // With stdout a file, an unflushed report would die in the stream's buffer.
-    EXPECT_TRAPS(ReportAssertionFailure(7, "x < y"), "\\(7\\): x < y");
+    EXPECT_TRAPS(sfse_common::ReportAssertionFailure(7, "x < y"), "\\(7\\): x < y");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -540,7 +542,7 @@ TEST(RedirectedCall, ReachesTheTargetThroughTheSlot) {
     const auto call = reinterpret_cast<Caller>(AddressOf(code));
     ASSERT_EQ(call(0x1111), 0u);
 
-    BranchTrampoline trampoline;
+    sfse_common::BranchTrampoline trampoline;
     testing::internal::CaptureStdout();
     const bool created = trampoline.Create(AddressOf(image.At(0)));
     const std::string output = testing::internal::GetCapturedStdout();

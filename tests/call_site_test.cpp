@@ -59,14 +59,16 @@ public:
     NearbyBlock& operator=(const NearbyBlock&) = delete;
 
     std::uintptr_t At() const { return reinterpret_cast<std::uintptr_t>(m_block.Base()); }
-    BranchTrampoline& Trampoline() { return m_block; }
+    sfse_common::BranchTrampoline& Trampoline() { return m_block; }
     void Hold(std::initializer_list<std::uint8_t> code) {
         std::memcpy(m_block.Base(), code.begin(), code.size());
     }
-    void HoldJumpTo(std::uintptr_t target) { AbsoluteJump::To(target).WriteTo(m_block.Base()); }
+    void HoldJumpTo(std::uintptr_t target) {
+        sfse_common::AbsoluteJump::To(target).WriteTo(m_block.Base());
+    }
 
 private:
-    BranchTrampoline m_block;
+    sfse_common::BranchTrampoline m_block;
 };
 
 class CallSiteTest : public ::testing::Test {
@@ -76,33 +78,34 @@ protected:
         ours.Release();
     }
 
-    CallSiteReading Read() {
-        return ReadCallSite(Site(), {ImageBase(), GameFunction(), &ours, Address(&HookOfOurs)});
+    sfse_common::CallSiteReading Read() {
+        return sfse_common::ReadCallSite(
+            Site(), {ImageBase(), GameFunction(), &ours, Address(&HookOfOurs)});
     }
 
-    BranchTrampoline ours;
+    sfse_common::BranchTrampoline ours;
 };
 
 TEST_F(CallSiteTest, TheGamesCallOurSlotAndAnotherPluginsRedirectAreTaken) {
     CallFromSite(GameFunction());
-    CallSiteReading reading = Read();
-    EXPECT_EQ(reading.kind, CallSiteKind::GameFunction);
+    sfse_common::CallSiteReading reading = Read();
+    EXPECT_EQ(reading.kind, sfse_common::CallSiteKind::GameFunction);
     EXPECT_EQ(reading.target, GameFunction());
     EXPECT_FALSE(reading.Refused());
 
     ASSERT_TRUE(ours.Create(ImageBase()));
     ASSERT_NE(ours.WriteRelCall(Site(), Address(&HookOfOurs)), nullptr);
-    EXPECT_EQ(Read().kind, CallSiteKind::OwnRedirect);
+    EXPECT_EQ(Read().kind, sfse_common::CallSiteKind::OwnRedirect);
 
     // A slot of our block that leads anywhere but our hook is someone else's redirect.
     ASSERT_NE(ours.WriteRelCall(Site(), GameFunction()), nullptr);
-    EXPECT_EQ(Read().kind, CallSiteKind::OtherRedirect);
+    EXPECT_EQ(Read().kind, sfse_common::CallSiteKind::OtherRedirect);
 
     NearbyBlock other;
     other.HoldJumpTo(GameFunction());
     CallFromSite(other.At());
     reading = Read();
-    EXPECT_EQ(reading.kind, CallSiteKind::OtherRedirect);
+    EXPECT_EQ(reading.kind, sfse_common::CallSiteKind::OtherRedirect);
     EXPECT_EQ(reading.target, other.At());
     EXPECT_EQ(reading.state, MEM_COMMIT);
     EXPECT_FALSE(reading.Refused());
@@ -119,30 +122,31 @@ TEST_F(CallSiteTest, EdgesOfWhatCallingWouldBreakAreRefused) {
     struct Case {
         const char* what;
         void (*make)(NearbyBlock& block);
-        CallSiteKind kind;
+        sfse_common::CallSiteKind kind;
         DWORD state;
     };
     const Case cases[] = {
         {"a jump, not a call, to the game's function",
-         [](NearbyBlock&) { CallFromSite(GameFunction(), 0xE9); }, CallSiteKind::NotACall, 0},
+         [](NearbyBlock&) { CallFromSite(GameFunction(), 0xE9); },
+         sfse_common::CallSiteKind::NotACall, 0},
         {"a call into executable memory behind a guard page",
          [](NearbyBlock& block) {
              Protect(block.At(), PAGE_EXECUTE_READ | PAGE_GUARD);
              CallFromSite(block.At());
          },
-         CallSiteKind::NotExecutable, MEM_COMMIT},
+         sfse_common::CallSiteKind::NotExecutable, MEM_COMMIT},
         {"a call into memory given back to the system",
          [](NearbyBlock& block) {
              CallFromSite(block.At());
              block.Trampoline().Release();
          },
-         CallSiteKind::NotCommitted, MEM_FREE},
+         sfse_common::CallSiteKind::NotCommitted, MEM_FREE},
     };
     NearbyBlock block;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         c.make(block);
-        const CallSiteReading reading = Read();
+        const sfse_common::CallSiteReading reading = Read();
         EXPECT_EQ(reading.kind, c.kind);
         EXPECT_EQ(reading.state, c.state);
         EXPECT_TRUE(reading.Refused());
@@ -170,48 +174,50 @@ TEST(CodeNames, AModuleAndItsOffsetAndOneJumpFollowed) {
     const std::uintptr_t code = ExportOfAModule("SFSEPlugin_Load");
     const std::uintptr_t moreCode = ExportOfAModule("OtherPlugin_HookCalls");
     ASSERT_NE(code, 0u);
-    const std::string name = NameCode(code, ImageBase(), "Starfield.exe");
+    const std::string name = sfse_common::NameCode(code, ImageBase(), "Starfield.exe");
     const auto [module, offset] = Split(name);
     // The module by its file name alone, wherever it lies.
     EXPECT_EQ(module,
               std::filesystem::path(testbed::PluginHost::ChainingPluginPath()).filename().string());
     // Offsets within one module differ as the addresses do.
-    const auto [sameModule, otherOffset] = Split(NameCode(moreCode, ImageBase(), "Starfield.exe"));
+    const auto [sameModule, otherOffset] =
+        Split(sfse_common::NameCode(moreCode, ImageBase(), "Starfield.exe"));
     EXPECT_EQ(sameModule, module);
     EXPECT_EQ(otherOffset - offset, moreCode - code);
 
-    EXPECT_EQ(NameCode(GameFunction(), ImageBase(), "Starfield.exe"),
+    EXPECT_EQ(sfse_common::NameCode(GameFunction(), ImageBase(), "Starfield.exe"),
               "Starfield.exe+" + HexText(layout::kVehicleUpdate));
 
     NearbyBlock slot;
     slot.HoldJumpTo(code);
-    EXPECT_EQ(NameCode(slot.At(), ImageBase(), "Starfield.exe"),
+    EXPECT_EQ(sfse_common::NameCode(slot.At(), ImageBase(), "Starfield.exe"),
               name + " (through a jump at 0x" + HexText(slot.At()) + ")");
-    EXPECT_EQ(NameCode(slot.At(), ImageBase(), "Starfield.exe", false),
+    EXPECT_EQ(sfse_common::NameCode(slot.At(), ImageBase(), "Starfield.exe", false),
               "memory of no module at 0x" + HexText(slot.At()));
 
     // Only one step: a jump to another jump names the second one's memory.
     NearbyBlock further;
     further.HoldJumpTo(slot.At());
-    EXPECT_EQ(NameCode(further.At(), ImageBase(), "Starfield.exe"),
+    EXPECT_EQ(sfse_common::NameCode(further.At(), ImageBase(), "Starfield.exe"),
               "memory of no module at 0x" + HexText(slot.At()) + " (through a jump at 0x" +
                   HexText(further.At()) + ")");
 
     slot.Hold({0xC3});  // ret: code of no module, and no jump to follow
-    EXPECT_EQ(NameCode(slot.At(), ImageBase(), "Starfield.exe"),
+    EXPECT_EQ(sfse_common::NameCode(slot.At(), ImageBase(), "Starfield.exe"),
               "memory of no module at 0x" + HexText(slot.At()));
 }
 
 TEST(CodeNames, ModuleFileNamesBecomeUtf8FileNames) {
-    EXPECT_EQ(Utf8FromWide(L"C:\\Games\\Starfield\\Data\\SFSE\\Plugins\\Pl\u00FCgin.dll", true),
+    EXPECT_EQ(sfse_common::Utf8FromWide(
+                  L"C:\\Games\\Starfield\\Data\\SFSE\\Plugins\\Pl\u00FCgin.dll", true),
               "Pl\xC3\xBCgin.dll");
-    EXPECT_EQ(Utf8FromWide(L"/opt/game/\u6F22.so", true), "\xE6\xBC\xA2.so");
-    EXPECT_EQ(Utf8FromWide(L"a/b", false), "a/b");
+    EXPECT_EQ(sfse_common::Utf8FromWide(L"/opt/game/\u6F22.so", true), "\xE6\xBC\xA2.so");
+    EXPECT_EQ(sfse_common::Utf8FromWide(L"a/b", false), "a/b");
     if constexpr (sizeof(wchar_t) == 2) {
         const wchar_t pair[] = {0xD83D, 0xDE97, L'.', L'd', L'l', L'l', 0};
-        EXPECT_EQ(Utf8FromWide(pair, true), "\xF0\x9F\x9A\x97.dll");
+        EXPECT_EQ(sfse_common::Utf8FromWide(pair, true), "\xF0\x9F\x9A\x97.dll");
         const wchar_t lone[] = {L'a', 0xD83D, L'b', 0};
-        EXPECT_EQ(Utf8FromWide(lone, true),
+        EXPECT_EQ(sfse_common::Utf8FromWide(lone, true),
                   "a\xEF\xBF\xBD"
                   "b");
     }

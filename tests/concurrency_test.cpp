@@ -15,10 +15,10 @@
 #include "DataFiles.h"
 #include "EventSinks.h"
 #include "GameEvents.h"
+#include "hook/VehicleUpdateHook.h"
 #include "input/GamepadReader.h"
 #include "log/Log.h"
 #include "settings/SettingsWatcher.h"
-#include "hook/VehicleUpdateHook.h"
 #include "support/GameFixture.h"
 #include "support/PluginFolder.h"
 

@@ -116,7 +116,8 @@ TEST_F(EndToEnd, LoadRedirectsTheGamesCallThroughASlotBelowTheImageIntoThePlugin
     ASSERT_LT(slot, image);
     EXPECT_LE(image - slot, 0x78000000u);
 
-    const AbsoluteJump jump = AbsoluteJump::At(reinterpret_cast<const void*>(slot));
+    const sfse_common::AbsoluteJump jump =
+        sfse_common::AbsoluteJump::At(reinterpret_cast<const void*>(slot));
     EXPECT_TRUE(jump.IsAbsoluteJump());
     EXPECT_TRUE(host.IsInPlugin(reinterpret_cast<const void*>(jump.Target())))
         << "the slot jumps outside the plugin";

@@ -4,8 +4,8 @@
 
 #include "DataFiles.h"
 #include "EventSinks.h"
-#include "game/FormLookup.h"
 #include "GameEvents.h"
+#include "game/FormLookup.h"
 #include "support/GameFixture.h"
 #include "support/PluginFolder.h"
 

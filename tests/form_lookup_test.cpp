@@ -12,12 +12,12 @@
 #include <vector>
 
 #include "DataFiles.h"
-#include "game/FormLookup.h"
 #include "GameImage.h"
 #include "GameLayout.h"
+#include "GameRuntime.h"
+#include "game/FormLookup.h"
 #include "game/GameMemory.h"
 #include "game/GamePointers.h"
-#include "GameRuntime.h"
 
 namespace {
 

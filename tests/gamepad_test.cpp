@@ -6,8 +6,8 @@
 #include <string>
 #include <thread>
 
-#include "input/GamepadReader.h"
 #include "Gamepads.h"
+#include "input/GamepadReader.h"
 #include "log/Log.h"
 #include "settings/Settings.h"
 #include "settings/SettingsWatcher.h"

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "Win32.h"
 #include "hook/Trace.h"
 #include "log/Log.h"
 #include "settings/Settings.h"
-#include "Win32.h"
 #include "support/LogCheck.h"
 #include "support/PluginFolder.h"
 

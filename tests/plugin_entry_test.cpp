@@ -20,16 +20,16 @@
 #include "DataFiles.h"
 #include "EventSinks.h"
 #include "GameEvents.h"
-#include "game/GameQueries.h"
-#include "input/GamepadReader.h"
-#include "log/Log.h"
 #include "PluginEntry.h"
 #include "PluginHost.h"
-#include "settings/SettingsWatcher.h"
 #include "TaviroVersion.h"
+#include "Win32.h"
+#include "game/GameQueries.h"
 #include "hook/VehicleUpdateCall.h"
 #include "hook/VehicleUpdateHook.h"
-#include "Win32.h"
+#include "input/GamepadReader.h"
+#include "log/Log.h"
+#include "settings/SettingsWatcher.h"
 #include "support/CallSiteBytes.h"
 #include "support/GameFixture.h"
 #include "support/LogCheck.h"
@@ -54,7 +54,8 @@ const std::string kRegisterListener =
     "RegisterListener(" + std::to_string(testbed::PluginHost::kPluginHandle) + ", SFSE)";
 
 void ExpectSlotJumpsTo(std::uintptr_t slot, const void* target) {
-    const AbsoluteJump jump = AbsoluteJump::At(reinterpret_cast<const void*>(slot));
+    const sfse_common::AbsoluteJump jump =
+        sfse_common::AbsoluteJump::At(reinterpret_cast<const void*>(slot));
     EXPECT_TRUE(jump.IsAbsoluteJump()) << "not FF 25 00000000";
     EXPECT_EQ(jump.Target(), reinterpret_cast<std::uint64_t>(target));
 }
@@ -112,7 +113,7 @@ class PluginEntryTest : public GameFixture {
 protected:
     void SetUp() override {
         GameFixture::SetUp();
-        branchTrampoline.Release();
+        sfse_common::branchTrampoline.Release();
         // As the library starts: nothing loaded, no game pointers.
         ResetControlState();
         events.Reset();
@@ -139,7 +140,7 @@ protected:
 #endif
         // The game's own call goes back before the slot it may point at is freed.
         game.Reset();
-        branchTrampoline.Release();
+        sfse_common::branchTrampoline.Release();
         GameFixture::TearDown();
     }
 
@@ -187,7 +188,7 @@ protected:
 
     void ExpectNothingWritten(const SiteBytes& before) {
         EXPECT_EQ(ReadSite(), before);
-        EXPECT_EQ(branchTrampoline.Base(), nullptr);
+        EXPECT_EQ(sfse_common::branchTrampoline.Base(), nullptr);
         EXPECT_TRUE(host.Listeners().empty());
     }
 
@@ -209,10 +210,10 @@ TEST_F(PluginEntryTest, LoadTakesTheHandleRedirectsTheCallAndRegistersTheListene
     EXPECT_EQ(host.Listeners(),
               std::vector<const void*>{reinterpret_cast<const void*>(&OnHostMessage)});
 
-    ASSERT_NE(branchTrampoline.Base(), nullptr);
-    EXPECT_EQ(branchTrampoline.Used(), BranchTrampoline::kSlotSize);
+    ASSERT_NE(sfse_common::branchTrampoline.Base(), nullptr);
+    EXPECT_EQ(sfse_common::branchTrampoline.Used(), sfse_common::BranchTrampoline::kSlotSize);
     EXPECT_EQ(ReadSite()[0], 0xE8);
-    EXPECT_EQ(SiteTarget(), reinterpret_cast<std::uintptr_t>(branchTrampoline.Base()));
+    EXPECT_EQ(SiteTarget(), reinterpret_cast<std::uintptr_t>(sfse_common::branchTrampoline.Base()));
     ExpectSlotJumpsTo(SiteTarget(), reinterpret_cast<const void*>(&VehicleUpdateHook));
 
     // Before the game's data has loaded, a frame through the site reaches the hook, which lets
@@ -286,20 +287,21 @@ TEST_F(PluginEntryTest, WithoutMessagingTheRedirectStandsAndNoListenerIsRegister
     EXPECT_EQ(host.Calls(), (std::vector<std::string>{"GetPluginHandle", "QueryInterface(1)"}));
     EXPECT_TRUE(host.Listeners().empty());
     EXPECT_EQ(ReadSite()[0], 0xE8);
-    ASSERT_NE(branchTrampoline.Base(), nullptr);
+    ASSERT_NE(sfse_common::branchTrampoline.Base(), nullptr);
     ExpectSlotJumpsTo(SiteTarget(), reinterpret_cast<const void*>(&VehicleUpdateHook));
     EXPECT_NE(report.find("messaging"), std::string::npos) << report;
 }
 
 TEST_F(PluginEntryTest, SecondLoadReusesTheTrampolineAndTakesTheNextSlot) {
     ASSERT_TRUE(Load());
-    std::uint8_t* const block = branchTrampoline.Base();
+    std::uint8_t* const block = sfse_common::branchTrampoline.Base();
     ASSERT_NE(block, nullptr);
 
     ASSERT_TRUE(Load());  // the site now holds our own redirect, which counts as expected
-    EXPECT_EQ(branchTrampoline.Base(), block);
-    EXPECT_EQ(branchTrampoline.Used(), 2 * BranchTrampoline::kSlotSize);
-    EXPECT_EQ(SiteTarget(), reinterpret_cast<std::uintptr_t>(block) + BranchTrampoline::kSlotSize);
+    EXPECT_EQ(sfse_common::branchTrampoline.Base(), block);
+    EXPECT_EQ(sfse_common::branchTrampoline.Used(), 2 * sfse_common::BranchTrampoline::kSlotSize);
+    EXPECT_EQ(SiteTarget(),
+              reinterpret_cast<std::uintptr_t>(block) + sfse_common::BranchTrampoline::kSlotSize);
     ExpectSlotJumpsTo(SiteTarget(), reinterpret_cast<const void*>(&VehicleUpdateHook));
 
     testbed::UpdateObject vehicle;
@@ -335,7 +337,7 @@ public:
     }
 
 private:
-    BranchTrampoline m_trampoline;
+    sfse_common::BranchTrampoline m_trampoline;
 };
 
 TEST_F(PluginEntryTest, CallsThatCannotBeTakenAreRefusedAndLeftAlone) {
@@ -450,9 +452,10 @@ TEST_F(PluginEntryTest, ARedirectMadeAfterUsIsNamedOnceAndNeverTakenBack) {
 
 TEST_F(PluginEntryTest, NoRoomForTheTrampolineFailsTheLoadWithoutWriting) {
     const auto image = reinterpret_cast<std::uintptr_t>(GameImage::Get().Base());
-    const std::uintptr_t lowest = image > BranchTrampoline::kMaxDistanceBelowImage
-                                      ? image - BranchTrampoline::kMaxDistanceBelowImage
-                                      : 0x10000;
+    const std::uintptr_t lowest =
+        image > sfse_common::BranchTrampoline::kMaxDistanceBelowImage
+            ? image - sfse_common::BranchTrampoline::kMaxDistanceBelowImage
+            : 0x10000;
     // A margin below the bound: a block just under it would still be taken by the search pass
     // that crosses it.
     AddressSpaceFill fill(lowest > 0x110000 ? lowest - 0x100000 : 0x10000, image);
@@ -484,7 +487,7 @@ TEST_F(PluginEntryTest, CallSiteThatCannotBeMadeWritableFailsTheLoad) {
     EXPECT_EQ(ReadSite(), before);
     EXPECT_TRUE(host.Listeners().empty());
     EXPECT_NE(report.find("VirtualProtect failed"), std::string::npos) << report;
-    EXPECT_EQ(branchTrampoline.Used(), 0u) << "the refused load took a slot";
+    EXPECT_EQ(sfse_common::branchTrampoline.Used(), 0u) << "the refused load took a slot";
 #endif
 }
 

@@ -13,14 +13,14 @@
 #include <utility>
 #include <vector>
 
-#include "util/HexText.h"
-#include "settings/IniFile.h"
+#include "Win32.h"
 #include "input/KeyNames.h"
 #include "log/Log.h"
+#include "settings/IniFile.h"
 #include "settings/SettingKeys.h"
 #include "settings/Settings.h"
-#include "Win32.h"
 #include "support/PluginFolder.h"
+#include "util/HexText.h"
 
 namespace fs = std::filesystem;
 using taviro::testing::FileText;
@@ -365,7 +365,8 @@ TEST_F(SettingsFiles, ConcurrentWritersLoseNoKey) {
             for (int i = 0; i < 25; ++i) {
                 std::string key = "k";
                 key += std::to_string(t * 100 + i);
-                static_cast<void>(taviro::WriteIniString("Taviro", "Settings", key, std::to_string(i)));
+                static_cast<void>(
+                    taviro::WriteIniString("Taviro", "Settings", key, std::to_string(i)));
             }
         });
     }

@@ -12,9 +12,9 @@
 #include <thread>
 
 #include "DataFiles.h"
+#include "hook/VehicleUpdateHook.h"
 #include "log/Log.h"
 #include "settings/SettingsWatcher.h"
-#include "hook/VehicleUpdateHook.h"
 #include "support/GameFixture.h"
 #include "support/LogCheck.h"
 #include "support/PluginFolder.h"

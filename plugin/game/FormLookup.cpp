@@ -6,8 +6,8 @@
 #include <string_view>
 #include <utility>
 
-#include "util/AsciiCase.h"
 #include "game/GameOffsets.h"
+#include "util/AsciiCase.h"
 #include "util/HexText.h"
 
 namespace taviro {

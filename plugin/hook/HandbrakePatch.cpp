@@ -2,8 +2,8 @@
 
 #include <atomic>
 
-#include "game/GameOffsets.h"
 #include "PageProtection.h"
+#include "game/GameOffsets.h"
 
 namespace taviro {
 
@@ -32,7 +32,7 @@ bool WriteCodeBytes(std::span<const std::uint8_t> bytes, std::uint8_t* address) 
     if (address == nullptr || bytes.empty() || bytes.size() > kProtectWindow) {
         return false;
     }
-    ScopedPageProtection writable(address, kProtectWindow, PAGE_EXECUTE_READWRITE);
+    sfse_common::ScopedPageProtection writable(address, kProtectWindow, PAGE_EXECUTE_READWRITE);
     if (!writable) {
         return false;
     }

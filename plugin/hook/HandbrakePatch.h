@@ -24,7 +24,7 @@ inline constexpr std::size_t kProtectWindow = 200;
 // the window, the protection refused) or the old protection could not be restored.
 [[nodiscard]] bool WriteCodeBytes(std::span<const std::uint8_t> bytes, std::uint8_t* address);
 
-enum class [[nodiscard]] PatchOutcome {
+enum class [[nodiscard]] PatchOutcome{
     NoSite,     // no patch site known yet: nothing read or written
     Unchanged,  // the byte already held the wanted value
     Switched,   // the byte was rewritten

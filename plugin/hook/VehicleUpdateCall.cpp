@@ -7,10 +7,10 @@
 #include <string>
 
 #include "BranchTrampoline.h"
-#include "game/GameOffsets.h"
-#include "log/Log.h"
 #include "Report.h"
+#include "game/GameOffsets.h"
 #include "hook/VehicleUpdateHook.h"
+#include "log/Log.h"
 
 namespace taviro {
 
@@ -24,10 +24,10 @@ std::uintptr_t Hook() {
 }
 
 std::string Name(std::uintptr_t address, bool followJump = true) {
-    return NameCode(address, gameBase.load(), kGameName, followJump);
+    return sfse_common::NameCode(address, gameBase.load(), kGameName, followJump);
 }
 
-std::string BytesText(const CallSiteReading& reading) {
+std::string BytesText(const sfse_common::CallSiteReading& reading) {
     char text[16];
     std::snprintf(text, sizeof text, "%02X %02X %02X %02X %02X", reading.bytes[0], reading.bytes[1],
                   reading.bytes[2], reading.bytes[3], reading.bytes[4]);
@@ -41,8 +41,8 @@ constinit std::atomic<std::uintptr_t> vehicleUpdateTarget{0};
 constexpr std::uint64_t kLeadsToHook = 0;
 constinit std::atomic<std::uint64_t> lastSeen{kLeadsToHook};
 
-std::uint64_t Key(const CallSiteReading& reading) {
-    if (reading.kind == CallSiteKind::OwnRedirect) {
+std::uint64_t Key(const sfse_common::CallSiteReading& reading) {
+    if (reading.kind == sfse_common::CallSiteKind::OwnRedirect) {
         return kLeadsToHook;
     }
     std::uint64_t key = 1ull << 63;
@@ -81,31 +81,33 @@ void RecordVehicleUpdateTarget(std::uintptr_t target) {
     vehicleUpdateTarget.store(target, std::memory_order_release);
 }
 
-CallSiteReading ReadVehicleUpdateCall() {
-    return ReadCallSite(game::Address(offsets::kVehicleUpdateCallSite),
-                        {gameBase.load(), game::Address(offsets::kVehicleUpdate.offset),
-                         &branchTrampoline, Hook()});
+sfse_common::CallSiteReading ReadVehicleUpdateCall() {
+    return sfse_common::ReadCallSite(
+        game::Address(offsets::kVehicleUpdateCallSite),
+        {gameBase.load(), game::Address(offsets::kVehicleUpdate.offset),
+         &sfse_common::branchTrampoline, Hook()});
 }
 
-RefusedCallWords DescribeRefusedCall(const CallSiteReading& reading) {
+RefusedCallWords DescribeRefusedCall(const sfse_common::CallSiteReading& reading) {
     // The memory that calling would crash on, not where a jump in it would go.
-    const std::string target =
-        reading.kind == CallSiteKind::NotACall ? std::string() : Name(reading.target, false);
+    const std::string target = reading.kind == sfse_common::CallSiteKind::NotACall
+                                   ? std::string()
+                                   : Name(reading.target, false);
     switch (reading.kind) {
-        case CallSiteKind::NotACall:
+        case sfse_common::CallSiteKind::NotACall:
             return {Sentence("Taviro: the code at Starfield.exe+%X is not the vehicle update call "
                              "this plugin was built for: it is no call (%s), so another game "
                              "version or another plugin changed it; nothing was changed",
                              kSite, BytesText(reading).c_str()),
                     "the call site holds no call"};
-        case CallSiteKind::ElsewhereInImage:
+        case sfse_common::CallSiteKind::ElsewhereInImage:
             return {Sentence("Taviro: the code at Starfield.exe+%X is not the vehicle update call "
                              "this plugin was built for: it calls %s, not Starfield.exe+%X "
                              "(another game version); nothing was changed",
                              kSite, target.c_str(),
                              static_cast<unsigned>(offsets::kVehicleUpdate.offset)),
                     "the call leads elsewhere in the game's code"};
-        case CallSiteKind::NotCommitted:
+        case sfse_common::CallSiteKind::NotCommitted:
             return {Sentence("Taviro: the vehicle update call at Starfield.exe+%X leads to %s, "
                              "which is %s: calling it would crash the game; nothing was changed",
                              kSite, target.c_str(),
@@ -113,7 +115,7 @@ RefusedCallWords DescribeRefusedCall(const CallSiteReading& reading) {
                              : reading.state == MEM_RESERVE ? "reserved memory that holds nothing"
                                                             : "no memory of the process"),
                     "the call leads into memory that holds nothing"};
-        case CallSiteKind::NotExecutable:
+        case sfse_common::CallSiteKind::NotExecutable:
             return {Sentence("Taviro: the vehicle update call at Starfield.exe+%X leads to %s, "
                              "whose protection (0x%X) lets no code run: calling it would crash "
                              "the game; nothing was changed",
@@ -124,24 +126,25 @@ RefusedCallWords DescribeRefusedCall(const CallSiteReading& reading) {
     }
 }
 
-CallTaken TakeVehicleUpdateCall(const CallSiteReading& reading) {
-    if (reading.kind == CallSiteKind::OtherRedirect && branchTrampoline.Used() > 0) {
+CallTaken TakeVehicleUpdateCall(const sfse_common::CallSiteReading& reading) {
+    if (reading.kind == sfse_common::CallSiteKind::OtherRedirect &&
+        sfse_common::branchTrampoline.Used() > 0) {
         // Our redirect was written in this process already and a later plugin took the call
         // from it; chaining onto that plugin now could lead back into our own slot.
         RecheckVehicleUpdateCall();
         return CallTaken::LeftToLaterPlugin;
     }
-    if (reading.kind != CallSiteKind::OwnRedirect) {
+    if (reading.kind != sfse_common::CallSiteKind::OwnRedirect) {
         RecordVehicleUpdateTarget(reading.target);
     }
-    if (reading.kind == CallSiteKind::OtherRedirect) {
+    if (reading.kind == sfse_common::CallSiteKind::OtherRedirect) {
         log::Info(
             "chained onto %s: another plugin redirected the vehicle update call before Taviro, "
             "which calls on to it wherever it would run the game's update",
             Name(reading.target).c_str());
     }
-    const void* const slot =
-        branchTrampoline.WriteRelCall(game::Address(offsets::kVehicleUpdateCallSite), Hook());
+    const void* const slot = sfse_common::branchTrampoline.WriteRelCall(
+        game::Address(offsets::kVehicleUpdateCallSite), Hook());
     if (slot == nullptr) {
         return CallTaken::NotWritable;
     }
@@ -154,20 +157,20 @@ CallTaken TakeVehicleUpdateCall(const CallSiteReading& reading) {
 }
 
 void RecheckVehicleUpdateCall() {
-    if (branchTrampoline.Used() == 0) {
+    if (sfse_common::branchTrampoline.Used() == 0) {
         return;  // nothing of ours was written: there is nothing to watch
     }
-    const CallSiteReading now = ReadVehicleUpdateCall();
+    const sfse_common::CallSiteReading now = ReadVehicleUpdateCall();
     const std::uint64_t key = Key(now);
     if (lastSeen.exchange(key) == key) {
         return;
     }
     switch (now.kind) {
-        case CallSiteKind::OwnRedirect:
+        case sfse_common::CallSiteKind::OwnRedirect:
             log::Info("the vehicle update call at Starfield.exe+%X leads to Taviro's hook again",
                       kSite);
             return;
-        case CallSiteKind::GameFunction:
+        case sfse_common::CallSiteKind::GameFunction:
             log::Info(
                 "the vehicle update call at Starfield.exe+%X leads to the game's own function "
                 "again: another plugin undid Taviro's redirect, and Taviro decides nothing",
@@ -179,7 +182,7 @@ void RecheckVehicleUpdateCall() {
     log::Info(
         "another plugin redirected the vehicle update call after Taviro; Taviro decides only if "
         "that plugin calls on");
-    if (now.kind == CallSiteKind::NotACall) {
+    if (now.kind == sfse_common::CallSiteKind::NotACall) {
         log::Info("the code at Starfield.exe+%X is no call any more (%s)", kSite,
                   BytesText(now).c_str());
     } else {

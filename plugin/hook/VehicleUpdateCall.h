@@ -12,7 +12,7 @@
 namespace taviro {
 
 // The call as it stands, against the game's own function and the plugin's own redirect.
-[[nodiscard]] CallSiteReading ReadVehicleUpdateCall();
+[[nodiscard]] sfse_common::CallSiteReading ReadVehicleUpdateCall();
 
 // Why the call cannot be taken: a whole sentence for the host's report, and a few words for the
 // line that refuses the load.
@@ -20,10 +20,10 @@ struct RefusedCallWords {
     std::string report;
     const char* reason;
 };
-[[nodiscard]] RefusedCallWords DescribeRefusedCall(const CallSiteReading& reading);
+[[nodiscard]] RefusedCallWords DescribeRefusedCall(const sfse_common::CallSiteReading& reading);
 
 // What taking the call came to.
-enum class [[nodiscard]] CallTaken : std::uint8_t {
+enum class [[nodiscard]] CallTaken : std::uint8_t{
     Redirected,         // the call leads through the trampoline to the hook
     LeftToLaterPlugin,  // a plugin loaded later took it from our own redirect; it stays theirs
     NotWritable,        // the system refused to make the game's code writable; nothing changed
@@ -33,7 +33,7 @@ enum class [[nodiscard]] CallTaken : std::uint8_t {
 // call led to is recorded first for the hook to call on to, and the log names it when it is
 // another plugin's. A call that a later plugin has taken from the plugin's own redirect is left
 // as it is: taking it back would chain the hook onto itself.
-CallTaken TakeVehicleUpdateCall(const CallSiteReading& reading);
+CallTaken TakeVehicleUpdateCall(const sfse_common::CallSiteReading& reading);
 
 // Runs what the game's vehicle update call led to before the hook took it over: the game's own
 // function, or another plugin's hook that calls on to it in turn. The game's own until the call

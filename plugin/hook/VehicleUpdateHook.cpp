@@ -13,15 +13,15 @@
 #include <mutex>
 #include <optional>
 
-#include "hook/ControlState.h"
+#include "Win32.h"
 #include "game/GameOffsets.h"
 #include "game/GameQueries.h"
-#include "input/GamepadReader.h"
+#include "hook/ControlState.h"
 #include "hook/HandbrakePatch.h"
 #include "hook/Trace.h"
 #include "hook/VehicleUpdateCall.h"
+#include "input/GamepadReader.h"
 #include "log/Log.h"
-#include "Win32.h"
 
 namespace taviro {
 

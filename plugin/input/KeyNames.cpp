@@ -4,8 +4,8 @@
 #include <iterator>
 #include <string>
 
-#include "util/AsciiCase.h"
 #include "input/GamepadReader.h"
+#include "util/AsciiCase.h"
 
 namespace taviro {
 

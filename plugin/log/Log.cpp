@@ -10,9 +10,9 @@
 #include <string>
 #include <thread>
 
-#include "log/LogWriter.h"
 #include "Shell.h"
 #include "Win32.h"
+#include "log/LogWriter.h"
 
 namespace taviro::log {
 
@@ -196,7 +196,7 @@ bool Open(const std::vector<LogFolder>& folders) {
         }
         HandOver(w);
         accepting.store(true, std::memory_order_release);
-        SetReportSink(&CopyReport);
+        sfse_common::SetReportSink(&CopyReport);
         return true;
     }
     std::fprintf(stdout, "Taviro: no log file:%s the plugin runs without one\n", reasons.c_str());
@@ -266,7 +266,7 @@ void Close() {
     }
     ForgetWriterThread(w);
     std::lock_guard lock(w.mutex);
-    SetReportSink(nullptr);
+    sfse_common::SetReportSink(nullptr);
     Drain(w);
     accepting.store(false);
     w.file.Close();

@@ -6,9 +6,9 @@
 #include <chrono>
 #include <thread>
 
+#include "Win32.h"
 #include "log/LogText.h"
 #include "log/LogWriter.h"
-#include "Win32.h"
 
 namespace taviro::log::detail {
 

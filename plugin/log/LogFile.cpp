@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <string_view>
 
-#include "log/Log.h"
 #include "Win32.h"
+#include "log/Log.h"
 
 namespace taviro::log {
 

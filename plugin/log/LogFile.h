@@ -15,10 +15,10 @@ namespace taviro::log {
 struct [[nodiscard]] FileOutcome {
     enum class Problem : std::uint8_t {
         None,
-        System,         // the system refused: `error` says why
-        PartialWrite,   // the disk took only part of a write
-        NotAFolder,     // the log's folder is a file
-        NotMovable,     // a Taviro.log there that is no file could not be moved aside
+        System,        // the system refused: `error` says why
+        PartialWrite,  // the disk took only part of a write
+        NotAFolder,    // the log's folder is a file
+        NotMovable,    // a Taviro.log there that is no file could not be moved aside
     };
     Problem problem = Problem::None;
     unsigned long error = 0;

@@ -14,10 +14,10 @@
 #include <mutex>
 #include <string>
 
+#include "Report.h"
 #include "log/Log.h"
 #include "log/LogFile.h"
 #include "log/LogQueue.h"
-#include "Report.h"
 
 namespace taviro::log::detail {
 

@@ -29,13 +29,13 @@ IniFileQuery QueryIniFile(const std::string& stem);
 // The key's value, at most 9,999 characters; empty when the file, section or key is missing,
 // when the value is empty, or when stem, section or key is empty.
 [[nodiscard]] std::string ReadIniString(const std::string& stem, const std::string& section,
-                          const std::string& key);
+                                        const std::string& key);
 
 // Writes the key, creating the file (not its folder) when missing, and reports whether the file
 // now holds it: true exactly when the key reads back as the value, byte for byte. A write the
 // file did not take (a folder in its place, a read-only file) is false. False without writing
 // when stem, section or key is empty.
-[[nodiscard]] bool WriteIniString(const std::string& stem, const std::string& section, const std::string& key,
-                    const std::string& value);
+[[nodiscard]] bool WriteIniString(const std::string& stem, const std::string& section,
+                                  const std::string& key, const std::string& value);
 
 }  // namespace taviro

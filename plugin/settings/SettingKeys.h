@@ -40,8 +40,8 @@ struct PublishedSettings {
 enum class SettingFiles : std::uint8_t { Either, CustomOnly };
 
 struct SettingKey {
-    const char* name;        // as a file spells it, under [Settings]
-    const char* newFile;     // the text a new Taviro.ini holds, or null: documented, not written
+    const char* name;     // as a file spells it, under [Settings]
+    const char* newFile;  // the text a new Taviro.ini holds, or null: documented, not written
     SettingFiles files;
     // The value a non-empty text gives, or why it is refused and earlier files' value stays.
     ValueReading (*read)(std::string_view text);

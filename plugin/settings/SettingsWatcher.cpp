@@ -8,13 +8,13 @@
 #include <optional>
 #include <string>
 
+#include "Win32.h"
 #include "hook/ControlState.h"
-#include "settings/IniFile.h"
-#include "settings/SettingKeys.h"
 #include "input/GamepadReader.h"
 #include "log/Log.h"
+#include "settings/IniFile.h"
+#include "settings/SettingKeys.h"
 #include "util/PluginThread.h"
-#include "Win32.h"
 
 namespace taviro {
 
@@ -90,7 +90,7 @@ void Reload(const std::string& why) {
     for (std::size_t i = 0; i < kFileCount; ++i) {
         const Stamp after = Look(i);
         const bool createdByUs = kSettingsFiles[i].source == SettingsSource::DefaultFile &&
-                                settings.defaultFile == FileState::Created;
+                                 settings.defaultFile == FileState::Created;
         // A file that changed while it was read is read again once it has stopped changing.
         readStamps[i] = after == before[i] || createdByUs ? after : Stamp{};
         if (after != seenStamps[i]) {

@@ -15,6 +15,7 @@ namespace taviro {
 // Empty when no digit was read (a prefix needs a digit after it) or when the digits do not fit in
 // 32 bits, whatever the sign; `error`, when given, tells which.
 enum class HexError { None, NoDigits, TooLarge };
-[[nodiscard]] std::optional<std::uint32_t> ParseHex32(std::string_view text, HexError* error = nullptr);
+[[nodiscard]] std::optional<std::uint32_t> ParseHex32(std::string_view text,
+                                                      HexError* error = nullptr);
 
 }  // namespace taviro

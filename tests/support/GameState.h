@@ -5,11 +5,11 @@
 #include <cstdint>
 #include <mutex>
 
-#include "hook/ControlState.h"
 #include "GameImage.h"
 #include "GameLayout.h"
-#include "game/GameMemory.h"
 #include "GameRuntime.h"
+#include "game/GameMemory.h"
+#include "hook/ControlState.h"
 
 namespace taviro::testing {
 
