@@ -43,7 +43,7 @@ inline void SetUpGame(bool trace = false) {
     RecordVehicleUpdateTarget(game::Address(offsets::kVehicleUpdate.offset));
     std::lock_guard lock(StateMutex);
     controlState.warmupCount = kWarmupCalls;
-    controlState.loggingEnabled = trace;
+    controlState.loggingEnabled.store(trace, std::memory_order_relaxed);
     Vehicle().SetFloat(1.0f);
 }
 

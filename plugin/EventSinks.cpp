@@ -98,7 +98,7 @@ void RefreshAndStoreGamePointers() {
 
 // An event line of the decision trace, with the state the sink left. Under StateMutex.
 void TraceEvent(trace::Cause cause) {
-    if (controlState.loggingEnabled) {
+    if (controlState.loggingEnabled.load(std::memory_order_relaxed)) {
         trace::Record(HookCallCount(), cause, DecisionState());
     }
 }
@@ -129,7 +129,8 @@ BSEventNotifyControl Taviro_TESLoadGameEventClass::HandleEvent(const TESLoadGame
     log::Info("a game was loaded: reading the settings and the game again");
     ReloadSettingsAndPointers();
     std::lock_guard lock(StateMutex);
-    controlState.handbrakeEngaged.store(true);  // the byte itself is left to the next hook call
+    controlState.handbrakeEngaged.store(
+        true, std::memory_order_relaxed);  // the byte itself is left to the next hook call
     TraceEvent(trace::Cause::GameLoaded);
     return kContinue;
 }

@@ -12,7 +12,7 @@ std::atomic<ReportSink> reportSink{nullptr};
 }  // namespace
 
 void SetReportSink(ReportSink sink) {
-    reportSink.store(sink);
+    reportSink.store(sink, std::memory_order_release);
 }
 
 void ReportMessage(const char* fmt, ...) {
@@ -32,7 +32,7 @@ void ReportMessage(const char* fmt, ...) {
     std::fputs(buffer, stdout);
     std::fflush(stdout);
 
-    if (const ReportSink sink = reportSink.load()) {
+    if (const ReportSink sink = reportSink.load(std::memory_order_acquire)) {
         buffer[length] = '\0';
         sink(buffer);
     }

@@ -24,7 +24,8 @@ std::uintptr_t Hook() {
 }
 
 std::string Name(std::uintptr_t address, bool followJump = true) {
-    return sfse_common::NameCode(address, gameBase.load(), kGameName, followJump);
+    return sfse_common::NameCode(address, gameBase.load(std::memory_order_relaxed), kGameName,
+                                 followJump);
 }
 
 std::string BytesText(const sfse_common::CallSiteReading& reading) {
@@ -84,7 +85,7 @@ void RecordVehicleUpdateTarget(std::uintptr_t target) {
 sfse_common::CallSiteReading ReadVehicleUpdateCall() {
     return sfse_common::ReadCallSite(
         game::Address(offsets::kVehicleUpdateCallSite),
-        {gameBase.load(), game::Address(offsets::kVehicleUpdate.offset),
+        {gameBase.load(std::memory_order_relaxed), game::Address(offsets::kVehicleUpdate.offset),
          &sfse_common::branchTrampoline, Hook()});
 }
 
@@ -148,7 +149,7 @@ CallTaken TakeVehicleUpdateCall(const sfse_common::CallSiteReading& reading) {
     if (slot == nullptr) {
         return CallTaken::NotWritable;
     }
-    lastSeen.store(kLeadsToHook);
+    lastSeen.store(kLeadsToHook, std::memory_order_relaxed);
     log::Info(
         "redirected the game's vehicle update call at Starfield.exe+%X through the slot at %p to "
         "the hook",
@@ -162,7 +163,7 @@ void RecheckVehicleUpdateCall() {
     }
     const sfse_common::CallSiteReading now = ReadVehicleUpdateCall();
     const std::uint64_t key = Key(now);
-    if (lastSeen.exchange(key) == key) {
+    if (lastSeen.exchange(key, std::memory_order_relaxed) == key) {
         return;
     }
     switch (now.kind) {

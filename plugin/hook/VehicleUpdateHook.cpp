@@ -273,7 +273,7 @@ std::uint64_t GAME_CALL VehicleUpdateHook(void* updateObject) {
         return CallOnVehicleUpdate(updateObject);
     }
 
-    const bool tracing = state.loggingEnabled;
+    const bool tracing = state.loggingEnabled.load(std::memory_order_relaxed);
     const trace::State before = tracing ? DecisionState() : trace::State{};
     const Decision decision = Decide(updateObject);
     RequestHandbrake(decision.engage);

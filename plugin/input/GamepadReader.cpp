@@ -130,8 +130,8 @@ std::uint32_t ReadPads(GetState getState) {
 }
 
 std::optional<std::chrono::microseconds> ReaderStep() {
-    if (reader.watched.load() == 0) {
-        heldButtons.store(0);
+    if (reader.watched.load(std::memory_order_acquire) == 0) {
+        heldButtons.store(0, std::memory_order_relaxed);
         return std::nullopt;  // until a controller code is bound again
     }
     if (!reader.libraryTried) {
@@ -208,7 +208,7 @@ std::uint32_t ButtonsHeldOn(const XINPUT_GAMEPAD& pad) {
 }
 
 void Watch(std::uint32_t codes) {
-    const std::uint32_t before = reader.watched.exchange(codes);
+    const std::uint32_t before = reader.watched.exchange(codes, std::memory_order_acq_rel);
     if (codes != 0) {
         ReaderThread().StartOrWake();
     } else if (before != 0) {
@@ -217,9 +217,9 @@ void Watch(std::uint32_t codes) {
 }
 
 void ResetReader() {
-    reader.watched.store(0);
+    reader.watched.store(0, std::memory_order_release);
     ReaderThread().Stop(std::chrono::seconds(5));
-    heldButtons.store(0);
+    heldButtons.store(0, std::memory_order_relaxed);
     reader.libraryTried = false;
     reader.getState = nullptr;
     for (Slot& slot : reader.slots) {

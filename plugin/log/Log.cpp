@@ -27,7 +27,7 @@ Writer& TheWriter() {
     alignas(Writer) static unsigned char storage[sizeof(Writer)];
     static Writer* writer = [] {
         Writer* made = new (storage) Writer;
-        writerMade.store(true);
+        writerMade.store(true, std::memory_order_release);
         return made;
     }();
     return *writer;
@@ -57,7 +57,7 @@ void PushText(Kind kind, const char* fmt, va_list args) {
     SetText(record, fmt, args);
     Push(record);
     if (kind == Kind::Error) {
-        errorWaiting.store(true);
+        errorWaiting.store(true, std::memory_order_release);
         TheWriter().wake.notify_all();
     }
 }
@@ -88,10 +88,12 @@ void RunWriter(Writer& w) {
     for (;;) {
         {
             std::unique_lock lock(w.wakeMutex);
-            w.wake.wait_for(lock, kWriterPeriod,
-                            [&] { return w.stopRequested.load() || errorWaiting.load(); });
-            errorWaiting.store(false);
-            if (w.stopRequested.load()) {
+            w.wake.wait_for(lock, kWriterPeriod, [&] {
+                return w.stopRequested.load(std::memory_order_acquire) ||
+                       errorWaiting.load(std::memory_order_acquire);
+            });
+            errorWaiting.store(false, std::memory_order_relaxed);
+            if (w.stopRequested.load(std::memory_order_acquire)) {
                 w.running = false;
                 w.wake.notify_all();
                 return;
@@ -111,7 +113,7 @@ void Drain(Writer& w) {
         queue.Pop();
     }
     WriteOnceReports(w);
-    const std::uint64_t dropped = droppedCount.load();
+    const std::uint64_t dropped = droppedCount.load(std::memory_order_relaxed);
     if (dropped != w.droppedReported) {
         WriteInfo(w, "%llu lines were lost: they came faster than the log could take them",
                   static_cast<unsigned long long>(dropped - w.droppedReported));
@@ -178,7 +180,7 @@ bool Open(const std::vector<LogFolder>& folders) {
         w.offset = w.file.Size();
         w.written = 0;
         w.limitReached = false;
-        w.droppedReported = droppedCount.load();
+        w.droppedReported = droppedCount.load(std::memory_order_relaxed);
         w.batch.length = 0;
         w.batch.Mark(queue.Popped(), false);
         if (appended) {
@@ -243,7 +245,7 @@ void StartWriter() {
     if (w.running || !w.file.IsOpen()) {
         return;
     }
-    w.stopRequested.store(false);
+    w.stopRequested.store(false, std::memory_order_release);
     w.running = true;
     // Detached: nobody may have to wait for it as the process ends, where the system stops it
     // anywhere. Close waits for it to return instead.
@@ -260,7 +262,7 @@ void Close() {
     Writer& w = TheWriter();
     {
         std::unique_lock wakeLock(w.wakeMutex);
-        w.stopRequested.store(true);
+        w.stopRequested.store(true, std::memory_order_release);
         w.wake.notify_all();
         w.wake.wait(wakeLock, [&] { return !w.running; });
     }
@@ -268,13 +270,13 @@ void Close() {
     std::lock_guard lock(w.mutex);
     sfse_common::SetReportSink(nullptr);
     Drain(w);
-    accepting.store(false);
+    accepting.store(false, std::memory_order_release);
     w.file.Close();
     w.path.clear();
 }
 
 std::uint64_t Dropped() {
-    return droppedCount.load();
+    return droppedCount.load(std::memory_order_relaxed);
 }
 
 }  // namespace taviro::log

@@ -43,7 +43,7 @@ void GiveUp(Writer& w, const char* what, const FileOutcome& why) {
     w.file.Close();
     w.batch.length = 0;
     w.batch.Mark(queue.Popped(), false);
-    accepting.store(false);
+    accepting.store(false, std::memory_order_release);
 }
 
 // Where too little of the page would be left for the next line, the page is filled first, so

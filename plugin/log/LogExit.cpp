@@ -20,7 +20,7 @@ constinit std::atomic<void (*)(char*, std::size_t)> closingWords{nullptr};
 // Whether the drain lock's holder can no longer let go of it.
 bool HolderEnded([[maybe_unused]] Writer& w) {
 #ifdef _WIN32
-    const HANDLE thread = w.thread.load();
+    const HANDLE thread = w.thread.load(std::memory_order_acquire);
     return thread != nullptr && WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
 #else
     return false;  // elsewhere an exit leaves the other threads running until it is done
@@ -45,7 +45,7 @@ void TakeOverBatch(Writer& w) {
 // The log's last line, after everything queued. As the process ends, with the drain lock held
 // or its holder ended.
 void WriteClosingLine(Writer& w) {
-    void (*const words)(char*, std::size_t) = closingWords.load();
+    void (*const words)(char*, std::size_t) = closingWords.load(std::memory_order_acquire);
     if (words == nullptr) {
         return;
     }
@@ -60,11 +60,11 @@ void WriteClosingLine(Writer& w) {
 
 struct FinalFlush {
     ~FinalFlush() {
-        if (!writerMade.load()) {
+        if (!writerMade.load(std::memory_order_acquire)) {
             return;
         }
         Writer& w = TheWriter();
-        w.stopRequested.store(true);
+        w.stopRequested.store(true, std::memory_order_release);
         // Under Wine a thread reported ended may run on for a moment until its signal lands:
         // the batch is taken up only once the lock has stayed held that long after.
         constexpr int kEndedFor = 20;
@@ -95,7 +95,7 @@ void NoteWriterThread([[maybe_unused]] Writer& w) {
     HANDLE self = nullptr;
     if (DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self,
                         SYNCHRONIZE, FALSE, 0)) {
-        if (void* before = w.thread.exchange(self)) {
+        if (void* before = w.thread.exchange(self, std::memory_order_acq_rel)) {
             CloseHandle(before);
         }
     }
@@ -104,7 +104,7 @@ void NoteWriterThread([[maybe_unused]] Writer& w) {
 
 void ForgetWriterThread([[maybe_unused]] Writer& w) {
 #ifdef _WIN32
-    if (void* thread = w.thread.exchange(nullptr)) {
+    if (void* thread = w.thread.exchange(nullptr, std::memory_order_acq_rel)) {
         CloseHandle(thread);
     }
 #endif
@@ -115,7 +115,7 @@ void ForgetWriterThread([[maybe_unused]] Writer& w) {
 namespace taviro::log {
 
 void SetClosingLine(void (*words)(char* text, std::size_t size)) {
-    detail::closingWords.store(words);
+    detail::closingWords.store(words, std::memory_order_release);
 }
 
 }  // namespace taviro::log

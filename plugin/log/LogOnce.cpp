@@ -15,7 +15,8 @@ constinit std::array<std::atomic<OnceReport*>, 8> onceRaised{};
 }  // namespace
 
 void RaiseOnce(OnceReport& report) noexcept {
-    if (report.raised.load(std::memory_order_relaxed) || report.raised.exchange(true)) {
+    if (report.raised.load(std::memory_order_relaxed) ||
+        report.raised.exchange(true, std::memory_order_acq_rel)) {
         return;
     }
     report.time.store(detail::Now(), std::memory_order_relaxed);

@@ -55,7 +55,7 @@ void PluginThread::Wake() {
 }
 
 bool PluginThread::Ended() const {
-    const HANDLE thread = m_handle.load();
+    const HANDLE thread = m_handle.load(std::memory_order_acquire);
     return thread != nullptr && WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
 }
 #else
@@ -112,7 +112,7 @@ void PluginThread::Run(PluginThread* self) {
     HANDLE handle = nullptr;
     if (DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &handle,
                         SYNCHRONIZE, FALSE, 0)) {
-        if (void* before = self->m_handle.exchange(handle)) {
+        if (void* before = self->m_handle.exchange(handle, std::memory_order_acq_rel)) {
             CloseHandle(before);
         }
     }
@@ -121,9 +121,9 @@ void PluginThread::Run(PluginThread* self) {
     // period of 8 ms is 125 steps a second however long the system takes to wake the thread.
     using Clock = std::chrono::steady_clock;
     Clock::time_point due = Clock::now();
-    while (!self->m_stopRequested.load()) {
+    while (!self->m_stopRequested.load(std::memory_order_acquire)) {
         const auto period = self->m_step();
-        if (self->m_stopRequested.load()) {
+        if (self->m_stopRequested.load(std::memory_order_acquire)) {
             break;
         }
         if (!period) {
@@ -138,22 +138,22 @@ void PluginThread::Run(PluginThread* self) {
         }
         self->Sleep(std::chrono::duration_cast<std::chrono::microseconds>(due - now));
     }
-    self->m_running.store(false);
+    self->m_running.store(false, std::memory_order_release);
 }
 
 void PluginThread::StartOrWake() {
     std::lock_guard lock(m_startMutex);
-    if (m_running.load()) {
+    if (m_running.load(std::memory_order_acquire)) {
         Wake();
         return;
     }
 #ifdef _WIN32
-    if (void* before = m_handle.exchange(nullptr)) {
+    if (void* before = m_handle.exchange(nullptr, std::memory_order_acq_rel)) {
         CloseHandle(before);  // an earlier thread's, which has ended
     }
 #endif
-    m_stopRequested.store(false);
-    m_running.store(true);
+    m_stopRequested.store(false, std::memory_order_relaxed);
+    m_running.store(true, std::memory_order_relaxed);
     // Detached: nothing may have to wait for it as the process ends, where the system stops it
     // anywhere. Stop waits for it to return instead.
     std::thread(Run, this).detach();
@@ -169,16 +169,16 @@ bool PluginThread::Stop(std::chrono::milliseconds patience) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    m_stopRequested.store(true);
+    m_stopRequested.store(true, std::memory_order_release);
     Wake();
-    while (m_running.load() && !Ended()) {
+    while (m_running.load(std::memory_order_acquire) && !Ended()) {
         if (std::chrono::steady_clock::now() > deadline) {
             return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     // A thread that Windows ended never cleared its mark; it will not run again.
-    m_running.store(false);
+    m_running.store(false, std::memory_order_relaxed);
     return true;
 }
 
