@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 namespace taviro::platform {
 
@@ -63,7 +64,7 @@ inline std::string Utf8(std::wstring_view wide) {
     std::string text;
     text.reserve(wide.size());
     for (std::size_t i = 0; i < wide.size(); ++i) {
-        auto c = static_cast<std::uint32_t>(wide[i]);
+        auto c = static_cast<std::uint32_t>(static_cast<std::make_unsigned_t<wchar_t>>(wide[i]));
         if constexpr (sizeof(wchar_t) == 2) {
             c &= 0xFFFF;
             const bool high = c >= 0xD800 && c <= 0xDBFF;

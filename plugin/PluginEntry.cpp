@@ -152,7 +152,7 @@ std::string FormatPluginVersion(const host::PluginVersionData& record) {
     return std::to_string(bytes[7]) + "." + std::to_string(bytes[6]);
 }
 
-void ShowErrorMessage(std::string text) {
+void ShowErrorMessage(const std::string& text) {
     const std::string title = std::string(SFSEPlugin_Version.name) + " v" + FormatPluginVersion();
     MessageBoxA(nullptr, text.c_str(), title.c_str(), 0);
 }

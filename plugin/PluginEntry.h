@@ -21,7 +21,7 @@ namespace taviro {
 void HOST_CALL OnHostMessage(host::Message* message);
 
 // Shows a modal box (no owner, OK only) titled with the plugin's name and version.
-void ShowErrorMessage(std::string text);
+void ShowErrorMessage(const std::string& text);
 
 // "<major>.<minor>" from bytes 7 and 6 of the version record.
 std::string FormatPluginVersion(const host::PluginVersionData& record = SFSEPlugin_Version);

@@ -1,8 +1,9 @@
 #!/bin/bash
 # Builds every configuration and runs every test: native, ASan+UBSan (with the fuzz targets),
-# TSan, and the Windows cross build with its tests under Wine. Then the README's first command
-# as a user runs it, natively and with --windows, and, in CI, the release zip rebuilt in a folder
-# of its own, which must give the Windows build's zip byte for byte.
+# TSan, and the Windows cross build with its tests under Wine; checks the sources' habits
+# (scripts/check-source.sh: formatting, includes, length, clang-tidy). Then the README's first
+# command as a user runs it, natively and with --windows, and, in CI, the release zip rebuilt in a
+# folder of its own, which must give the Windows build's zip byte for byte.
 #   scripts/test.sh [preset ...]     default: native asan tsan windows
 # Each preset's build runs while the preset before it is tested: the tests spend much of their
 # time waiting (children started and ended, Wine's server, pauses between events), which the
@@ -103,7 +104,19 @@ for ((i = 0; i < ${#presets[@]}; ++i)); do
         ) >"$next_log" 2>&1 &
         building=$!
     fi
-    echo "=== $preset: tests${next:+ (while $next builds)} ==="
+    checking=""
+    if [ -z "$next" ]; then
+        # The sources' habits (formatting, includes, length, clang-tidy) are checked while the last
+        # tests run, which spend most of their time waiting.
+        mkdir -p build
+        (
+            check_started=$SECONDS
+            scripts/check-source.sh || exit
+            echo "=== the sources checked in $((SECONDS - check_started)) s ==="
+        ) >build/check-source.log 2>&1 &
+        checking=$!
+    fi
+    echo "=== $preset: tests${next:+ (while $next builds)}${checking:+ (while the sources are checked)} ==="
     tests_started=$SECONDS
     tests_status=0
     run_tests "$preset" || tests_status=$?
@@ -115,8 +128,15 @@ for ((i = 0; i < ${#presets[@]}; ++i)); do
         cat "$next_log"
         [ $build_status -eq 0 ] || echo "test.sh: the $next build failed" >&2
     fi
+    check_status=0
+    if [ -n "$checking" ]; then
+        wait "$checking" || check_status=$?
+        cat build/check-source.log
+        [ $check_status -eq 0 ] || echo "test.sh: the sources' checks failed" >&2
+    fi
     # Both said when both failed; the tests' status is the one handed on.
     [ $tests_status -eq 0 ] || { echo "test.sh: the $preset tests failed" >&2; exit $tests_status; }
     [ $build_status -eq 0 ] || exit 1
+    [ $check_status -eq 0 ] || exit 1
 done
 echo "=== all done in $((SECONDS - started)) s ==="

@@ -63,7 +63,9 @@ std::uint32_t ComposeFormId(const void* record, DataFileKind kind, std::uint32_t
 
 }  // namespace
 
-void* LookupFormInFile(std::string formIdText, std::string fileName) noexcept {
+// By value: the text is padded in place, as the lookup's callers expect of it.
+void* LookupFormInFile(std::string formIdText,  // NOLINT(performance-unnecessary-value-param)
+                       std::string fileName) noexcept {
     if (formIdText.empty()) {
         return nullptr;
     }

@@ -88,7 +88,7 @@ GetState LoadXInput() {
 }
 
 void SayChange(DWORD index, Slot& slot, bool connected) {
-    const auto number = static_cast<unsigned long>(index + 1);
+    const auto number = static_cast<unsigned long>(index) + 1;
     if (slot.changesSaid < kChangesSaid) {
         if (connected) {
             log::Info("controllers: controller %lu connected", number);
@@ -209,10 +209,9 @@ std::uint32_t ButtonsHeldOn(const XINPUT_GAMEPAD& pad) {
 
 void Watch(std::uint32_t codes) {
     const std::uint32_t before = reader.watched.exchange(codes, std::memory_order_acq_rel);
-    if (codes != 0) {
+    // Started for the codes bound now, or woken to let every button go and stop reading.
+    if (codes != 0 || before != 0) {
         ReaderThread().StartOrWake();
-    } else if (before != 0) {
-        ReaderThread().StartOrWake();  // to let every button go and stop reading
     }
 }
 
