@@ -271,6 +271,14 @@ TEST(TrampolineSlots, EighteenFitAndTheNineteenthIsRefused) {
     // not the system's, so the system refuses to free it; the trampoline lets go all the same.)
     trampoline.Release();
     EXPECT_EQ(trampoline.AllocateSlot(), nullptr);
+
+    // Room for exactly one more slot is room enough: 28 bytes give two.
+    alignas(16) static std::uint8_t twoSlots[28];
+    trampoline = sfse_common::BranchTrampoline{twoSlots, 28, 0};
+    EXPECT_EQ(trampoline.AllocateSlot(), twoSlots);
+    EXPECT_EQ(trampoline.AllocateSlot(), twoSlots + 14);
+    EXPECT_EQ(trampoline.AllocateSlot(), nullptr);
+    EXPECT_EQ(trampoline.Used(), 28u);
 }
 
 // ---------------------------------------------------------------------------------------------

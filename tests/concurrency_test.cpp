@@ -2,13 +2,15 @@
 // settings, as the game and the host do, and a player saves the settings file, which the plugin's
 // own watcher reads, with the decision trace on and the log's writer draining it. Run under
 // ThreadSanitizer in CI: no data race, no deadlock, and the state's invariants hold at every moment
-// another thread can observe.
+// another thread can observe. And the plugin's own threads: a wake never lost, a step ended
+// before Stop returns, and a schedule that a step's own length does not push back.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -21,6 +23,7 @@
 #include "settings/SettingsWatcher.h"
 #include "support/GameFixture.h"
 #include "support/PluginFolder.h"
+#include "util/PluginThread.h"
 
 namespace taviro::testing {
 namespace {
@@ -195,6 +198,125 @@ TEST_F(Concurrency, HookEventsAndReloadsKeepTheInvariants) {
     EXPECT_EQ(state.hotkey.load(), 0x48u);
     EXPECT_EQ(state.gameUi, game.Ui());
     EXPECT_EQ(events.InvalidRegistrations(), 0u);
+}
+
+// --- The plugin's own threads ---
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// What the step below does. The plugin's threads are known by their step functions and there is
+// room for two more than the plugin's own, so every test here shares one.
+struct StepPlan {
+    std::optional<std::chrono::microseconds> period;  // none: sleep until woken
+    Clock::duration work{};                           // how long each step takes
+    std::atomic<int> steps{0};
+    static constexpr int kStartsKept = 128;
+    Clock::time_point starts[kStartsKept];
+    Clock::duration overrun{};  // how much longer than `work` the steps took, all told
+    // A Stop on its way: the step that sees it says so, takes a while longer and leaves a value
+    // behind, which the test writes over once Stop has returned.
+    std::atomic<bool> stopComing{false};
+    std::atomic<bool> stopSeen{false};
+    int lastWords = 0;
+};
+StepPlan* plan = nullptr;  // set while no thread runs
+
+std::optional<std::chrono::microseconds> PlannedStep() {
+    const Clock::time_point start = Clock::now();
+    const int step = plan->steps.load();
+    if (step < StepPlan::kStartsKept) {
+        plan->starts[step] = start;
+    }
+    if (plan->work > Clock::duration::zero()) {
+        std::this_thread::sleep_for(plan->work);
+        plan->overrun += Clock::now() - start - plan->work;
+    }
+    if (plan->stopComing.load() && !plan->stopSeen.load()) {
+        plan->stopSeen.store(true);
+        std::this_thread::sleep_for(milliseconds(30));
+        plan->lastWords = 1;
+    }
+    plan->steps.fetch_add(1);
+    return plan->period;
+}
+
+class PluginThreads : public ::testing::Test {
+protected:
+    void SetUp() override { plan = &m_plan; }
+    void TearDown() override { EXPECT_TRUE(Thread().Stop(std::chrono::seconds(5))); }
+
+    static PluginThread& Thread() { return PluginThread::Of(&PlannedStep); }
+
+    // Waits, at most a generous while, for the thread to have taken more than `steps` steps.
+    static bool StepsPast(int steps) {
+        const auto deadline = Clock::now() + std::chrono::seconds(5);
+        // Watched closely at first, so that what follows comes right after the step's end.
+        for (int look = 0; plan->steps.load() <= steps; ++look) {
+            if (look < 10'000) {
+                continue;
+            }
+            if (Clock::now() > deadline) {
+                return false;
+            }
+            std::this_thread::yield();
+        }
+        return true;
+    }
+
+    StepPlan m_plan;
+};
+
+// Each wake after a step brings another step, however closely it follows the step's end: the
+// thread is never left asleep with a wake that came as it went to sleep.
+TEST_F(PluginThreads, NoWakeIsLost) {
+    const auto end = Clock::now() + milliseconds(1000);
+    for (int wake = 0; Clock::now() < end; ++wake) {
+        const int steps = plan->steps.load();
+        // Later and later after the step's end, over the moments the thread goes to sleep in.
+        std::atomic<int> delay{wake % 16};
+        while (delay.fetch_sub(1, std::memory_order_relaxed) > 0) {
+        }
+        Thread().StartOrWake();
+        ASSERT_TRUE(StepsPast(steps)) << "wake " << wake << " was lost";
+    }
+}
+
+// A step under way when Stop is asked for ends before Stop returns, and what it wrote is the
+// caller's to read and write.
+TEST_F(PluginThreads, AStepUnderWayEndsBeforeStopReturns) {
+    plan->period = milliseconds(1);
+    Thread().StartOrWake();
+    ASSERT_TRUE(StepsPast(0));
+    plan->stopComing.store(true);
+    while (!plan->stopSeen.load()) {
+        std::this_thread::yield();
+    }
+    ASSERT_TRUE(Thread().Stop(std::chrono::seconds(5)));
+    EXPECT_EQ(plan->lastWords, 1);
+    plan->lastWords = 2;
+}
+
+// Steps of 5 ms every 10 ms come every 10 ms, not every 15: the next is due a period after the
+// last one was, not a period after this one ended.
+TEST_F(PluginThreads, AStepsOwnLengthDoesNotPushTheScheduleBack) {
+    plan->period = milliseconds(10);
+    plan->work = milliseconds(5);
+    constexpr int kSteps = 100;
+    Thread().StartOrWake();
+    ASSERT_TRUE(StepsPast(kSteps));
+    ASSERT_TRUE(Thread().Stop(std::chrono::seconds(5)));
+    // A schedule that drifts takes at least 15 ms a step; one that keeps to it, 10 on average,
+    // unless the machine keeps holding its steps up past their period.
+    const Clock::duration took = plan->starts[kSteps] - plan->starts[0];
+    const auto tookMs = std::chrono::duration_cast<milliseconds>(took).count();
+    const auto limit = kSteps * std::chrono::microseconds(12'500);
+    if (took >= limit && plan->overrun > took / 10) {
+        GTEST_SKIP() << tookMs << " ms for " << kSteps << " steps, which the machine held up by "
+                     << std::chrono::duration_cast<milliseconds>(plan->overrun).count()
+                     << " ms in all";
+    }
+    EXPECT_LT(took, limit) << tookMs << " ms for " << kSteps << " steps";
 }
 
 }  // namespace

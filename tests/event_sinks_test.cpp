@@ -1,6 +1,10 @@
 // The four sinks, called as the game calls them: through slot 1 of their virtual tables.
+#include <atomic>
+#include <chrono>
 #include <initializer_list>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "DataFiles.h"
 #include "EventSinks.h"
@@ -110,6 +114,32 @@ TEST_F(SinkTest, AnEventOnTheThreadThatHoldsTheLockDoesNotBlock) {
     std::lock_guard lock(StateMutex);  // as inside the game function the hook runs
     ExpectContinue(events.DispatchExitVehicle());
     EXPECT_TRUE(state.exitWindowOpen);
+}
+
+// The hook holds the lock while it decides; an exit or an activation on another thread opens
+// its window only once the decision is over, never in the middle of it.
+TEST_F(SinkTest, AnEventOnAnotherThreadWaitsForTheLock) {
+    std::unique_lock lock(StateMutex);
+    state.exitWindowOpen = false;
+    state.activationWindowOpen = true;
+    state.windowCount = 150;
+    std::atomic<bool> dispatched{false};
+    std::thread gameThread([&] {
+        events.DispatchExitVehicle();
+        dispatched.store(true);
+    });
+    // However long the other thread takes to start, nothing of the state may move meanwhile.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(dispatched.load());
+    EXPECT_FALSE(state.exitWindowOpen);
+    EXPECT_TRUE(state.activationWindowOpen);
+    EXPECT_EQ(state.windowCount, 150);
+    lock.unlock();
+    gameThread.join();
+    lock.lock();
+    EXPECT_TRUE(state.exitWindowOpen);
+    EXPECT_FALSE(state.activationWindowOpen);
+    EXPECT_EQ(state.windowCount, 0);
 }
 
 TEST_F(SinkTest, PassingActivationOpensTheActivationWindow) {

@@ -90,6 +90,7 @@ TEST(PadState, TriggersAndSticksCountPastTheirThresholds) {
 // --- The reader ---
 
 constexpr std::uint32_t kA = 0xC3;
+constexpr std::uint32_t kLB = 0xC8;
 
 class Reader : public ::testing::Test {
 protected:
@@ -130,6 +131,15 @@ TEST_F(Reader, ReadsNoPadUntilAControllerCodeIsBoundAndStopsWhenNoneIs) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         EXPECT_EQ(Reads(), before);
     }
+    // A key's controller modifier binds that button: the pads are read, and it counts as held.
+    Settings padModifier;
+    padModifier.hotkey.value = 0x47;
+    padModifier.modifier.value = kLB;
+    PublishSettings(padModifier);
+    pads.SetButton(0, kLB, true);
+    ASSERT_TRUE(pads.AwaitRead(0)) << "a key's controller modifier is not read";
+    EXPECT_TRUE(gamepad::ButtonHeld(kLB));
+    pads.SetButton(0, kLB, false);
     PublishSettings({});
 
     gamepad::Watch(CodeBit(kA));
@@ -164,6 +174,12 @@ TEST_F(Reader, AnyPadCountsAndAPadPulledOutLetsGo) {
     EXPECT_FALSE(gamepad::ButtonHeld(kA));
     // Slot 4 stayed empty through more than a second of reading: asked once or twice.
     EXPECT_LE(pads.Reads(3) - emptyBefore, 2u);
+    // And through half a second more of reading slot 1, once at most.
+    const DWORD64 emptyNow = pads.Reads(3);
+    const DWORD64 readsNow = pads.Reads(0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_GT(pads.Reads(0), readsNow) << "the reader stood still";
+    EXPECT_LE(pads.Reads(3) - emptyNow, 1u);
 }
 
 #ifndef _WIN32

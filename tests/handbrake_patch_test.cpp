@@ -113,12 +113,14 @@ TEST_F(PatchTest, SequenceRoutinesRejectNullEmptyAndOverlong) {
     std::uint8_t code[4] = {0x03, 0x00, 0x03, 0x00};
     const std::uint8_t three[] = {0x03, 0x00, 0x03};
     const std::uint8_t differs[] = {0x03, 0x00, 0x00};
+    const std::uint8_t firstDiffers[] = {0x00, 0x00, 0x03};
     EXPECT_FALSE(BytesMatch(kEngagedByte, nullptr));
     EXPECT_FALSE(BytesMatch({}, code));
     EXPECT_FALSE(WriteCodeBytes(kEngagedByte, nullptr));
     EXPECT_FALSE(WriteCodeBytes({}, code));
     EXPECT_TRUE(BytesMatch(three, code));
     EXPECT_FALSE(BytesMatch(differs, code)) << "every byte is compared";
+    EXPECT_FALSE(BytesMatch(firstDiffers, code)) << "every byte decides, not only the last";
 
     // Past the protection window the write would fault on a page left read-only.
     std::uint8_t* target = testbed::GameImage::Get().At(testbed::layout::kHandbrakeByte);

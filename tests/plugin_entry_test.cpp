@@ -448,6 +448,16 @@ TEST_F(PluginEntryTest, ARedirectMadeAfterUsIsNamedOnceAndNeverTakenBack) {
     EXPECT_EQ(otherPluginCalls, 1);
     EXPECT_EQ(HookCallCount(), hookCalls + 1);
     EXPECT_EQ(game.Count().vehicleUpdates, 1u);
+
+    // That plugin puts the game's call back and a later load of ours takes it afresh: the line
+    // of the redirect says it leads to the hook, and the next game load has nothing new to say.
+    WriteSite(GamesOwnCall());
+    ASSERT_TRUE(Load());
+    ExpectSlotJumpsTo(SiteTarget(), reinterpret_cast<const void*>(&VehicleUpdateHook));
+    events.DispatchLoadGame();
+    log::Flush();
+    const std::string retaken = FileText(log::Path());
+    EXPECT_EQ(Occurrences(retaken, "leads to Taviro's hook again"), 0u) << retaken;
 }
 
 TEST_F(PluginEntryTest, NoRoomForTheTrampolineFailsTheLoadWithoutWriting) {

@@ -21,6 +21,9 @@
 #include "settings/Settings.h"
 #include "support/PluginFolder.h"
 #include "util/HexText.h"
+#ifndef _WIN32
+#include "winshim/control.h"
+#endif
 
 namespace fs = std::filesystem;
 using taviro::testing::FileText;
@@ -257,6 +260,27 @@ TEST_F(SettingsFiles, MissingDefaultFileIsCreatedWithDefaultsAndNotRewritten) {
     Load();
     EXPECT_EQ(settings.hotkey.value, 0u);
     EXPECT_EQ(FileText(kDefaultFile), created);
+}
+
+// Created means both lines went in: a disk that takes the first and refuses the second has made
+// no file a player can use, and the log says the defaults apply.
+TEST_F(SettingsFiles, DefaultFileWithAWriteRefusedIsNotCreated) {
+#ifdef _WIN32
+    GTEST_SKIP() << "needs the stand-in to refuse one chosen write";
+#else
+    ASSERT_TRUE(taviro::log::Open({folder.Plugins()}));
+    winshim::RefuseProfileWrites(1, /*after=*/1);
+    Load();
+    winshim::RefuseProfileWrites(0);
+    EXPECT_EQ(settings.defaultFile, taviro::FileState::NotCreated);
+    EXPECT_EQ(SettingsIn(kDefaultFile), (Entries{{"Settings/bLogging", "0"}}));
+    taviro::LogSettings(settings);
+    taviro::log::Flush();
+    const std::string written = FileText(taviro::log::Path());
+    taviro::log::Close();
+    EXPECT_NE(written.find("Taviro.ini: missing, and it could not be created"), std::string::npos)
+        << written;
+#endif
 }
 
 TEST_F(SettingsFiles, DeletedDefaultFileIsCreatedAgain) {

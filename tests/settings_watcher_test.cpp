@@ -70,11 +70,11 @@ protected:
 };
 
 // Only the settings' values change: no window, stage, warm-up or handbrake state moves, and no
-// game pointer is looked up again.
+// game pointer is looked up again. A save between the last reload and the start of watching
+// counts as one.
 TEST_F(WatchedSettings, ASaveIsPutInForceAndOnlyTheSettingsChange) {
     Save("TaviroCustom.ini", "iHandbrakeHotkey=0x47\r\n");
     ReloadSettings();
-    StartWatchingSettings();
     state.warmupCount = 12;
     state.windowCount = 7;
     state.engageStage = 2;
@@ -85,6 +85,7 @@ TEST_F(WatchedSettings, ASaveIsPutInForceAndOnlyTheSettingsChange) {
 
     Save("TaviroCustom.ini",
          "iHandbrakeHotkey=0x48\r\niHandbrakeHotkeyModifier=0x10\r\nbLogging=1\r\n");
+    StartWatchingSettings();
     ASSERT_TRUE(Eventually([] { return HotkeyIs(0x48, 0x10); }));
     EXPECT_TRUE(controlState.loggingEnabled.load());
     EXPECT_EQ(state.warmupCount, 12u);

@@ -42,6 +42,7 @@
 
 #include "FilePath.h"
 #include "profile_file.h"
+#include "winshim/control.h"
 #include "winshim/windows.h"
 
 namespace {
@@ -51,6 +52,8 @@ using winshim::profile::ReplaceFile;
 using winshim::profile::WriteTarget;
 
 std::mutex profileMutex;
+int writesBeforeRefusal = 0;  // guarded by profileMutex
+int writesToRefuse = 0;       // guarded by profileMutex
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t';
@@ -353,6 +356,16 @@ BOOL Fail(DWORD error) {
 
 }  // namespace
 
+namespace winshim {
+
+void RefuseProfileWrites(int count, int after) {
+    std::lock_guard lock(profileMutex);
+    writesToRefuse = count;
+    writesBeforeRefusal = after;
+}
+
+}  // namespace winshim
+
 extern "C" {
 
 DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR defaultText, LPSTR buffer,
@@ -402,6 +415,12 @@ BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR
         return Fail(ERROR_INVALID_PARAMETER);
     }
     std::lock_guard lock(profileMutex);
+    if (writesBeforeRefusal > 0) {
+        --writesBeforeRefusal;
+    } else if (writesToRefuse > 0) {
+        --writesToRefuse;
+        return Fail(ERROR_ACCESS_DENIED);
+    }
 
     DWORD error = ERROR_SUCCESS;
     const std::optional<std::string> target = WriteTarget(UnixPath(fileName), error);

@@ -29,6 +29,11 @@ std::uint64_t ProtectCallCount();
 // ERROR_ACCESS_DENIED.
 void RefuseVirtualProtect(int count, int after = 0);
 
+// After `after` more calls go through, the next `count` WritePrivateProfileStringA calls fail
+// with ERROR_ACCESS_DENIED and leave the file as it was, as a disk that fills up between two
+// writes does.
+void RefuseProfileWrites(int count, int after = 0);
+
 // The folder SHGetKnownFolderPath answers for Documents; empty plays a user without one. Until
 // set, it is $HOME/Documents.
 void SetDocumentsFolder(const std::string& path);
