@@ -3,13 +3,13 @@
 // nothing allocated on the way.
 #include <filesystem>
 #include <functional>
-#include <regex>
 #include <string>
 #include <vector>
 
 #include "log/Log.h"
 #include "support/AllocationCounter.h"
 #include "support/HookFixture.h"
+#include "support/LogCheck.h"
 #include "support/PluginFolder.h"
 #ifndef _WIN32
 #include "winshim/control.h"
@@ -50,14 +50,13 @@ TEST_F(HookTest, ANewReasonIsTracedAndAFlickeringOneIsBounded) {
     const fs::path path = log::Path();
     log::Close();
     const std::string written = FileText(path);
-    const std::regex line(R"(trace frame=(\d+) why=(\S+) handbrake=engaged stage=3 )");
     std::vector<std::uint64_t> traced;
-    for (auto it = std::sregex_iterator(written.begin(), written.end(), line);
-         it != std::sregex_iterator(); ++it) {
-        const std::uint64_t frame = std::stoull((*it)[1].str());
+    for (const auto& match :
+         Matches(written, R"(trace frame=(\d+) why=(\S+) handbrake=engaged stage=3 )")) {
+        const std::uint64_t frame = std::stoull(match[1]);
         ASSERT_GE(frame, first) << written;
         const bool held = (frame - first) % 2 == 0;
-        EXPECT_EQ((*it)[2].str(), held ? "hotkey-held" : "counting:activation-window")
+        EXPECT_EQ(match[2], held ? "hotkey-held" : "counting:activation-window")
             << "frame " << frame;
         traced.push_back(frame);
     }

@@ -16,7 +16,6 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <regex>
 #include <set>
 #include <string>
 #include <thread>
@@ -46,6 +45,7 @@ namespace {
 namespace fs = std::filesystem;
 using taviro::testing::FileText;
 using taviro::testing::LogProblems;
+using taviro::testing::Matches;
 using taviro::testing::PageProblems;
 
 constexpr int kBlockFrames = 50;   // between two game loads
@@ -216,12 +216,10 @@ private:
 
 // Every trace line's frame, each at most once and in order; problems as LogProblems words them.
 std::vector<std::string> FrameProblems(const std::string& log, std::set<std::uint64_t>& frames) {
-    static const std::regex kTrace(R"(\d\d:\d\d:\d\d\.\d\d\d trace frame=(\d+) )");
     std::vector<std::string> problems;
     std::uint64_t last = 0;
-    for (auto it = std::sregex_iterator(log.begin(), log.end(), kTrace);
-         it != std::sregex_iterator(); ++it) {
-        const std::uint64_t frame = std::stoull((*it)[1].str());
+    for (const auto& match : Matches(log, R"(\d\d:\d\d:\d\d\.\d\d\d trace frame=(\d+) )")) {
+        const std::uint64_t frame = std::stoull(match[1]);
         if (!frames.insert(frame).second) {
             problems.push_back("frame " + std::to_string(frame) + " written twice");
         } else if (frame < last) {

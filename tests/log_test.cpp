@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -67,8 +66,7 @@ protected:
     std::string Written() const {
         const fs::path path = log::Path();
         log::Flush();
-        static const std::regex kPadding(" +\n");
-        return std::regex_replace(FileText(path), kPadding, "\n");
+        return WithoutPagePadding(FileText(path));
     }
 
     PluginFolder folder;
