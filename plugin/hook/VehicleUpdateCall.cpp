@@ -6,10 +6,10 @@
 #include <string>
 
 #include "BranchTrampoline.h"
-#include "game/GameOffsets.h"
-#include "log/Log.h"
 #include "Report.h"
+#include "game/GameOffsets.h"
 #include "hook/VehicleUpdateHook.h"
+#include "log/Log.h"
 
 namespace taviro {
 
@@ -134,9 +134,9 @@ bool TakeVehicleUpdateCall(const CallSiteReading& reading) {
     }
     lastSeen.store(kLeadsToHook);
     log::Info(
-        "redirected the game's vehicle update call at Starfield.exe+%X through the slot at %p to "
-        "the hook",
-        kSite, slot);
+        "redirected the game's vehicle update call at Starfield.exe+%X through the slot at "
+        "0x%" PRIXPTR " to the hook",
+        kSite, reinterpret_cast<std::uintptr_t>(slot));
     return true;
 }
 
