@@ -4,12 +4,13 @@
 #include <iterator>
 #include <string>
 
+#include "hook/VehicleUpdateHook.h"
 #include "input/GamepadReader.h"
-#include "util/HexText.h"
-#include "settings/IniFile.h"
 #include "input/KeyNames.h"
 #include "log/Log.h"
 #include "log/LogText.h"
+#include "settings/IniFile.h"
+#include "util/HexText.h"
 
 namespace taviro {
 
@@ -217,8 +218,11 @@ void LogSettings(const Settings& settings) {
     for (const SettingsEntry& entry : settings.entries) {
         LogEntry(entry);
     }
-    log::Info("settings in force: %s; decision trace %s, from %s", HotkeyInForce(settings).c_str(),
-              settings.logging ? "on" : "off", FileName(settings.loggingFrom));
+    // Written once the settings are published: the frames the hook has not begun yet see them,
+    // which lets a reader of the log place the change on its frames.
+    log::Info("settings in force: %s; decision trace %s, from %s; from frame=%llu on",
+              HotkeyInForce(settings).c_str(), settings.logging ? "on" : "off",
+              FileName(settings.loggingFrom), static_cast<unsigned long long>(HookCallCount() + 1));
 }
 
 HotkeyText ReadHotkeyText(std::string_view text) {

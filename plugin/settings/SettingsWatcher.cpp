@@ -6,11 +6,11 @@
 #include <optional>
 #include <string>
 
+#include "Win32.h"
 #include "hook/ControlState.h"
 #include "input/GamepadReader.h"
 #include "log/Log.h"
 #include "util/PluginThread.h"
-#include "Win32.h"
 
 namespace taviro {
 
@@ -140,7 +140,9 @@ std::uint32_t PadCodes(const Settings& settings) {
 void PublishSettings(const Settings& settings) {
     const HotkeyBinding binding{static_cast<std::uint8_t>(settings.hotkeyCode),
                                 static_cast<std::uint8_t>(settings.modifierCode)};
-    controlState.hotkey.store(binding.Word(), std::memory_order_relaxed);
+    // Ordered with the hook's frame count, so that the frame the log names for these settings
+    // is the first to see them (HookCallCount).
+    controlState.hotkey.store(binding.Word());
     controlState.loggingEnabled.store(settings.logging, std::memory_order_relaxed);
     gamepad::Watch(PadCodes(settings));
 }
