@@ -278,3 +278,12 @@ def write_states(out, segs):
             row = (state["handbrake"], state["stage"], warmup, state["exit"], state["activation"],
                    state["why"])
             writer.writerow((frame,) + tuple("" if v is None else v for v in row))
+
+
+if __name__ == "__main__":
+    # A part of timeline.py, not a command of its own: say so, and which one to run.
+    import sys
+    asked = sys.argv[1:] in (["-h"], ["--help"])
+    print(f"{__doc__}\n\nusage: python3 timeline.py --help (the command, beside this file)",
+          file=sys.stdout if asked else sys.stderr)
+    sys.exit(0 if asked else 2)

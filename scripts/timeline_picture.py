@@ -354,3 +354,12 @@ def draw(name, launch, number, count, low, high):
             f'viewBox="0 0 {WIDTH} {height}" font-family="{FONT}">\n<title>{title}</title>\n'
             f'<rect width="{WIDTH}" height="{height}" fill="#ffffff"/>\n'
             + "\n".join(pic.parts + pic.labels) + "\n</svg>\n")
+
+
+if __name__ == "__main__":
+    # A part of timeline.py, not a command of its own: say so, and which one to run.
+    import sys
+    asked = sys.argv[1:] in (["-h"], ["--help"])
+    print(f"{__doc__}\n\nusage: python3 timeline.py --help (the command, beside this file)",
+          file=sys.stdout if asked else sys.stderr)
+    sys.exit(0 if asked else 2)
