@@ -39,15 +39,15 @@ REASONS = {
     "hotkey-held": "you hold the hotkey: the handbrake is on",
     "hotkey-let-go": "you let go of the hotkey: the handbrake comes off",
     "reset-path": "driving: nothing calls for the handbrake, so Taviro keeps it off",
+    "counting:update-float-zero": "the game's value for the vehicle reads 0: after 4 frames "
+                                  "Taviro puts the handbrake on",
+    "counting:float1-nonzero": "the game's check on the vehicle reads nonzero: after 4 frames "
+                               "Taviro puts the handbrake on",
     "counting:exit-window": "you got out while the vehicle still moves: after 4 frames Taviro "
                             "puts the handbrake on, until the vehicle comes to rest (150 "
                             "frames at most)",
     "counting:activation-window": "you got into the vehicle: after 4 frames Taviro puts the "
                                   "handbrake on, for 150 frames in all",
-    "counting:update-float-zero": "the game's value for the vehicle reads 0: after 4 frames "
-                                  "Taviro puts the handbrake on",
-    "counting:float1-nonzero": "the game's check on the vehicle reads nonzero: after 4 frames "
-                               "Taviro puts the handbrake on",
 }
 
 
