@@ -20,16 +20,16 @@
 #include "DataFiles.h"
 #include "EventSinks.h"
 #include "GameEvents.h"
-#include "game/GameQueries.h"
-#include "input/GamepadReader.h"
-#include "log/Log.h"
 #include "PluginEntry.h"
 #include "PluginHost.h"
-#include "settings/SettingsWatcher.h"
 #include "TaviroVersion.h"
+#include "Win32.h"
+#include "game/GameQueries.h"
 #include "hook/VehicleUpdateCall.h"
 #include "hook/VehicleUpdateHook.h"
-#include "Win32.h"
+#include "input/GamepadReader.h"
+#include "log/Log.h"
+#include "settings/SettingsWatcher.h"
 #include "support/CallSiteBytes.h"
 #include "support/GameFixture.h"
 #include "support/LogCheck.h"
@@ -417,6 +417,10 @@ TEST_F(PluginEntryTest, ARedirectMadeBeforeUsIsChainedOntoAndNamed) {
     ASSERT_NE(line, std::string::npos) << written;
     const std::size_t jump = written.find(" (through a jump at 0x" + HexText(slot) + "): ", line);
     EXPECT_LT(jump, written.find('\n', line)) << written;
+    // Our own slot is written as theirs is: the log has one way of writing an address.
+    EXPECT_NE(written.find(" through the slot at 0x" + HexText(SiteTarget()) + " to the hook\n"),
+              std::string::npos)
+        << written;
 }
 
 TEST_F(PluginEntryTest, ARedirectMadeAfterUsIsNamedOnceAndNeverTakenBack) {
