@@ -123,7 +123,7 @@ public:
                                Apply(s);
                            },
                        },
-                       lines[i].step);
+                       line.step);
         }
         return Summary();
     }
@@ -392,8 +392,8 @@ private:
         } else if (!s.newOnly) {
             what = "the log lacks \"" + s.text + "\"";
         } else {
-            what = "no line holding \"" + s.text + "\" came into the log since line " +
-                   std::to_string(markLine_) + " began" +
+            what = "no line holding \"" + s.text + "\" came into the log" +
+                   (markLine_ == 0 ? "" : " since line " + std::to_string(markLine_) + " began") +
                    (pluginlog::Holds(s.text, 0, true, {})
                         ? " (an earlier line holds it: log had looks at the whole log)"
                         : "");
