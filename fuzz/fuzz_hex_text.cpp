@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "settings/SettingKeys.h"
 #include "settings/Settings.h"
 #include "util/HexText.h"
 

@@ -1,6 +1,9 @@
 """Turns the outputs scripts/figures.sh collected into README.md's figures block.
 
     python3 scripts/figures.py OUTPUT_FOLDER README.md
+    python3 scripts/figures.py --help                  this text
+
+scripts/figures.sh collects the outputs and runs it.
 
 Every number and every outcome comes from a file in OUTPUT_FOLDER; what is written here is only
 the wording around them.
@@ -323,8 +326,15 @@ def machine_section(out):
 
 
 def main():
-    out = Path(sys.argv[1])
-    readme = Path(sys.argv[2])
+    args = sys.argv[1:]
+    if args[:1] in (["-h"], ["--help"]):
+        print(__doc__.strip())
+        return
+    if len(args) != 2 or any(arg.startswith("-") for arg in args):
+        print(__doc__.strip(), file=sys.stderr)
+        sys.exit(2)
+    out = Path(args[0])
+    readme = Path(args[1])
     block = []
     for section in (machine_section, hook_section, threads_section, fuzz_section, stress_section,
                     bad_input_section):

@@ -5,7 +5,15 @@
 # stress test's size under TSan and the bad inputs the tests try, each from a run made here. It
 # also redraws docs/default-drive.svg, the default drive's timeline README opens with.
 #   scripts/figures.sh        a few minutes: the fuzzers run a minute each, as in CI
+#   scripts/figures.sh --help this text
 set -euo pipefail
+# The comment above, as the usage.
+usage() { sed -n '2,/^[^#]/{/^#/s/^# \{0,1\}//p}' "$0"; }
+case "${1:-}" in
+    "") ;;
+    -h | --help) usage; exit 0 ;;
+    *) echo "figures.sh: unknown option $1" >&2; usage >&2; exit 2 ;;
+esac
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 

@@ -5,31 +5,45 @@
 # published zip is the one these sources make.
 #   scripts/release.sh              build/release/src/build/windows/Taviro-<version>.zip
 #   scripts/release.sh OTHER.zip    the same, and fails unless OTHER.zip has the same bytes
-# A working tree that differs from its commit is named, file by file: its zip is not the commit's.
+#   scripts/release.sh --help       this text
+# A working tree that differs from its commit is said so, with the first files that differ: its
+# zip is not the commit's.
 set -euo pipefail
-start=$PWD
+# The comment above, as the usage.
+usage() { sed -n '2,/^[^#]/{/^#/s/^# \{0,1\}//p}' "$0"; }
+
+compare=""
+for arg in "$@"; do
+    case "$arg" in
+        -h | --help) usage; exit 0 ;;
+        -*) echo "release.sh: unknown option $arg" >&2; usage >&2; exit 2 ;;
+        *)
+            if [ -n "$compare" ]; then
+                echo "release.sh: one zip to compare with, not more" >&2; usage >&2; exit 2
+            fi
+            case "$arg" in
+                /*) compare=$arg ;;
+                *) compare=$PWD/$arg ;;
+            esac
+            ;;
+    esac
+done
 cd "$(dirname "$0")/.."
 root=$PWD
 scripts/setup.sh
-
-compare=""
-if [ $# -gt 0 ]; then
-    case "$1" in
-        /*) compare=$1 ;;
-        *) compare=$start/$1 ;;
-    esac
-fi
 
 # The zip is made from the files as they are here. Where they are not the last commit's, it is
 # not that commit's zip: say so now, and name the files again if the comparison fails.
 commit=$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo "")
 modified=""
 if [ -n "$commit" ]; then
+    # A few names say what kind of change it is; a list of hundreds would bury the warning.
     modified=$(git -C "$root" status --porcelain --untracked-files=all |
         awk '{ code = substr($0, 1, 2); what = "changed" }
              code == "??" { what = "not in the commit" }
              code ~ /D/ { what = "deleted" }
-             { printf "%s%s (%s)", sep, substr($0, 4), what; sep = ", " }')
+             NR <= 5 { printf "%s%s (%s)", sep, substr($0, 4), what; sep = ", " }
+             END { if (NR > 5) printf " and %d more files", NR - 5 }')
     if [ -n "$modified" ]; then
         echo "release.sh: the working tree is not commit $commit as committed: $modified" >&2
     fi

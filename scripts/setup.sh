@@ -1,6 +1,15 @@
 #!/bin/sh
 # Installs the Debian packages the build and the tests need, when any is missing.
+#   scripts/setup.sh           installs what is missing (with sudo when not root)
+#   scripts/setup.sh --help    this text
 set -eu
+# The comment above, as the usage.
+usage() { sed -n '2,/^[^#]/{/^#/s/^# \{0,1\}//p}' "$0"; }
+case "${1:-}" in
+    "") ;;
+    -h | --help) usage; exit 0 ;;
+    *) echo "setup.sh: unknown option $1" >&2; usage >&2; exit 2 ;;
+esac
 packages="cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev googletest
 g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 python3 python3-pefile icoutils zip"
 missing=""

@@ -5,6 +5,7 @@
 # command as a user runs it, natively and with --windows, and, in CI, the release zip rebuilt in a
 # folder of its own, which must give the Windows build's zip byte for byte.
 #   scripts/test.sh [preset ...]     default: native asan tsan windows
+#   scripts/test.sh --help           this text
 # Each preset's build runs while the preset before it is tested: the tests spend much of their
 # time waiting (children started and ended, Wine's server, pauses between events), which the
 # build fills. Every phase says how long it took.
@@ -14,6 +15,16 @@
 # elsewhere. TAVIRO_RELEASE_CHECK=1 rebuilds the release outside CI too (30 s more),
 # TAVIRO_RELEASE_CHECK=0 leaves it out in CI.
 set -euo pipefail
+# The comment above, as the usage.
+usage() { sed -n '2,/^[^#]/{/^#/s/^# \{0,1\}//p}' "$0"; }
+for arg in "$@"; do
+    case "$arg" in
+        -h | --help) usage; exit 0 ;;
+        native | asan | tsan | windows) ;;
+        -*) echo "test.sh: unknown option $arg" >&2; usage >&2; exit 2 ;;
+        *) echo "test.sh: no preset $arg (native, asan, tsan, windows)" >&2; usage >&2; exit 2 ;;
+    esac
+done
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 

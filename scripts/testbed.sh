@@ -5,19 +5,20 @@
 #   scripts/testbed.sh exit-and-settle    a shipped scenario by name, or a .scn file by path
 #   scripts/testbed.sh [scenario] --windows
 #                                         the same with the real Taviro.dll under Wine
+#   scripts/testbed.sh --help             this text
 # The log and the picture go to build/<native|windows>/testbed-runs/<scenario>.log and .svg.
 set -euo pipefail
-start=$PWD
-cd "$(dirname "$0")/.."
-root=$PWD
-scripts/setup.sh
+# The comment above, as the usage.
+usage() { sed -n '2,/^[^#]/{/^#/s/^# \{0,1\}//p}' "$0"; }
 
 preset=native
 scenario=default
+start=$PWD
 for arg in "$@"; do
     case "$arg" in
+        -h | --help) usage; exit 0 ;;
         --windows) preset=windows ;;
-        -*) echo "testbed.sh: unknown option $arg" >&2; exit 2 ;;
+        -*) echo "testbed.sh: unknown option $arg" >&2; usage >&2; exit 2 ;;
         *)
             # A path is taken from where the script was started; a bare name is the testbed's.
             scenario=$arg
@@ -28,6 +29,9 @@ for arg in "$@"; do
             ;;
     esac
 done
+cd "$(dirname "$0")/.."
+root=$PWD
+scripts/setup.sh
 
 # Quiet when the build works; its errors when it does not.
 build_output=$(mktemp)

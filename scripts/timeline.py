@@ -20,30 +20,39 @@ files beside this one, timeline_log.py and timeline_picture.py: pass on all thre
 Open the SVG in a web browser; hovering a band, label or marker tells its frames.
 
 A frame is one vehicle update the game ran through the plugin. The picture's lanes, top to
-bottom, over the frames:
-  handbrake          filled while the plugin had the handbrake engaged; the small labels
-                     say why it switched (the decision's reason, or the game event), and a
-                     dotted marker where the reason changed while it stayed engaged
+bottom, over the frames (a lane with nothing in it is left out):
+  settings           the hotkey in force, from the frame each "settings in force" line names;
+                     beneath it, a value the files had refused and another plugin on the
+                     same call, where the log names one
+  handbrake          filled while the plugin had the handbrake engaged, each stretch labelled
+                     with its reason (in the band, or above it where it does not fit; Taviro's
+                     own engagements, the counting reasons, always); a dotted marker where the
+                     reason changed while it stayed engaged
   engage stage       -1 up to 3: counting frames before the plugin engages
-  exit window,       filled while open
+  exit window,       filled while open; hovering tells the window's count (window=)
   activation window
-  warm-up            filled while the plugin warms up after a load screen, fade or the end
-                     credits (30 frames in which it decides nothing), paler while a load
-                     screen or fade holds the count at 0; a triangle marks each restart
+  standing aside     the frames the plugin lets the game run and decides nothing, by reason:
+                     the 30 frames of warm-up after the game's data loads, a loading screen, a
+                     fade or the end credits, the loading screens and fades themselves (always
+                     labelled), and a vehicle not ready; a triangle marks each warm-up restart
   game events        dashed lines, coloured as the lane they act on, between two frames
+Beneath the legend, the reasons of the frames shown, in the game's words.
 
---states writes `frame,handbrake,stage,warmup,exit,activation,why`, one row per frame: the
-state right after that frame's decision, and the reason for it; a game event between two frames
-counts from the next one, and is no frame's reason. The log has a line only where the state or
-the reason changed, so a row repeats the line before it. A reason that changes on almost every
-frame is logged 16 times in a row at most, then once every 120 frames while it goes on: the rows
-between two such lines may hide a brief other reason. The warm-up count is logged when a warm-up
-starts, restarts or completes, not at every frame, so a count from 1 to 29 stands only on the
-frame of its own line, and the frames after it say `warming` until the next line; 0 (held by a
-load screen) and 30 (done) hold as they are. A field the log never gave is empty. The rows run
-to the last frame the game ran, which the log's closing line gives as the game ends; a log
-without one (a game killed, crashed or still running leaves none) ends at its last trace line,
-and this is said. It writes at most 2,000,000 rows; pick a range with --frames for more.
+--states writes `frame,handbrake,stage,warmup,exit,activation,window,why`, one row per frame:
+the state right after that frame's decision, and the reason for it; a game event between two
+frames counts from the next one, and is no frame's reason. `window` is the count of the exit or
+activation window: 0 when one opens, one more for each frame that counts towards engaging and
+for each warm-up frame in which the game's first float reads 0, and 150 when it is over. The log
+has a line only where the state or the reason changed, so a row repeats the line before it. A
+reason that changes on almost every frame is logged 16 times in a row at most, then once every
+120 frames while it goes on: the rows between two such lines may hide a brief other reason. The
+warm-up count is logged when a warm-up starts, restarts or completes, not at every frame, so a
+count from 1 to 29 stands only on the frame of its own line, and the frames after it say
+`warming` until the next line; 0 (held by a load screen) and 30 (done) hold as they are. A field
+the log never gave is empty. The rows run to the last frame the game ran, which the log's
+closing line gives as the game ends; a log without one (a game killed, crashed or still running
+leaves none) ends at its last trace line, and this is said. It writes at most 2,000,000 rows;
+pick a range with --frames for more.
 
 A last line with no newline (the game ended while it was written) is read past, and said so.
 Lines of the log may end in spaces: the plugin pads a line so that none crosses a 4 KiB page of

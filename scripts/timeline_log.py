@@ -1,11 +1,15 @@
 """Reading a Taviro.log for timeline.py: its launches, their trace and event lines as steps of
-the decision's state, and every frame's state as the --states rows give it. Standard library
-only; timeline.py, beside this file, is the command."""
+the decision's state, the settings in force and what the log says of them, and every frame's
+state as the --states rows give it. Standard library only; timeline.py, beside this file, is the
+command."""
 import csv
 import re
 
-FIELDS = ("handbrake", "stage", "warmup", "exit", "activation")
+FIELDS = ("handbrake", "stage", "warmup", "exit", "activation", "window")
+# What a line without them has lost; window= came later than the others.
+REQUIRED = FIELDS[:5]
 WARMUP_DONE = 30
+WINDOW_OVER = 150
 TIME = re.compile(r"\d{1,2}:\d{2}:\d{2}(?:[.,]\d+)?$")
 FRAME = re.compile(r"[0-9]{1,9}$")  # more would be months of driving: garbage
 NO_TRACE = "no decision trace in this log: set bLogging=1 in TaviroCustom.ini"
@@ -13,6 +17,38 @@ NO_TRACE = "no decision trace in this log: set bLogging=1 in TaviroCustom.ini"
 CLOSING = re.compile(r"the game is ending; the last vehicle update the hook saw was "
                      r"frame=([0-9]{1,9})$")
 MAX_STATE_ROWS = 2_000_000  # over nine hours of driving at 60 frames a second; about 70 MB
+# "settings in force: <hotkey>, from <file>; decision trace on, from <file>; from frame=N on"
+SETTINGS = re.compile(r"settings in force: (.*?)(?:, (?:from|the key from) [^;]*)?; decision trace "
+                      r"(on|off)[^;]*(?:; from frame=([0-9]{1,9}) on)?$")
+REFUSED = re.compile(r"(Taviro(?:Custom)?\.ini): (.*?) refused: (.*)$")
+SETTINGS_FILE = re.compile(r"(Taviro(?:Custom)?\.ini): (.*)$")
+CHAINED = re.compile(r"chained onto (.*?)(?: \(through a jump at [^)]*\))?: another plugin")
+LEADS = re.compile(r"the vehicle update call at \S+ now leads to (.*?)(?: \(through a jump at "
+                   r"[^)]*\))?$")
+
+# What each reason means in the game, for the picture's key and the players' readme, which uses
+# the same words.
+REASONS = {
+    "no-ui-yet": "the game is still starting: its data has not loaded, so Taviro waits",
+    "fade": "the screen fades to or from black: Taviro waits, then warms up again",
+    "load-screen": "a loading screen is up: Taviro waits, then warms up again",
+    "warm-up": "after the game's data loads, a loading screen, a fade or the end credits: "
+               "Taviro lets 30 frames pass before it decides",
+    "tracked-object-not-ready": "the game has no vehicle ready to watch: Taviro stands aside",
+    "game-flag": "a check Taviro asks of the game every frame says to stand aside",
+    "hotkey-held": "you hold the hotkey: the handbrake is on",
+    "hotkey-let-go": "you let go of the hotkey: the handbrake comes off",
+    "reset-path": "driving: nothing calls for the handbrake, so Taviro keeps it off",
+    "counting:update-float-zero": "the game's value for the vehicle reads 0: after 4 frames "
+                                  "Taviro puts the handbrake on",
+    "counting:float1-nonzero": "the game's check on the vehicle reads nonzero: after 4 frames "
+                               "Taviro puts the handbrake on",
+    "counting:exit-window": "you got out while the vehicle still moves: after 4 frames Taviro "
+                            "puts the handbrake on, until the vehicle comes to rest (150 "
+                            "frames at most)",
+    "counting:activation-window": "you got into the vehicle: after 4 frames Taviro puts the "
+                                  "handbrake on, for 150 frames in all",
+}
 
 
 class Failure(Exception):
@@ -42,6 +78,7 @@ PARSERS = {
     "warmup": _count(0, WARMUP_DONE),
     "exit": _one_of("open", "closed"),
     "activation": _one_of("open", "closed"),
+    "window": _count(0, WINDOW_OVER),
 }
 
 
@@ -57,9 +94,50 @@ class Step:
         self.state = None
 
 
+class Setting:
+    """A "settings in force" line: the hotkey from frame `frame` on, and what the log said of the
+    files as it read them (values refused, another plugin on the call)."""
+
+    def __init__(self, frame, exact, words, trace, line, text):
+        self.frame, self.exact, self.words, self.trace = frame, exact, words, trace
+        self.line, self.text = line, text
+        self.notes = []
+
+
+class Note:
+    """A line that goes with the settings: a value refused, a file that could not be had, another
+    plugin on the vehicle update call."""
+
+    def __init__(self, kind, label, text, line):
+        self.kind, self.label, self.text, self.line = kind, label, text, line
+        self.frame = None
+
+
+def settings_note(kind, text, line):
+    if kind == "error":
+        refused = REFUSED.match(text)
+        if refused:
+            return Note("refused", f"{refused.group(1)}: {refused.group(2)} refused", text, line)
+        problem = SETTINGS_FILE.match(text)
+        if problem:
+            return Note("refused", f"{problem.group(1)}: {problem.group(2).split(' (')[0]}",
+                        text, line)
+    elif kind == "info":
+        chained = CHAINED.match(text)
+        if chained:
+            return Note("other", f"other plugin {chained.group(1)}, behind Taviro", text, line)
+        leads = LEADS.match(text)
+        if leads:
+            return Note("other", f"other plugin {leads.group(1)}, in front of Taviro", text,
+                        line)
+    return None
+
+
 class Launch:
     def __init__(self):
         self.steps = []
+        self.settings = []
+        self.pending = []  # notes the next settings line comes with
         self.header = None
         self.lines = 0
         self.closing = None  # the last frame the hook saw, as the closing line says
@@ -109,7 +187,8 @@ def parse_step(kind, time, words, line):
     problems = [f"line {line}: {word} is no value the plugin writes, read past" for word in bad]
     if not values:
         return None, problems + [f"line {line}: no state on it (cut short?), skipped"]
-    missing = [f for f in FIELDS if f not in values and not any(b.startswith(f + "=") for b in bad)]
+    missing = [f for f in REQUIRED
+               if f not in values and not any(b.startswith(f + "=") for b in bad)]
     if missing:
         problems.append(f"line {line}: no {', '.join(missing)} (cut short?): "
                         "taken as they were before")
@@ -153,10 +232,12 @@ def parse_log(text):
         launch.lines += 1
         if kind == "info" and launch.header is None and rest[:1] == ["Taviro"]:
             launch.header = " ".join(rest)
-        closing = CLOSING.match(" ".join(rest)) if kind == "info" else None
+        text = " ".join(rest)
+        closing = CLOSING.match(text) if kind == "info" else None
         if closing:
             launch.closing, launch.closing_line = int(closing.group(1)), number
         if kind not in ("trace", "event"):
+            read_settings_line(launch, kind, text, number)
             continue
         step, found = parse_step(kind, time, rest, number)
         problems += found
@@ -175,6 +256,10 @@ def parse_log(text):
         launch.steps.append(step)
     launches = [launch for launch in launches if launch.lines]
     for launch in launches:
+        # Notes after the last settings line: from the frame after the last one traced.
+        for note in launch.pending:
+            note.frame = next_frame(launch)
+        launch.notes = [note for s in launch.settings for note in s.notes] + launch.pending
         # A game event comes between frames and is no frame's reason: the frames after it keep
         # the reason of the last trace line until the next one.
         state = dict.fromkeys(FIELDS + ("why",))
@@ -184,6 +269,29 @@ def parse_log(text):
                 state["why"] = step.reason
             step.state = state
     return launches, problems, recognised
+
+
+def next_frame(launch):
+    """The first frame after the last step read: where a line without a frame of its own goes."""
+    return max([s.start for s in launch.steps] + [1])
+
+
+def read_settings_line(launch, kind, text, number):
+    matched = SETTINGS.match(text) if kind == "info" else None
+    if matched is None:
+        note = settings_note(kind, text, number)
+        if note is not None:
+            launch.pending.append(note)
+        return
+    words, trace, frame = matched.groups()
+    # A log of an earlier version names no frame: the frame after the last step read is as near
+    # as the log allows.
+    setting = Setting(int(frame) if frame else next_frame(launch), frame is not None, words,
+                      trace, number, text)
+    for note in launch.pending:
+        note.frame = setting.frame
+    setting.notes, launch.pending = launch.pending, []
+    launch.settings.append(setting)
 
 
 def pick_launch(launches, choice, recognised):
@@ -276,5 +384,14 @@ def write_states(out, segs):
                     own_count and frame == step.start):
                 warmup = "warming"
             row = (state["handbrake"], state["stage"], warmup, state["exit"], state["activation"],
-                   state["why"])
+                   state["window"], state["why"])
             writer.writerow((frame,) + tuple("" if v is None else v for v in row))
+
+
+if __name__ == "__main__":
+    # A part of timeline.py, not a command of its own: say so, and which one to run.
+    import sys
+    asked = sys.argv[1:] in (["-h"], ["--help"])
+    print(f"{__doc__}\n\nusage: python3 timeline.py --help (the command, beside this file)",
+          file=sys.stdout if asked else sys.stderr)
+    sys.exit(0 if asked else 2)

@@ -1,28 +1,35 @@
-"""The picture timeline.py draws: one launch's frames as an SVG timeline, lanes for the handbrake,
-the engage stage, the two windows and the warm-up, and the game events over them. Standard
-library only; timeline.py, beside this file, is the command."""
+"""The picture timeline.py draws: one launch's frames as an SVG timeline, lanes for the settings in
+force, the handbrake, the engage stage, the two windows and the frames Taviro stands aside, the
+game events over them, and a key of the reasons in the game's words. Standard library only;
+timeline.py, beside this file, is the command."""
 import math
 import os
 import re
 from xml.sax.saxutils import escape
 
-from timeline_log import WARMUP_DONE, effective_steps, segments
+from timeline_log import REASONS, WINDOW_OVER, effective_steps, segments
 
 INK, MUTED, FAINT, GRID, LANE = "#0f172a", "#64748b", "#94a3b8", "#e2e8f0", "#f1f5f9"
 HANDBRAKE, STAGE, EXIT, ACTIVATION = "#e11d48", "#2563eb", "#0d9488", "#7c3aed"
-WARMING, HELD, RESTART, OTHER_EVENT = "#fbbf24", "#fde8b0", "#b45309", "#475569"
-REASON = "#9f1239"
+RESTART, OTHER_EVENT, REASON, REFUSED = "#b45309", "#475569", "#9f1239", "#dc2626"
+SETTING_GROUNDS = ("#e0f2fe", "#bae6fd")
 EVENT_COLOURS = {"exit-vehicle": EXIT, "activation-matched": ACTIVATION,
                  "game-loaded": RESTART, "credits-closed": RESTART}
+# The frames Taviro lets the game run without deciding, each reason a colour of its own; the
+# screens are always labelled.
+ASIDE = {"warm-up": "#fbbf24", "load-screen": "#a5b4fc", "fade": "#94a3b8",
+         "no-ui-yet": "#cbd5e1", "tracked-object-not-ready": "#fdba74", "game-flag": "#bef264"}
+ALWAYS_LABELLED = ("load-screen", "fade")
 FONT = "'Segoe UI', 'Helvetica Neue', Arial, 'DejaVu Sans', sans-serif"
 WIDTH, PLOT_LEFT, PLOT_RIGHT = 1200, 168, 1172
+LABEL_SIZE = 10
 XML_UNSAFE = re.compile("[^\t\n\r\x20-\ud7ff\ue000-\ufffd\U00010000-\U0010ffff]")
 
 
 def text(value, limit=60):
     """What the log gave, made safe for XML: garbage bytes must not make the picture unreadable."""
     value = XML_UNSAFE.sub("?", str(value))
-    return escape(value if len(value) <= limit else value[:limit - 1] + "\u2026")
+    return escape(value if len(value) <= limit else value[:limit - 1] + "\u2026", {'"': "&quot;"})
 
 
 def text_width(value, size):
@@ -39,23 +46,59 @@ def nice_step(span, ticks=10):
     return int(10 * magnitude)
 
 
+def span_words(low, high):
+    return f"frame {low}" if low == high else f"frames {low}\u2013{high}"
+
+
 class Rows:
-    """Labels beside their markers, in rows counted from the lanes outwards, placed left to
-    right. A marker's line may run behind a label of a nearer row: labels are drawn last, on a
-    halo. A label that fits in no row is left out, and its marker keeps the tooltip."""
+    """Label rows counted from a lane outwards, each filled left to right. A row more is added
+    only for a label that must be shown."""
 
     def __init__(self, count):
         self.taken = [[] for _ in range(count)]
 
-    def place(self, left, right):
+    def place(self, left, right, grow=False):
         for row, taken in enumerate(self.taken):
             if all(right + 6 <= a or left - 6 >= b for a, b in taken):
                 taken.append((left, right))
                 return row
+        if grow:
+            self.taken.append([(left, right)])
+            return len(self.taken) - 1
         return None
 
     def count(self):
-        return max([row + 1 for row, taken in enumerate(self.taken) if taken] + [1])
+        return max([row + 1 for row, taken in enumerate(self.taken) if taken] + [0])
+
+
+class Labels:
+    """Words for bands and markers, written in the band where they fit, else in rows beside the
+    lane. A label that must be shown (Taviro's own engagements, the screens) gets a row more
+    where none has room, unless the one of the same words just before it is in its way: that one
+    then counts them both (\u00d72), at any zoom."""
+
+    def __init__(self, rows):
+        self.rows = Rows(rows)
+        self.inside, self.outside = [], []
+
+    def add(self, left, right, words, colour, ident=None, must=False):
+        width = text_width(words, LABEL_SIZE)
+        if ident is not None and width + 8 <= right - left:
+            self.inside.append(dict(x=left + 4, words=words, ids=[ident]))
+            return
+        room = width + (text_width(" \u00d700", LABEL_SIZE) if must else 0)
+        x = min(max(left, PLOT_LEFT), PLOT_RIGHT - room)
+        row = self.rows.place(x, x + room)
+        if row is None and must:
+            same = next((label for label in reversed(self.outside) if label["words"] == words),
+                        None)
+            if same is not None and same["x"] + same["room"] + 6 > x:
+                same["ids"].append(ident)
+                return
+            row = self.rows.place(x, x + room, grow=True)
+        if row is not None:
+            self.outside.append(dict(x=x, room=room, row=row, words=words, colour=colour,
+                                     ids=[ident] if ident else [], mark=left))
 
 
 class Picture:
@@ -72,22 +115,22 @@ class Picture:
     def add(self, part):
         self.parts.append(part)
 
-    def band(self, runs, top, height, colour, what, value=True):
-        for low, high, state in runs:
-            if state != value:
-                continue
-            x = self.x(low - 0.5)
-            width = max(self.x(high + 0.5) - x, 1.0)
-            span = f"frame {low}" if low == high else f"frames {low}\u2013{high}"
-            self.add(f'<rect x="{x:.2f}" y="{top}" width="{width:.2f}" height="{height}" '
-                     f'fill="{colour}"><title>{what}, {span}</title></rect>')
+    def band(self, lane, low, high, top, height, colour, what, ident=None, extra=""):
+        """A band over frames low..high, which a test can read back: its lane and frames."""
+        x = self.x(low - 0.5)
+        width = max(self.x(high + 0.5) - x, 1.0)
+        name = f' id="{ident}"' if ident else ""
+        self.add(f'<rect class="band"{name} data-lane="{lane}" data-first="{low}" '
+                 f'data-last="{high}"{extra} x="{x:.2f}" y="{top}" width="{width:.2f}" '
+                 f'height="{height}" fill="{colour}"><title>{what}, {span_words(low, high)}'
+                 f'</title></rect>')
 
     def label(self, x, y, value, size=11, colour=MUTED, anchor="start", weight="normal",
-              halo=False):
+              halo=False, extra=""):
         # A halo keeps a label readable where an event's marker runs behind it.
         ground = ' stroke="#ffffff" stroke-width="3" paint-order="stroke"' if halo else ""
-        (self.labels if halo else self.parts).append(
-            f'<text x="{x:.2f}" y="{y:.1f}" font-size="{size}" fill="{colour}" '
+        (self.labels if halo or extra else self.parts).append(
+            f'<text{extra} x="{x:.2f}" y="{y:.1f}" font-size="{size}" fill="{colour}" '
             f'text-anchor="{anchor}" font-weight="{weight}"{ground}>{value}</text>')
 
     def beside(self, rows, x, words, size):
@@ -102,9 +145,21 @@ class Picture:
             return rows.place(x - 4 - width, x - 4), x - 4, "end"
         return None, x + 4, "start"
 
-
-def runs(segs, field, test=lambda v: v):
-    return runs_by(segs, lambda state: None if state[field] is None else test(state[field]))
+    def write_labels(self, labels, row_y, lane_edge, inside_y, inside_colour):
+        """Draws what `labels` placed: in the band at inside_y, else in its row (row_y(row)),
+        with a faint line down (or up) to the lane's edge."""
+        for label in labels.inside:
+            self.label(label["x"], inside_y, text(label["words"], 80), LABEL_SIZE, inside_colour,
+                       extra=f' class="label" data-for="{" ".join(label["ids"])}"')
+        for label in labels.outside:
+            y = row_y(label["row"])
+            self.add(f'<line x1="{label["mark"] + 0.5:.2f}" y1="{y + (3 if y < lane_edge else -9)}"'
+                     f' x2="{label["mark"] + 0.5:.2f}" y2="{lane_edge}" stroke="{label["colour"]}"'
+                     f' stroke-width="0.8" opacity="0.5"/>')
+            count = len(label["ids"])
+            words = label["words"] + (f" \u00d7{count}" if count > 1 else "")
+            self.label(label["x"], y, text(words, 80), LABEL_SIZE, label["colour"], halo=True,
+                       extra=f' class="label" data-for="{" ".join(label["ids"])}"')
 
 
 def runs_by(segs, key):
@@ -119,41 +174,28 @@ def runs_by(segs, key):
     return result
 
 
-def warmup_phase(count):
-    return "held" if count == 0 else "warming" if count < WARMUP_DONE else "done"
-
-
 def when(step):
     return f"after frame {step.frame}" if step.kind == "event" else f"at frame {step.frame}"
-
-
-LANES = (("handbrake", "Handbrake", "engaged", 34), ("stage", "Engage stage", "\u22121 to 3", 62),
-         ("exit", "Exit window", None, 22), ("activation", "Activation window", None, 22),
-         ("warmup", "Warm-up", None, 22))
-LEGEND = (("rect", HANDBRAKE, "handbrake engaged"), ("line", STAGE, "engage stage"),
-          ("rect", EXIT, "exit window open"), ("rect", ACTIVATION, "activation window open"),
-          ("rect", WARMING, "warming up"), ("rect", HELD, "warm-up held at 0"),
-          ("restart", RESTART, "warm-up restart"), ("event", OTHER_EVENT, "game event"),
-          ("reason", REASON, "new reason"))
 
 
 class Timeline:
     """The picture of one launch's frames low..high."""
 
     def __init__(self, launch, low, high):
-        self.pic = Picture(low, high)
-        self.low, self.high = low, high
+        self.pic = pic = Picture(low, high)
+        self.launch, self.low, self.high = launch, low, high
         self.steps = effective_steps(launch.steps)
         self.segs = segments(self.steps, low, high)
         self.events = [s for s in launch.steps if s.kind == "event" and low - 1 <= s.frame <= high]
+        pairs = list(zip(self.steps, self.steps[1:]))
         self.switches = [
-            after for before, after in zip(self.steps, self.steps[1:])
+            after for before, after in pairs
             if None not in (before.state["handbrake"], after.state["handbrake"])
             and before.state["handbrake"] != after.state["handbrake"] and low < after.start <= high]
         # A new reason while the handbrake stays engaged (the hotkey let go inside a window that
-        # keeps it so): the band alone would go on telling the old one.
+        # keeps it so): a band of its own, and a marker where it starts.
         self.reasons = [
-            after for before, after in zip(self.steps, self.steps[1:])
+            after for before, after in pairs
             if before.state["handbrake"] == after.state["handbrake"] == "engaged"
             and None not in (before.state["why"], after.state["why"])
             and before.state["why"] != after.state["why"] and low < after.start <= high]
@@ -161,26 +203,87 @@ class Timeline:
             after for before, after in zip(launch.steps, launch.steps[1:])
             if before.state["warmup"] is not None and "warmup" in after.values
             and after.values["warmup"] < before.state["warmup"] and low <= after.start <= high + 1]
+        self.engaged = [run for run in runs_by(self.segs, lambda s: (s["handbrake"], s["why"]))
+                        if run[2][0] == "engaged"]
+        self.aside = [run for run in runs_by(self.segs, lambda s: s["why"]) if run[2] in ASIDE]
+        self.open = {key: [run for run in runs_by(self.segs, lambda s, k=key: s[k])
+                           if run[2] == "open"] for key in ("exit", "activation")}
+        self.settings = self.setting_runs()
+        # Every reload says again what the files hold: a note is shown where it is new.
+        self.notes, said = [], set()
+        for setting in launch.settings + [None]:
+            notes = setting.notes if setting else launch.pending
+            labels = {note.label for note in notes}
+            self.notes += [note for note in notes if note.label not in said
+                           and note.frame is not None and low <= note.frame <= high]
+            said = labels if setting else said
 
         # Labels first: how many rows they take decides the layout.
-        event_rows, switch_rows = Rows(3), Rows(2)
+        event_rows = Rows(3)
         self.placed_events = [
-            (event, x) + self.pic.beside(event_rows, x, event.reason[:28], 11)
-            for event, x in ((e, self.pic.x(e.frame + 0.5)) for e in self.events)]
-        self.placed_switches = [
-            (switch, x) + self.pic.beside(switch_rows, x, switch.reason[:28], 10)
-            for switch, x in ((s, self.pic.x(s.start - 0.5)) for s in self.switches)]
-        self.placed_reasons = [
-            (reason, x) + self.pic.beside(switch_rows, x, reason.state["why"][:28], 10)
-            for reason, x in ((s, self.pic.x(s.start - 0.5)) for s in self.reasons)]
-        self.event_base = 92 + 15 * (event_rows.count() - 1)  # the row nearest the lanes
+            (event, x) + pic.beside(event_rows, x, event.reason[:28], 11)
+            for event, x in ((e, pic.x(e.frame + 0.5)) for e in self.events)]
+        note_rows = Rows(1)
+        self.placed_notes = [
+            (note, x) + pic.beside(note_rows, x, note.label[:70], LABEL_SIZE)
+            for note, x in ((n, pic.x(n.frame - 0.5)) for n in self.notes)]
+        # The labels that must be shown are placed first, those that fit where room is left.
+        self.hb_labels = Labels(3)
+        for must in (True, False):
+            for low_, high_, (_, why) in self.engaged:
+                if (why or "").startswith("counting:") == must:
+                    self.hb_labels.add(pic.x(low_ - 0.5), pic.x(high_ + 0.5), why or "?",
+                                       HANDBRAKE, f"handbrake-{low_}", must)
+        for switch in self.switches:
+            if switch.state["handbrake"] == "released":
+                x = pic.x(switch.start - 0.5)
+                self.hb_labels.add(x, x, switch.reason, MUTED)
+        self.aside_labels = Labels(1)
+        for must in (True, False):
+            for low_, high_, why in self.aside:
+                if (why in ALWAYS_LABELLED) == must:
+                    self.aside_labels.add(pic.x(low_ - 0.5), pic.x(high_ + 0.5), why, INK,
+                                          f"aside-{low_}", must)
+
+        # Lanes with nothing in them are left out.
         self.lanes = {}
-        y = self.event_base + 14 + 14 * switch_rows.count()
-        for key, _, _, lane_height in LANES:
+        y = 92 + 15 * (event_rows.count() - 1 if event_rows.count() else 0)
+        self.event_base = y
+        y += 12
+        shown = [("settings", 22 + (16 if self.notes else 0), bool(self.settings)),
+                 ("handbrake", 34, True), ("stage", 62, True),
+                 ("exit", 22, bool(self.open["exit"])),
+                 ("activation", 22, bool(self.open["activation"])),
+                 ("aside", 22, bool(self.aside))]
+        for key, lane_height, drawn in shown:
+            if not drawn:
+                continue
+            if key == "handbrake":
+                y += 14 * max(self.hb_labels.rows.count(), 1)
             self.lanes[key] = (y, lane_height)
             y += lane_height + 16
+            if key == "aside":
+                y += 13 * self.aside_labels.rows.count()
         self.bottom = y - 16
-        self.height = self.bottom + 92
+        self.height = self.bottom + 64 + 16 * (1 + len(self.reasons_shown()))
+
+    def setting_runs(self):
+        """(first frame, last frame, setting) for each stretch of one hotkey within the frames
+        shown: a reload that changes nothing is no change."""
+        runs = []
+        for setting in self.launch.settings:
+            if runs and runs[-1][2].words == setting.words:
+                continue
+            runs.append([setting.frame, None, setting])
+        for i, run in enumerate(runs):
+            run[1] = runs[i + 1][0] - 1 if i + 1 < len(runs) else self.high
+        return [(max(a, self.low), min(b, self.high), s) for a, b, s in runs
+                if max(a, self.low) <= min(b, self.high)]
+
+    def reasons_shown(self):
+        """The reasons of the frames shown, in the order the drive first gives them."""
+        shown = dict.fromkeys(step.state["why"] for _, _, step in self.segs)
+        return [reason for reason in shown if reason in REASONS]
 
     def heading(self, name, launch, number, count):
         first, last = launch.frames()
@@ -203,49 +306,78 @@ class Timeline:
     def grounds(self):
         """Lane titles and grounds, and the frame grid behind all that is drawn on them."""
         pic = self.pic
-        for key, title, sub, _ in LANES:
-            lane_top, lane_height = self.lanes[key]
+        titles = {"settings": ("Settings", "hotkey in force"), "handbrake": ("Handbrake", "engaged"),
+                  "stage": ("Engage stage", "\u22121 to 3"), "exit": ("Exit window", None),
+                  "activation": ("Activation window", None),
+                  "aside": ("Standing aside", "the game decides")}
+        for key, (lane_top, lane_height) in self.lanes.items():
+            title, sub = titles[key]
             middle = lane_top + lane_height / 2
             pic.label(24, middle + (-1 if sub else 4), title, 12, INK, weight="600")
             if sub:
                 pic.label(24, middle + 13, sub, 10.5, MUTED)
-            pic.add(f'<rect x="{PLOT_LEFT}" y="{lane_top}" width="{PLOT_RIGHT - PLOT_LEFT}" '
-                    f'height="{lane_height}" rx="3" fill="{LANE}"/>')
+            pic.add(f'<rect class="lane" data-lane="{key}" x="{PLOT_LEFT}" y="{lane_top}" '
+                    f'width="{PLOT_RIGHT - PLOT_LEFT}" height="{lane_height}" rx="3" '
+                    f'fill="{LANE}"/>')
         step = nice_step(self.high - self.low + 1)
+        top = min(top for top, _ in self.lanes.values())
         for tick in range(math.ceil(self.low / step) * step, self.high + 1, step) or [self.low]:
             x = pic.x(tick)
-            pic.add(f'<line x1="{x:.2f}" y1="{self.lanes["handbrake"][0]}" x2="{x:.2f}" '
-                    f'y2="{self.bottom + 5}" stroke="{GRID}" stroke-width="1"/>')
+            pic.add(f'<line x1="{x:.2f}" y1="{top}" x2="{x:.2f}" y2="{self.bottom + 5}" '
+                    f'stroke="{GRID}" stroke-width="1"/>')
             pic.label(x, self.bottom + 19, str(tick), 11, MUTED, "middle")
         pic.label(PLOT_RIGHT, self.bottom + 36, "frame", 11, FAINT, "end")
+
+    def settings_lane(self):
+        """The hotkey in force, a band for each stretch of one, and beneath them the values the
+        files had refused and the other plugin on the call."""
+        if "settings" not in self.lanes:
+            return
+        pic = self.pic
+        lane_top, _ = self.lanes["settings"]
+        for i, (low, high, setting) in enumerate(self.settings):
+            about = "" if setting.exact else " (about: this log names no frame)"
+            words = f"{setting.words}; decision trace {setting.trace}"
+            pic.band("settings", low, high, lane_top + 2, 18, SETTING_GROUNDS[i % 2],
+                     text(f"{words}, in force from frame {setting.frame}{about}", 200),
+                     extra=f' data-words="{text(setting.words, 200)}"')
+            left, right = pic.x(low - 0.5), pic.x(high + 0.5)
+            fits = int((right - left - 8) / (LABEL_SIZE * 0.56))
+            if fits >= 4:
+                pic.label(left + 4, lane_top + 15, text(setting.words, fits), LABEL_SIZE, INK)
+            if low > self.low:
+                pic.add(f'<line x1="{left:.2f}" y1="{lane_top}" x2="{left:.2f}" '
+                        f'y2="{lane_top + 20}" stroke="{STAGE}" stroke-width="1.5"/>')
+        for note, x, row, text_x, anchor in self.placed_notes:
+            colour = REFUSED if note.kind == "refused" else OTHER_EVENT
+            y = lane_top + 33
+            pic.add(f'<g class="note" data-kind="{note.kind}" data-frame="{note.frame}"><title>'
+                    f'{text(note.text, 300)}</title><path d="M{x:.2f},{y - 10} l4,4 l-4,4 l-4,-4 z"'
+                    f' fill="{colour}"/></g>')
+            if row is not None:
+                pic.label(text_x + 2, y, text(note.label, 70), LABEL_SIZE, colour, anchor)
 
     def handbrake(self):
         pic = self.pic
         lane_top, lane_height = self.lanes["handbrake"]
-        for low, high, (state, why) in runs_by(self.segs, lambda s: (s["handbrake"], s["why"])):
-            if state == "engaged":
-                what = "handbrake engaged" + (f" ({text(why)})" if why else "")
-                pic.band([[low, high, True]], lane_top, lane_height, HANDBRAKE, what)
-        for switch, x, row, text_x, anchor in self.placed_switches:
-            new = switch.state["handbrake"]
-            colour = HANDBRAKE if new == "engaged" else MUTED
-            label_y = lane_top - 5 - 14 * (row or 0)
-            pic.add(f'<g class="switch"><title>handbrake {new} {when(switch)}: '
-                    f'{text(switch.reason)}</title><line x1="{x:.2f}" y1="{label_y - 9:.1f}" '
-                    f'x2="{x:.2f}" y2="{lane_top + lane_height}" stroke="{colour}" '
-                    f'stroke-width="1" opacity="0.6"/></g>')
-            if row is not None:
-                pic.label(text_x, label_y, text(switch.reason, 28), 10, colour, anchor,
-                          halo=True)
-        for reason, x, row, text_x, anchor in self.placed_reasons:
-            why = reason.state["why"]
-            label_y = lane_top - 5 - 14 * (row or 0)
+        for low, high, (_, why) in self.engaged:
+            pic.band("handbrake", low, high, lane_top, lane_height, HANDBRAKE,
+                     f"handbrake engaged ({text(why)})", f"handbrake-{low}",
+                     f' data-why="{text(why)}"')
+        for switch in self.switches:
+            x = pic.x(switch.start - 0.5)
+            pic.add(f'<g class="switch"><title>handbrake {switch.state["handbrake"]} '
+                    f'{when(switch)}: {text(switch.reason)}</title><line x1="{x:.2f}" '
+                    f'y1="{lane_top - 4}" x2="{x:.2f}" y2="{lane_top + lane_height}" '
+                    f'stroke="{MUTED}" stroke-width="1" opacity="0.6"/></g>')
+        for reason in self.reasons:
+            x = pic.x(reason.start - 0.5)
             pic.add(f'<g class="reason"><title>handbrake still engaged {when(reason)}, now '
-                    f'for {text(why)}</title><line x1="{x:.2f}" y1="{label_y - 9:.1f}" '
-                    f'x2="{x:.2f}" y2="{lane_top + lane_height}" stroke="{REASON}" '
-                    f'stroke-width="1.2" stroke-dasharray="2 2"/></g>')
-            if row is not None:
-                pic.label(text_x, label_y, text(why, 28), 10, REASON, anchor, halo=True)
+                    f'for {text(reason.state["why"])}</title><line x1="{x:.2f}" '
+                    f'y1="{lane_top - 4}" x2="{x:.2f}" y2="{lane_top + lane_height}" '
+                    f'stroke="{REASON}" stroke-width="1.2" stroke-dasharray="2 2"/></g>')
+        pic.write_labels(self.hb_labels, lambda row: lane_top - 5 - 14 * row, lane_top,
+                         lane_top + lane_height / 2 + 3.5, "#ffffff")
 
     def stage(self):
         """A step line over a light fill, a dotted level per stage."""
@@ -262,7 +394,7 @@ class Timeline:
             pic.label(PLOT_LEFT - 6, y + 3.5, str(stage).replace("-", "\u2212"), 9.5, FAINT,
                       "end")
         blocks, block = [], []
-        for low, high, value in runs(self.segs, "stage"):
+        for low, high, value in runs_by(self.segs, lambda s: s["stage"]):
             if value is not None:
                 block.append((pic.x(low - 0.5), pic.x(high + 0.5), stage_y(value)))
             elif block:
@@ -281,27 +413,39 @@ class Timeline:
                     f'<title>engage stage</title></path>')
 
     def windows(self):
+        """Open windows, each with the count it went through: the window closes for good at
+        150 (or, for the exit window, when the vehicle comes to rest)."""
         for key, colour, what in (("exit", EXIT, "exit window open"),
                                   ("activation", ACTIVATION, "activation window open")):
+            if key not in self.lanes:
+                continue
             lane_top, lane_height = self.lanes[key]
-            self.pic.band(runs(self.segs, key), lane_top + 3, lane_height - 6, colour, what,
-                          "open")
+            for low, high, _ in self.open[key]:
+                counts = [step.state["window"] for a, b, step in self.segs
+                          if a <= high and b >= low and step.state["window"] is not None]
+                counted = (f" (window= {min(counts)} to {max(counts)} of {WINDOW_OVER})"
+                           if counts else "")
+                self.pic.band(key, low, high, lane_top + 3, lane_height - 6, colour,
+                              what + counted)
 
-    def warmup(self):
-        """Counting, or held at 0 by a load screen or fade; a restart is any line whose count
-        is lower than the one before."""
+    def standing_aside(self):
+        """The frames in which Taviro lets the game run and decides nothing, by reason; a
+        triangle where the warm-up starts again."""
+        if "aside" not in self.lanes:
+            return
         pic = self.pic
-        lane_top, lane_height = self.lanes["warmup"]
-        phases = runs(self.segs, "warmup", warmup_phase)
-        pic.band(phases, lane_top + 3, lane_height - 6, WARMING, "warming up", "warming")
-        pic.band(phases, lane_top + 3, lane_height - 6, HELD, "warm-up held at 0", "held")
+        lane_top, lane_height = self.lanes["aside"]
+        for low, high, why in self.aside:
+            pic.band("aside", low, high, lane_top + 3, lane_height - 6, ASIDE[why],
+                     f"standing aside ({why})", f"aside-{low}", f' data-why="{why}"')
         for restart in self.restarts:
             x = pic.x(restart.start - 0.5)
             pic.add(f'<g class="restart"><title>warm-up restart {when(restart)} '
                     f'({text(restart.reason)})</title><path d="M{x - 4.5:.2f},{lane_top - 7} '
-                    f'h9 l-4.5,6 z" fill="{RESTART}"/><line x1="{x:.2f}" y1="{lane_top}" '
-                    f'x2="{x:.2f}" y2="{lane_top + lane_height}" stroke="{RESTART}" '
-                    f'stroke-width="1.2"/></g>')
+                    f'h9 l-4.5,6 z" fill="{RESTART}"/></g>')
+        bottom = lane_top + lane_height
+        pic.write_labels(self.aside_labels, lambda row: bottom + 11 + 13 * row, bottom,
+                         lane_top + lane_height / 2 + 3.5, INK)
 
     def game_events(self):
         """A dashed marker between two frames, over every lane."""
@@ -317,9 +461,26 @@ class Timeline:
                                "600", True)
 
     def legend(self):
+        """What the shapes mean, for what the picture holds, then the reasons of its frames in
+        the game's words."""
         pic = self.pic
-        x, y = 24, self.height - 22
-        for shape, colour, what in LEGEND:
+        entries = [("rect", HANDBRAKE, "handbrake engaged"), ("line", STAGE, "engage stage")]
+        entries += [("rect", colour, what) for key, colour, what in (
+            ("exit", EXIT, "exit window open"), ("activation", ACTIVATION,
+                                                 "activation window open")) if key in self.lanes]
+        entries += [("rect", ASIDE[why], why) for why in ASIDE
+                    if any(run[2] == why for run in self.aside)]
+        entries += [(shape, colour, what) for shape, colour, what, shown in (
+            ("restart", RESTART, "warm-up restart", self.restarts),
+            ("event", OTHER_EVENT, "game event", self.events),
+            ("tick", STAGE, "settings change", len(self.settings) > 1),
+            ("note", REFUSED, "refused value", any(n.kind == "refused" for n in self.notes)),
+            ("reason", REASON, "new reason while engaged", self.reasons)) if shown]
+        x, y = 24, self.bottom + 60
+        for shape, colour, what in entries:
+            width = 19 + text_width(what, 11) + 18
+            if x + width > WIDTH - 24:
+                x, y = 24, y + 16
             if shape == "rect":
                 pic.add(f'<rect x="{x}" y="{y - 9}" width="14" height="10" rx="2" '
                         f'fill="{colour}"/>')
@@ -328,24 +489,32 @@ class Timeline:
                         f'stroke-width="1.8"/>')
             elif shape == "restart":
                 pic.add(f'<path d="M{x + 2.5},{y - 9} h9 l-4.5,6 z" fill="{colour}"/>')
-            elif shape == "reason":
-                pic.add(f'<line x1="{x + 7}" y1="{y - 11}" x2="{x + 7}" y2="{y + 3}" '
-                        f'stroke="{colour}" stroke-width="1.2" stroke-dasharray="2 2"/>')
+            elif shape == "note":
+                pic.add(f'<path d="M{x + 7},{y - 10} l4,4 l-4,4 l-4,-4 z" fill="{colour}"/>')
             else:
+                dash = {"reason": "2 2", "event": "4 3", "tick": "none"}[shape]
                 pic.add(f'<line x1="{x + 7}" y1="{y - 11}" x2="{x + 7}" y2="{y + 3}" '
-                        f'stroke="{colour}" stroke-width="1.3" stroke-dasharray="4 3"/>')
+                        f'stroke="{colour}" stroke-width="1.3" stroke-dasharray="{dash}"/>')
             pic.label(x + 19, y, what, 11, MUTED)
-            x += 19 + text_width(what, 11) + 18
+            x += width
+        y += 6
+        for reason in self.reasons_shown():
+            y += 16
+            pic.add(f'<text class="key" x="24" y="{y}" font-size="11" fill="{MUTED}">'
+                    f'<tspan font-weight="600" fill="{INK}">why={text(reason)}</tspan>'
+                    f'<tspan dx="8">{text(REASONS[reason], 200)}</tspan></text>')
+        self.height = y + 16
 
 
 def draw(name, launch, number, count, low, high):
     timeline = Timeline(launch, low, high)
     where = timeline.heading(name, launch, number, count)
     timeline.grounds()
+    timeline.settings_lane()
     timeline.handbrake()
     timeline.stage()
     timeline.windows()
-    timeline.warmup()
+    timeline.standing_aside()
     timeline.game_events()
     timeline.legend()
     pic, height = timeline.pic, timeline.height
@@ -354,3 +523,12 @@ def draw(name, launch, number, count, low, high):
             f'viewBox="0 0 {WIDTH} {height}" font-family="{FONT}">\n<title>{title}</title>\n'
             f'<rect width="{WIDTH}" height="{height}" fill="#ffffff"/>\n'
             + "\n".join(pic.parts + pic.labels) + "\n</svg>\n")
+
+
+if __name__ == "__main__":
+    # A part of timeline.py, not a command of its own: say so, and which one to run.
+    import sys
+    asked = sys.argv[1:] in (["-h"], ["--help"])
+    print(f"{__doc__}\n\nusage: python3 timeline.py --help (the command, beside this file)",
+          file=sys.stdout if asked else sys.stderr)
+    sys.exit(0 if asked else 2)

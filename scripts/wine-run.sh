@@ -1,5 +1,16 @@
 #!/bin/sh
 # Runs a Windows program under Wine, headless, in a private prefix (created on first use).
+#   scripts/wine-run.sh PROGRAM [ARGUMENT ...]   the prefix is $TAVIRO_WINEPREFIX, else
+#                                                ${TMPDIR:-/tmp}/taviro-wineprefix
+#   scripts/wine-run.sh --help                   this text
+# The options after PROGRAM are the program's own.
+# The comment above, as the usage.
+usage() { sed -n '2,/^[^#]/{/^#/s/^# \{0,1\}//p}' "$0"; }
+case "${1:-}" in
+    -h | --help) usage; exit 0 ;;
+    "") echo "wine-run.sh: which program?" >&2; usage >&2; exit 2 ;;
+    -*) echo "wine-run.sh: unknown option $1" >&2; usage >&2; exit 2 ;;
+esac
 export WINEPREFIX="${TAVIRO_WINEPREFIX:-${TMPDIR:-/tmp}/taviro-wineprefix}"
 export WINEDEBUG=-all
 # No Mono or Gecko: nothing here needs them, and their installers would ask. A native

@@ -83,10 +83,10 @@ bool BranchTrampoline::Create(std::uintptr_t imageBase, const TrampolineMemoryAp
                     m_used = 0;
                     return true;
                 }
-                ReportMessage("trampoline alloc %016" PRIX64 "x%016" PRIX64 " failed (%08X)",
-                              static_cast<std::uint64_t>(candidate),
-                              static_cast<std::uint64_t>(kSize),
-                              static_cast<unsigned>(memory.lastError()));
+                ReportMessage(
+                    "trampoline alloc at 0x%" PRIX64 " (0x%" PRIX64 " bytes) failed (%08X)",
+                    static_cast<std::uint64_t>(candidate), static_cast<std::uint64_t>(kSize),
+                    static_cast<unsigned>(memory.lastError()));
                 refusedCandidate = candidate;
             }
         }

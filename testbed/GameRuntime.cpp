@@ -288,13 +288,38 @@ void Game::SetTruth(bool value) {
 }
 
 void Game::SetKeyDown(int virtualKey, bool down) {
+    // The thread's key state as the keyboard leaves it on Windows: a Shift, Ctrl or Alt key
+    // holds its own code and the generic one (Left Shift: VK_LSHIFT and VK_SHIFT), and the
+    // generic code alone, a key with no side, is taken for the left one. SetKeyboardState sets
+    // exactly the bytes it is given, and the stand-in's table likewise, so each is set here.
+    struct Modifier {
+        int generic, left, right;
+    };
+    static constexpr Modifier kModifiers[] = {
+        {0x10, 0xA0, 0xA1}, {0x11, 0xA2, 0xA3}, {0x12, 0xA4, 0xA5}};
+    const int key = virtualKey & 0xFF;
 #ifdef _WIN32
     BYTE keys[256];
     GetKeyboardState(keys);
-    keys[virtualKey & 0xFF] = down ? 0x80 : 0x00;
-    SetKeyboardState(keys);
+    const auto held = [&](int code) { return (keys[code] & 0x80) != 0; };
+    const auto set = [&](int code, bool isDown) { keys[code] = isDown ? 0x80 : 0x00; };
 #else
-    winshim::SetKeyDown(virtualKey, down);
+    const auto held = [](int code) {
+        return (static_cast<unsigned short>(GetKeyState(code)) & 0x8000u) != 0;
+    };
+    const auto set = [](int code, bool isDown) { winshim::SetKeyDown(code, isDown); };
+#endif
+    set(key, down);
+    for (const Modifier& m : kModifiers) {
+        if (key == m.generic) {
+            set(m.left, down);
+        }
+        if (key == m.generic || key == m.left || key == m.right) {
+            set(m.generic, held(m.left) || held(m.right));
+        }
+    }
+#ifdef _WIN32
+    SetKeyboardState(keys);
 #endif
 }
 

@@ -63,8 +63,9 @@ public:
     void SetFloat2(float value);
     void SetTruth(bool value);
 
-    // Held keys, as GetKeyState reports them. On Windows key state belongs to a thread: call it
-    // on the thread that runs the frames.
+    // A key of the player's keyboard held or let go, as GetKeyState then reports it: a sided
+    // Shift, Ctrl or Alt holds the generic code too, as on Windows. On Windows key state belongs
+    // to a thread: call it on the thread that runs the frames.
     static void SetKeyDown(int virtualKey, bool down);
 
     std::uint8_t HandbrakeByte() const;

@@ -14,7 +14,8 @@
 
 namespace testbed {
 
-// A scenario file that cannot be run; what() reads "file:line: what is wrong".
+// A scenario file that cannot be run; what() has a line "file:line: what is wrong" for each of
+// its mistakes.
 class ScenarioError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
@@ -80,10 +81,13 @@ struct Ini {
     std::optional<std::string> value;
 };
 // Whether the plugin's log has a line holding `text` (within the time the plugin promises to
-// write a line in), or still has none once that time has passed.
+// write a line in), or still has none once that time has passed. A line that is to be there is
+// looked for among those written since the step before began (`log has`: what that step made the
+// plugin write), or in the whole log (`log had`); one that is not to be there, in the whole log.
 struct Log {
     std::string text;
     bool present;
+    bool newOnly;
 };
 // A controller plugged in or pulled out, or one of its buttons held or let go; the run then waits
 // until the plugin has read it.
@@ -109,6 +113,7 @@ struct Scenario {
     struct Line {
         int number;
         Step step;
+        std::string text;  // as the table shows the step
     };
     std::string source;  // as failures name it
     std::vector<Line> lines;
@@ -129,7 +134,7 @@ struct RunOutputs {
     std::filesystem::path frames;
 };
 
-// Throws ScenarioError naming the line of the first mistake.
+// Throws ScenarioError naming every line with a mistake (up to 20 of them) and what is wrong.
 Scenario ParseScenario(std::istream& in, const std::string& source);
 Scenario LoadScenario(const std::filesystem::path& file);
 

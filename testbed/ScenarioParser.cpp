@@ -1,8 +1,8 @@
 // Reading a scenario file: each line split into words and quoted texts, checked, and turned into
-// the step it names; the first mistake ends the reading with the file and line it is on.
+// the step it names. A line with a mistake is named and the reading goes on, so that one run lists
+// every line to mend.
 #include <algorithm>
 #include <cctype>
-#include <charconv>
 #include <fstream>
 #include <istream>
 #include <iterator>
@@ -11,6 +11,7 @@
 
 #include "GameRuntime.h"
 #include "Scenario.h"
+#include "ScenarioReader.h"
 
 namespace testbed {
 
@@ -18,102 +19,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A run long enough to cover any window the plugin keeps, short enough that a typo of a few
-// extra digits is caught rather than run for minutes.
-constexpr int kMostFramesPerLine = 100000;
-
-struct Token {
-    std::string text;
-    bool quoted;
-};
-
-class LineReader {
-public:
-    LineReader(const std::string& source, int number) : source_(source), number_(number) {}
-
-    [[noreturn]] void Fail(const std::string& what) const {
-        throw ScenarioError(source_ + ":" + std::to_string(number_) + ": " + what);
-    }
-
-    std::vector<Token> Tokens(std::string_view line) const {
-        std::vector<Token> tokens;
-        std::size_t i = 0;
-        while (i < line.size()) {
-            if (std::isspace(static_cast<unsigned char>(line[i]))) {
-                ++i;
-            } else if (line[i] == '#') {
-                break;
-            } else if (line[i] == '"') {
-                // \" and \\ stand for a quote and a backslash, for log lines that quote a value.
-                std::string text;
-                std::size_t end = i + 1;
-                for (; end < line.size() && line[end] != '"'; ++end) {
-                    if (line[end] == '\\' && end + 1 < line.size() &&
-                        (line[end + 1] == '"' || line[end + 1] == '\\')) {
-                        ++end;
-                    }
-                    text += line[end];
-                }
-                if (end >= line.size()) {
-                    Fail("a quoted text has no closing \"");
-                }
-                tokens.push_back({std::move(text), true});
-                i = end + 1;
-            } else {
-                std::size_t end = i;
-                while (end < line.size() && !std::isspace(static_cast<unsigned char>(line[end]))) {
-                    ++end;
-                }
-                tokens.push_back({std::string(line.substr(i, end - i)), false});
-                i = end;
-            }
-        }
-        return tokens;
-    }
-
-    // The tokens after the word, exactly `count` of them.
-    void Arguments(const std::vector<Token>& tokens, std::size_t count, const char* usage) const {
-        if (tokens.size() != count + 1) {
-            Fail(std::string("expected: ") + usage);
-        }
-    }
-
-    float Float(const std::string& text) const {
-        float value = 0;
-        const char* end = text.data() + text.size();
-        const auto [stop, error] = std::from_chars(text.data(), end, value);
-        if (error != std::errc() || stop != end) {
-            Fail("'" + text + "' is not a number (write 1.0, 0, -0, nan)");
-        }
-        return value;
-    }
-
-    std::uint64_t Unsigned(const std::string& text, std::uint64_t most) const {
-        const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-        const char* begin = text.data() + (hex ? 2 : 0);
-        const char* end = text.data() + text.size();
-        std::uint64_t value = 0;
-        const auto [stop, error] = std::from_chars(begin, end, value, hex ? 16 : 10);
-        if (error != std::errc() || stop != end || begin == end || value > most) {
-            Fail("'" + text + "' is not a number from 0 to " + std::to_string(most));
-        }
-        return value;
-    }
-
-    bool Choice(const std::string& text, const char* yes, const char* no) const {
-        if (text == yes) {
-            return true;
-        }
-        if (text == no) {
-            return false;
-        }
-        Fail("'" + text + "': write " + yes + " or " + no);
-    }
-
-private:
-    const std::string& source_;
-    int number_;
-};
+// At most this many mistakes are listed: past them, the file is more likely some other file.
+constexpr std::size_t kMostMistakes = 20;
 
 int KeyCode(const LineReader& r, const std::string& text) {
     // Letters and digits are their own virtual-key codes.
@@ -138,67 +45,6 @@ std::string Joined(const std::vector<Token>& tokens, std::size_t from) {
         text += (text.empty() ? "" : " ") + tokens[i].text;
     }
     return text;
-}
-
-step::Frames ParseFrames(const LineReader& r, const std::vector<Token>& tokens) {
-    const char* usage =
-        "frames <count> [\"what happens\"] [result=game|0] [handbrake=engaged|released] "
-        "[ran=yes|no] [other=yes|no] [why=<reason>]";
-    if (tokens.size() < 2) {
-        r.Fail(std::string("expected: ") + usage);
-    }
-    step::Frames frames{static_cast<int>(r.Unsigned(tokens[1].text, kMostFramesPerLine)), {}, {}};
-    if (frames.count == 0) {
-        r.Fail("a run needs at least one frame");
-    }
-    bool labelled = false;
-    for (std::size_t i = 2; i < tokens.size(); ++i) {
-        const Token& t = tokens[i];
-        if (t.quoted) {
-            if (labelled) {
-                r.Fail("a run has one quoted description");
-            }
-            frames.label = t.text;
-            labelled = true;
-            continue;
-        }
-        const std::size_t eq = t.text.find('=');
-        if (eq == std::string::npos) {
-            r.Fail("unexpected '" + t.text + "'; a description goes in quotes, expectations " +
-                   "read result=, handbrake=, ran=, other= or why=");
-        }
-        const std::string key = t.text.substr(0, eq);
-        const std::string value = t.text.substr(eq + 1);
-        if (key == "why") {
-            if (!frames.expect.why.empty()) {
-                r.Fail("'why' is expected twice");
-            }
-            if (value.empty() ||
-                value.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789:-") !=
-                    std::string::npos) {
-                r.Fail("'" + value + "' is no reason the log gives; write it as the log does " +
-                       "(why=hotkey-held, why=counting:exit-window)");
-            }
-            frames.expect.why = value;
-            continue;
-        }
-        std::optional<bool>* slot = key == "result"      ? &frames.expect.gamesResult
-                                    : key == "handbrake" ? &frames.expect.engaged
-                                    : key == "ran"       ? &frames.expect.gameRan
-                                    : key == "other"     ? &frames.expect.otherRan
-                                                         : nullptr;
-        if (slot == nullptr) {
-            r.Fail("unknown expectation '" + key +
-                   "'; write result=, handbrake=, ran=, other= or why=");
-        }
-        if (slot->has_value()) {
-            r.Fail("'" + key + "' is expected twice");
-        }
-        *slot = key == "result"      ? r.Choice(value, "game", "0")
-                : key == "handbrake" ? r.Choice(value, "engaged", "released")
-                                     : r.Choice(value, "yes", "no");
-    }
-    return frames;
 }
 
 step::Menu ParseMenu(const LineReader& r, const std::vector<Token>& tokens, std::size_t at,
@@ -317,14 +163,15 @@ int PadCode(const LineReader& r, const std::string& text) {
 }
 
 step::Pad ParsePad(const LineReader& r, const std::vector<Token>& tokens) {
-    const char* usage = "pad 1-4 connect|disconnect | pad 1-4 <button> down|up";
+    const char* usage = "pad 1|2|3|4 connect|disconnect | pad 1|2|3|4 <button> down|up";
     if (tokens.size() < 3 || tokens.size() > 4) {
         r.Fail(std::string("expected: ") + usage);
     }
-    const int slot = static_cast<int>(r.Unsigned(tokens[1].text, 4)) - 1;
-    if (slot < 0) {
-        r.Fail("pads are numbered 1 to 4");
+    const std::string& number = tokens[1].text;
+    if (number.size() != 1 || number[0] < '1' || number[0] > '4') {
+        r.Fail("'" + number + "' is no controller: they are numbered 1 to 4");
     }
+    const int slot = number[0] - '1';
     if (tokens.size() == 3) {
         return {slot, r.Choice(tokens[2].text, "connect", "disconnect"), 0, false};
     }
@@ -341,13 +188,13 @@ step::Wait ParseWait(const LineReader& r, const std::vector<Token>& tokens) {
     return {static_cast<int>(seconds * 1000.0f + 0.5f)};
 }
 
-Step ParseLine(const LineReader& r, const std::vector<Token>& tokens) {
+Step ParseLine(const LineReader& r, const std::vector<Token>& tokens, bool otherPlugin) {
     const std::string& word = tokens[0].text;
     if (tokens[0].quoted) {
         r.Fail("a line starts with a word, not a quoted text");
     }
     if (word == "frames") {
-        return ParseFrames(r, tokens);
+        return ParseFrames(r, tokens, otherPlugin);
     }
     if (word == "note") {
         if (tokens.size() < 2) {
@@ -394,10 +241,15 @@ Step ParseLine(const LineReader& r, const std::vector<Token>& tokens) {
         return ParseIni(r, tokens);
     }
     if (word == "log") {
+        const char* usage = "expected: log has|had|lacks \"text\"";
         if (tokens.size() != 3 || !tokens[2].quoted || tokens[2].text.empty()) {
-            r.Fail("expected: log has|lacks \"text\"");
+            r.Fail(usage);
         }
-        return step::Log{tokens[2].text, r.Choice(tokens[1].text, "has", "lacks")};
+        const std::string& how = tokens[1].text;
+        if (how != "has" && how != "had" && how != "lacks") {
+            r.Fail("'" + how + "': " + usage);
+        }
+        return step::Log{tokens[2].text, how != "lacks", how == "has"};
     }
     if (word == "pad") {
         return ParsePad(r, tokens);
@@ -405,8 +257,14 @@ Step ParseLine(const LineReader& r, const std::vector<Token>& tokens) {
     if (word == "wait") {
         return ParseWait(r, tokens);
     }
-    r.Fail("unknown word '" + word +
-           "'; a line starts with frames, note, data-loaded, update-float, float1, float2, "
+    static constexpr std::string_view kWords[] = {
+        "frames", "note",    "data-loaded",   "update-float", "float1",    "float2",
+        "truth",  "tracked", "tracked-field", "menu",         "event",     "key",
+        "ini",    "log",     "pad",           "wait",         "call-site", "other-plugin"};
+    const std::string_view meant = Closest(word, kWords);
+    r.Fail("unknown word '" + word + "'" +
+           (meant.empty() ? "" : " (did you mean " + std::string(meant) + "?)") +
+           "; a line starts with frames, note, data-loaded, update-float, float1, float2, "
            "truth, tracked, tracked-field, menu, event, key, ini, log, pad, wait, call-site or "
            "other-plugin");
 }
@@ -422,11 +280,71 @@ Scenario::OtherPlugin ParseOtherPlugin(const LineReader& r, const std::vector<To
             r.Choice(tokens[2].text, "before", "after")};
 }
 
+// A line the file's own first lines decide: another plugin, or foreign code at the call site.
+// Returns false when the line is a step.
+bool ParseSetupLine(const LineReader& reader, const std::vector<Token>& tokens,
+                    Scenario& scenario) {
+    if (tokens[0].quoted) {
+        return false;
+    }
+    if (tokens[0].text == "call-site") {
+        reader.Arguments(tokens, 1, "call-site foreign");
+        if (tokens[1].text != "foreign") {
+            reader.Fail("'" + tokens[1].text + "': the one call-site line is: call-site foreign");
+        }
+        if (!scenario.lines.empty() || scenario.callSiteForeign || scenario.otherPlugin) {
+            reader.Fail(
+                "call-site foreign comes first, alone: the plugin reads the site as it loads");
+        }
+        scenario.callSiteForeign = true;
+        return true;
+    }
+    if (tokens[0].text == "other-plugin") {
+        scenario.otherPlugin = ParseOtherPlugin(reader, tokens, scenario);
+        return true;
+    }
+    return false;
+}
+
+void ParseStep(const LineReader& reader, const std::vector<Token>& tokens, int number,
+               Scenario& scenario) {
+    Step parsed = ParseLine(reader, tokens, scenario.otherPlugin.has_value());
+    if (scenario.callSiteForeign && !std::holds_alternative<step::Log>(parsed) &&
+        !std::holds_alternative<step::Note>(parsed)) {
+        reader.Fail("after a refused load only note and log lines make sense");
+    }
+    if (std::holds_alternative<step::DataLoaded>(parsed)) {
+        if (scenario.dataLoadedWritten) {
+            reader.Fail("the host sends data-loaded once");
+        }
+        scenario.dataLoadedWritten = true;
+    }
+    scenario.lines.push_back({number, std::move(parsed), LineText(tokens)});
+}
+
+// A why= is read from the decision trace, which only bLogging=1 in one of the files turns on.
+std::optional<int> ReasonWithoutTrace(const Scenario& scenario) {
+    std::optional<int> first;
+    for (const Scenario::Line& line : scenario.lines) {
+        if (const auto* ini = std::get_if<step::Ini>(&line.step)) {
+            if (ini->key == "bLogging" && ini->value == "1") {
+                return std::nullopt;
+            }
+        }
+        const auto* frames = std::get_if<step::Frames>(&line.step);
+        if (!first && frames != nullptr && !frames->expect.why.empty()) {
+            first = line.number;
+        }
+    }
+    return first;
+}
+
 }  // namespace
 
 Scenario ParseScenario(std::istream& in, const std::string& source) {
     Scenario scenario;
     scenario.source = source;
+    std::vector<std::pair<int, std::string>> mistakes;  // by line
     int number = 0;
     for (std::string line; std::getline(in, line);) {
         ++number;
@@ -434,42 +352,37 @@ Scenario ParseScenario(std::istream& in, const std::string& source) {
             line.erase(0, 3);  // the mark some Windows editors put first
         }
         const LineReader reader(source, number);
-        const std::vector<Token> tokens = reader.Tokens(line);
-        if (tokens.empty()) {
-            continue;
-        }
-        if (tokens[0].text == "call-site" && !tokens[0].quoted) {
-            reader.Arguments(tokens, 1, "call-site foreign");
-            if (tokens[1].text != "foreign") {
-                reader.Fail("'" + tokens[1].text +
-                            "': the one call-site line is: call-site foreign");
+        try {
+            const std::vector<Token> tokens = reader.Tokens(line);
+            if (!tokens.empty() && !ParseSetupLine(reader, tokens, scenario)) {
+                ParseStep(reader, tokens, number, scenario);
             }
-            if (!scenario.lines.empty() || scenario.callSiteForeign || scenario.otherPlugin) {
-                reader.Fail(
-                    "call-site foreign comes first, alone: the plugin reads the site as it loads");
-            }
-            scenario.callSiteForeign = true;
-            continue;
+        } catch (const ScenarioError& mistake) {
+            mistakes.emplace_back(number, mistake.what());
         }
-        if (tokens[0].text == "other-plugin" && !tokens[0].quoted) {
-            scenario.otherPlugin = ParseOtherPlugin(reader, tokens, scenario);
-            continue;
-        }
-        Step parsed = ParseLine(reader, tokens);
-        if (scenario.callSiteForeign && !std::holds_alternative<step::Log>(parsed) &&
-            !std::holds_alternative<step::Note>(parsed)) {
-            reader.Fail("after a refused load only note and log lines make sense");
-        }
-        if (std::holds_alternative<step::DataLoaded>(parsed)) {
-            if (scenario.dataLoadedWritten) {
-                reader.Fail("the host sends data-loaded once");
-            }
-            scenario.dataLoadedWritten = true;
-        }
-        scenario.lines.push_back({number, std::move(parsed)});
     }
     if (in.bad()) {
         throw ScenarioError(source + ": could not be read");
+    }
+    if (const auto line = ReasonWithoutTrace(scenario)) {
+        const auto at = std::find_if(mistakes.begin(), mistakes.end(),
+                                     [&](const auto& mistake) { return mistake.first > *line; });
+        mistakes.insert(at, {*line, source + ":" + std::to_string(*line) +
+                                        ": why= is read from the decision trace, and no line "
+                                        "turns it on (ini TaviroCustom.ini set bLogging 1, then "
+                                        "data-loaded)"});
+    }
+    if (!mistakes.empty()) {
+        std::string text;
+        const std::size_t shown = std::min(mistakes.size(), kMostMistakes);
+        for (std::size_t i = 0; i < shown; ++i) {
+            text += (i == 0 ? "" : "\n") + mistakes[i].second;
+        }
+        if (mistakes.size() > shown) {
+            text += "\n" + source + ": " + std::to_string(mistakes.size() - shown) +
+                    " more lines with mistakes after these";
+        }
+        throw ScenarioError(text);
     }
     return scenario;
 }

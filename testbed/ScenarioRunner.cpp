@@ -3,12 +3,10 @@
 // file and the failures made of what the frames gave.
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <map>
-#include <sstream>
-#include <system_error>
 #include <thread>
 
 #include "DataFiles.h"
@@ -19,9 +17,9 @@
 #include "Gamepads.h"
 #include "PluginHost.h"
 #include "Scenario.h"
+#include "ScenarioLog.h"
+#include "ScenarioTable.h"
 #include "SettingsFileEditor.h"
-#include "Shell.h"
-#include "Win32.h"
 
 namespace testbed {
 
@@ -44,17 +42,10 @@ Overloaded(Fs...) -> Overloaded<Fs...>;
 // The plugin promises to get a line into its file within a second.
 constexpr auto kLogLatency = std::chrono::seconds(1);
 
-std::string ReadWhole(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 class Runner {
 public:
     Runner(const Scenario& scenario, const RunOutputs& outputs)
-        : scenario_(scenario), outputs_(outputs) {}
+        : scenario_(scenario), outputs_(outputs), table_(scenario.otherPlugin.has_value()) {}
 
     int Run(const std::string& pluginPath) {
         DataFiles::Get().InstallDefaultLoadOrder();
@@ -103,14 +94,34 @@ public:
         game_.SetFloat1(0.0f);
         game_.SetFloat2(1.0f);
         if (!scenario_.dataLoadedWritten && !scenario_.callSiteForeign) {
-            DataLoaded();
+            std::printf("host: %s\n", DataLoaded().c_str());
         }
-        for (const Scenario::Line& line : scenario_.lines) {
+        const auto& lines = scenario_.lines;
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            const Scenario::Line& line = lines[i];
+            // A log line looks for what the steps before it made the plugin write: lines in a
+            // row look from where the last step that was no log line began, once every line
+            // the plugin wrote before that step is in the file.
+            if (!std::holds_alternative<step::Log>(line.step)) {
+                if (LogHasFollows(i)) {
+                    pluginlog::Settle();
+                }
+                logMark_ = pluginlog::End();
+                markLine_ = line.number;
+            }
             std::visit(Overloaded{
                            [&](const step::Frames& s) { Frames(s, line.number); },
-                           [&](const step::Log& s) { CheckLog(s, line.number); },
-                           [&](const step::Pad& s) { ApplyPad(s, line.number); },
-                           [&](const auto& s) { Apply(s); },
+                           [&](const step::Note& s) { table_.Note(s.text); },
+                           [&](const step::Log& s) { table_.Step(line.text, CheckLog(s, line)); },
+                           [&](const step::Pad& s) { ApplyPad(s, line); },
+                           [&](const step::DataLoaded&) {
+                               table_.Step(line.text);
+                               table_.Note("host: " + DataLoaded());
+                           },
+                           [&](const auto& s) {
+                               table_.Step(line.text);
+                               Apply(s);
+                           },
                        },
                        line.step);
         }
@@ -118,14 +129,7 @@ public:
     }
 
 private:
-    struct Outcome {
-        std::string result;
-        std::string handbrake;
-        bool gameRan;
-        std::optional<bool> otherRan;  // with another plugin loaded
-        std::string failure;
-        bool operator==(const Outcome&) const = default;
-    };
+    using Outcome = RunTable::FrameRow;
 
     struct Failure {
         int line;
@@ -165,34 +169,20 @@ private:
         return true;
     }
 
-    void Row(const char* text) {
-        if (!tableStarted_) {
-            std::printf(
-                "\nframe  what happens                       hook returned      handbrake "
-                "game ran%s\n",
-                scenario_.otherPlugin ? "  other ran" : "");
-            tableStarted_ = true;
+    // Whether a log has line checks what the step at `index` makes the plugin write.
+    bool LogHasFollows(std::size_t index) const {
+        const auto& lines = scenario_.lines;
+        for (std::size_t i = index + 1; i < lines.size(); ++i) {
+            const auto* log = std::get_if<step::Log>(&lines[i].step);
+            if (log == nullptr) {
+                return false;
+            }
+            if (log->newOnly) {
+                return true;
+            }
         }
-        std::fputs(text, stdout);
+        return false;
     }
-
-    // Left-aligned in `width` columns, as printf's %-Ns does: a longer text keeps its length.
-    static std::string Padded(std::string text, std::size_t width) {
-        text.resize(std::max(text.size(), width), ' ');
-        return text;
-    }
-
-    void Print(int frame, const std::string& label, const Outcome& o) {
-        const std::string number = std::to_string(frame);
-        const std::string ran = o.gameRan ? "yes" : "no";
-        Row((std::string(number.size() < 5 ? 5 - number.size() : 0, ' ') + number + "  " +
-             Padded(label, 34) + " " + Padded(o.result, 18) + " " + Padded(o.handbrake, 9) + " " +
-             (o.otherRan ? Padded(ran, 10) + (*o.otherRan ? "yes" : "no") : ran) +
-             (o.failure.empty() ? "" : "   <- " + o.failure) + "\n")
-                .c_str());
-    }
-
-    void Say(const std::string& note) { Row(("       -- " + note + "\n").c_str()); }
 
     // What a frame gave, classified once: the word a scenario writes for it (result=game|0,
     // handbrake=engaged|released, in hex when it is neither) and what the table shows.
@@ -291,19 +281,17 @@ private:
     void Frames(const step::Frames& s, int line) {
         int runStart = frame_ + 1;
         Outcome run = RunFrame(s.expect, line);
-        Print(runStart, s.label, run);
+        table_.Frame(runStart, s.label, run);
         int runLength = 1;
         auto flush = [&] {
             const int runEnd = runStart + runLength - 1;
             if (runLength > 3) {
-                char text[64];
-                std::snprintf(text, sizeof text, "%5s  (%d more alike)\n", "...", runLength - 2);
-                Row(text);
-                Print(runEnd, "", run);
+                table_.Folded(runLength - 2);
+                table_.Frame(runEnd, "", run);
                 return;
             }
             for (int f = runStart + 1; f <= runEnd; ++f) {
-                Print(f, "", run);
+                table_.Frame(f, "", run);
             }
         };
         for (int i = 1; i < s.count; ++i) {
@@ -316,27 +304,22 @@ private:
             run = o;
             runStart = frame_;
             runLength = 1;
-            Print(frame_, "", o);
+            table_.Frame(frame_, "", o);
         }
         flush();
     }
 
-    void DataLoaded() {
+    // The host's data-loaded message, and what the host saw come of it.
+    std::string DataLoaded() {
         PluginHost::Get().DeliverMessage(kDataLoadedMessage);
         char text[160];
         std::snprintf(text, sizeof text,
                       "game data loaded; %zu event sinks registered; default settings file %s",
                       events_.Registrations().size(),
                       fs::exists("Data/SFSE/Plugins/Taviro.ini") ? "created" : "missing");
-        if (tableStarted_) {
-            Say(std::string("host: ") + text);
-        } else {
-            std::printf("host: %s\n", text);
-        }
+        return text;
     }
 
-    void Apply(const step::Note& s) { Say(s.text); }
-    void Apply(const step::DataLoaded&) { DataLoaded(); }
     void Apply(const step::UpdateFloat& s) { vehicle_.SetFloat(s.value); }
     void Apply(const step::TrackedFloat& s) {
         s.which == 1 ? game_.SetFloat1(s.value) : game_.SetFloat2(s.value);
@@ -374,72 +357,49 @@ private:
 
     // The pad changes, then the run waits until the plugin has read it, so that the frames that
     // follow see what the player holds.
-    void ApplyPad(const step::Pad& s, int line) {
+    void ApplyPad(const step::Pad& s, const Scenario::Line& line) {
         Gamepads& pads = Gamepads::Get();
         if (!pads.Error().empty()) {
-            failures_.push_back({line, frame_, frame_, pads.Error()});
+            failures_.push_back({line.number, frame_, frame_, pads.Error()});
+            table_.Step(line.text, pads.Error());
             return;
         }
+        table_.Step(line.text);
         if (s.plugged) {
             pads.Connect(s.slot, *s.plugged);
         } else {
             pads.SetButton(s.slot, s.code, s.down);
         }
         if (!pads.AwaitRead(s.slot)) {
-            Say("the plugin reads no controller (it reads them while a controller code is bound)");
+            table_.Note(
+                "the plugin reads no controller (it reads them while a controller code is bound)");
         }
     }
 
-    void CheckLog(const step::Log& s, int line) {
-        // A line that is there stays; one that is missing may still come, until the plugin's
-        // promise has run out (with a margin for a loaded machine when waiting for one).
-        const auto deadline = std::chrono::steady_clock::now() +
-                              (s.present ? 2 * kLogLatency : kLogLatency + kLogLatency / 4);
-        bool found = false;
-        for (;;) {
-            found = ReadWhole(PluginLogPath()).find(s.text) != std::string::npos;
-            if ((found && s.present) || std::chrono::steady_clock::now() > deadline) {
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // What failed, for the table's row; empty when the log held.
+    std::string CheckLog(const step::Log& s, const Scenario::Line& line) {
+        // With a margin for a loaded machine when waiting for a line.
+        const auto wait = s.present ? 2 * kLogLatency : kLogLatency + kLogLatency / 4;
+        const std::uintmax_t from = s.newOnly ? logMark_ : 0;
+        const bool found = pluginlog::Holds(
+            s.text, from, s.present, std::chrono::duration_cast<std::chrono::milliseconds>(wait));
+        if (found == s.present) {
+            return {};
         }
-        if (found != s.present) {
-            failures_.push_back(
-                {line, frame_, frame_,
-                 std::string("the log ") + (found ? "has" : "lacks") + " \"" + s.text + "\""});
+        std::string what;
+        if (!s.present) {
+            what = "the log has \"" + s.text + "\"";
+        } else if (!s.newOnly) {
+            what = "the log lacks \"" + s.text + "\"";
+        } else {
+            what = "no line holding \"" + s.text + "\" came into the log" +
+                   (markLine_ == 0 ? "" : " since line " + std::to_string(markLine_) + " began") +
+                   (pluginlog::Holds(s.text, 0, true, {})
+                        ? " (an earlier line holds it: log had looks at the whole log)"
+                        : "");
         }
-    }
-
-    // The plugin's writer has had its time when the file stops growing.
-    static void WaitForLogToSettle(const fs::path& log) {
-        std::error_code error;
-        std::uintmax_t size = fs::file_size(log, error);
-        for (int quiet = 0, i = 0; quiet < 2 && i < 20; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(250));
-            const std::uintmax_t now = fs::file_size(log, error);
-            quiet = now == size ? quiet + 1 : 0;
-            size = now;
-        }
-    }
-
-    // The reason of every trace line of this launch, by frame.
-    static std::map<int, std::string> TracedWhys(const std::string& log) {
-        const std::size_t launch = log.rfind(" info  Taviro.log, started ");
-        std::istringstream in(log.substr(launch == std::string::npos ? 0 : launch));
-        std::map<int, std::string> whys;
-        for (std::string line; std::getline(in, line);) {
-            const std::size_t at = line.find(" trace frame=");
-            if (at == std::string::npos) {
-                continue;
-            }
-            std::istringstream words(line.substr(at + std::strlen(" trace frame=")));
-            int frame = 0;
-            std::string why;
-            if (words >> frame >> why && why.starts_with("why=")) {
-                whys[frame] = why.substr(4);
-            }
-        }
-        return whys;
+        failures_.push_back({line.number, frame_, frame_, what});
+        return what;
     }
 
     // The log has a trace line wherever the decision's state or its reason changed: a frame's
@@ -448,9 +408,7 @@ private:
         if (whys_.empty()) {
             return;
         }
-        const fs::path log = PluginLogPath();
-        WaitForLogToSettle(log);
-        const std::map<int, std::string> traced = TracedWhys(ReadWhole(log));
+        const std::map<int, std::string> traced = pluginlog::TracedWhys();
         for (const ExpectedWhy& expected : whys_) {
             auto line = traced.upper_bound(expected.frame);
             if (line == traced.begin()) {
@@ -473,6 +431,13 @@ private:
                     static_cast<unsigned long long>(count.stringsBuilt),
                     static_cast<unsigned long long>(count.stringsReleased),
                     static_cast<unsigned long long>(count.contractViolations));
+        // In the file's order, whichever check found them; what breaks a game contract last.
+        std::stable_sort(failures_.begin(), failures_.end(),
+                         [](const Failure& a, const Failure& b) {
+                             const int lineA = a.line == 0 ? INT_MAX : a.line;
+                             const int lineB = b.line == 0 ? INT_MAX : b.line;
+                             return lineA != lineB ? lineA < lineB : a.firstFrame < b.firstFrame;
+                         });
         std::vector<std::string> broken;
         for (const Failure& f : failures_) {
             if (f.line == 0) {
@@ -515,9 +480,11 @@ private:
     PluginHost& host_ = PluginHost::Get();
     GameEvents& events_ = GameEvents::Get();
     UpdateObject vehicle_;
+    RunTable table_;
     int frame_ = 0;
     int framesChecked_ = 0;
-    bool tableStarted_ = false;
+    std::uintmax_t logMark_ = 0;  // where the log ended as the last step that was no log line began
+    int markLine_ = 0;
     std::vector<Failure> failures_;
     struct ExpectedWhy {
         int frame;
@@ -532,21 +499,6 @@ private:
 int RunScenario(const Scenario& scenario, const std::string& pluginPath,
                 const RunOutputs& outputs) {
     return Runner(scenario, outputs).Run(pluginPath);
-}
-
-fs::path PluginLogPath() {
-    const fs::path fallback = fs::path("Data") / "SFSE" / "Plugins" / "Taviro.log";
-    PWSTR documents = nullptr;
-    fs::path inDocuments;
-    if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_Documents, KF_FLAG_DEFAULT, nullptr, &documents)) &&
-        documents != nullptr) {
-        // The testbed's own folders are ASCII; the plugin itself copes with any name.
-        inDocuments = fs::path(std::wstring(documents)) / "My Games" / "Starfield" / "SFSE" /
-                      "Logs" / "Taviro.log";
-    }
-    CoTaskMemFree(documents);
-    std::error_code error;
-    return !inDocuments.empty() && fs::exists(inDocuments, error) ? inDocuments : fallback;
 }
 
 }  // namespace testbed

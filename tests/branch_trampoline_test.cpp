@@ -167,7 +167,7 @@ TEST_F(CreateOnScriptedMap, FailedAllocationIsReportedOnceAndTheSearchGoesOnBelo
     script.freeFromQueriedPage = true;
 
     ASSERT_TRUE(CreateBelow(image));
-    EXPECT_EQ(output, "trampoline alloc 000000013FFFFF00x0000000000000100 failed (000001E7)\n");
+    EXPECT_EQ(output, "trampoline alloc at 0x13FFFFF00 (0x100 bytes) failed (000001E7)\n");
     EXPECT_EQ(Base(), image - 64 * kKiB - 0x1000 - 256);
     EXPECT_EQ(script.allocRequests,
               (std::vector<Address>{image - 256, image - 64 * kKiB - 0x1000 - 256}));
@@ -225,8 +225,7 @@ TEST_F(CreateOnScriptedMap, SearchEndsAtAddressZeroInsteadOfWrapping) {
     script.failingAllocs = {64 * kKiB - 256};
 
     EXPECT_FALSE(CreateBelow(image));
-    EXPECT_EQ(output, std::string("trampoline alloc 000000000000FF00x0000000000000100 failed "
-                                  "(000001E7)\n") +
+    EXPECT_EQ(output, std::string("trampoline alloc at 0xFF00 (0x100 bytes) failed (000001E7)\n") +
                           kNoSpaceLine);
     EXPECT_EQ(script.queried.size(), 2u);
     for (Address queried : script.queried) {

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "Reasons.h"
+#include "hook/Trace.h"
 #include "log/Log.h"
 #include "support/AllocationCounter.h"
 #include "support/HookFixture.h"
@@ -206,6 +208,20 @@ TEST_F(HookTest, AReleaseAfterTheHotkeyIsTracedAsWhatMadeIt) {
                   std::string::npos)
             << line;
     }
+}
+
+// A scenario's why= is checked against the testbed's list as its file is read: the list must be
+// the plugin's own reasons, every one of them and no other.
+TEST(TraceWords, TheTestbedsReasonsAreThePluginsOwn) {
+    std::vector<std::string_view> reasons;
+    for (int i = 0; i <= static_cast<int>(trace::Cause::GameLoaded); ++i) {
+        const auto cause = static_cast<trace::Cause>(i);
+        if (!trace::IsEvent(cause)) {
+            reasons.emplace_back(trace::CauseName(cause));
+        }
+    }
+    EXPECT_EQ(reasons,
+              std::vector<std::string_view>(testbed::kReasons.begin(), testbed::kReasons.end()));
 }
 
 }  // namespace

@@ -9,18 +9,20 @@ import unittest
 import xml.etree.ElementTree as ElementTree
 
 SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts", "timeline.py")
+README = os.path.join(os.path.dirname(SCRIPT), "..", "packaging", "README-Taviro.txt")
 SVG = "{http://www.w3.org/2000/svg}"
 REST = "exit=closed activation=closed window=150"
 # A log the plugin wrote over three launches, made by ctest's log_exit_test before this runs.
 APPENDED = os.environ.get("TAVIRO_APPENDED_LOG")
 
 # Warm-up, an exit between frames 33 and 34 with no line of its own at 34, counting up to an
-# engage, the hotkey held with the handbrake engaged already (a new reason, the state as it
-# was), a load screen restarting the warm-up, a game load between frames 46 and 47 that frame 47
-# overrides at once, and what a later version might add: a kind and a key this one does not
-# know. The game is still running: no closing line.
+# engage, a hotkey bound while playing (a modifier refused) and held with the handbrake engaged
+# already (a new reason, the state as it was), a load screen restarting the warm-up, a game load
+# between frames 46 and 47 that frame 47 overrides at once, and what a later version might add:
+# a kind and a key this one does not know. The game is still running: no closing line.
 DRIVE = f"""\
 08:00:00.000 info  Taviro 1.1.0 (Taviro - SFSE Plugin by Orrimel), built for Starfield 1.14.74
+08:00:00.050 info  settings in force: no hotkey, from the built-in default; decision trace on, from TaviroCustom.ini; from frame=1 on
 08:00:00.100 trace frame=1 why=warm-up handbrake=released stage=-1 warmup=1 {REST}
 08:00:00.600 trace frame=30 why=warm-up handbrake=released stage=-1 warmup=30 {REST}
 08:00:00.610 trace frame=31 why=reset-path handbrake=released stage=-1 warmup=30 {REST}
@@ -28,6 +30,8 @@ DRIVE = f"""\
 08:00:00.660 debug a kind to come
 08:00:00.670 trace frame=35 why=counting:float1-nonzero handbrake=released stage=0 warmup=30 exit=open activation=closed window=1 grip=7
 08:00:00.680 trace frame=39 why=counting:float1-nonzero handbrake=engaged stage=3 warmup=30 exit=open activation=closed window=5
+08:00:00.685 error TaviroCustom.ini: iHandbrakeHotkeyModifier="Shift" refused: not a hexadecimal number
+08:00:00.686 info  settings in force: hotkey G, from TaviroCustom.ini; decision trace on, from TaviroCustom.ini; from frame=40 on
 08:00:00.690 trace frame=40 why=hotkey-held handbrake=engaged stage=3 warmup=30 exit=open activation=closed window=5
 08:00:00.700 trace frame=41 why=load-screen handbrake=released stage=-1 warmup=0 {REST}
 08:00:00.750 trace frame=44 why=warm-up handbrake=released stage=-1 warmup=1 {REST}
@@ -55,7 +59,7 @@ class TimelineTest(unittest.TestCase):
         result = self.run_script(*args, "--states")
         self.assertEqual(result.returncode, 0, result.stderr)
         lines = result.stdout.splitlines()
-        self.assertEqual(lines[0], "frame,handbrake,stage,warmup,exit,activation,why")
+        self.assertEqual(lines[0], "frame,handbrake,stage,warmup,exit,activation,window,why")
         # One row per frame, in order: a frame written twice reads as one in a dictionary.
         frames = [int(row.split(",")[0]) for row in lines[1:]]
         self.assertEqual(frames, list(range(frames[0], frames[0] + len(frames))))
@@ -66,19 +70,19 @@ class TimelineTest(unittest.TestCase):
         states = self.states(log)
         self.assertEqual(sorted(states), list(range(1, 48)))
         expected = {
-            1: "released,-1,1,closed,closed,warm-up",
-            2: "released,-1,warming,closed,closed,warm-up",  # counting, not logged each frame
-            30: "released,-1,30,closed,closed,warm-up",
-            33: "released,-1,30,closed,closed,reset-path",  # the exit comes after this frame
-            34: "released,-1,30,open,closed,reset-path",    # and is no frame's reason
-            38: "released,0,30,open,closed,counting:float1-nonzero",
-            39: "engaged,3,30,open,closed,counting:float1-nonzero",
-            40: "engaged,3,30,open,closed,hotkey-held",
-            41: "released,-1,0,closed,closed,load-screen",  # restart: held at 0
-            43: "released,-1,0,closed,closed,load-screen",
-            44: "released,-1,1,closed,closed,warm-up",
-            46: "released,-1,warming,closed,closed,warm-up",
-            47: "released,-1,0,closed,closed,load-screen",  # its own line wins over the load
+            1: "released,-1,1,closed,closed,150,warm-up",
+            2: "released,-1,warming,closed,closed,150,warm-up",  # not logged each frame
+            30: "released,-1,30,closed,closed,150,warm-up",
+            33: "released,-1,30,closed,closed,150,reset-path",  # the exit comes after this frame
+            34: "released,-1,30,open,closed,0,reset-path",      # and is no frame's reason
+            38: "released,0,30,open,closed,1,counting:float1-nonzero",
+            39: "engaged,3,30,open,closed,5,counting:float1-nonzero",
+            40: "engaged,3,30,open,closed,5,hotkey-held",
+            41: "released,-1,0,closed,closed,150,load-screen",  # restart: held at 0
+            43: "released,-1,0,closed,closed,150,load-screen",
+            44: "released,-1,1,closed,closed,150,warm-up",
+            46: "released,-1,warming,closed,closed,150,warm-up",
+            47: "released,-1,0,closed,closed,150,load-screen",  # its own line wins over the load
         }
         self.assertEqual({frame: states[frame] for frame in expected}, expected)
         self.assertIn("no closing line after frame 47: the log does not say how many frames",
@@ -119,6 +123,68 @@ class TimelineTest(unittest.TestCase):
                  if rect.find(SVG + "title") is not None]
         self.assertIn("handbrake engaged (hotkey-held), frame 40", bands)
 
+        # Each band on the frames the log gives: the warm-up whole, frame 30 with it; the
+        # hotkey from the frame its settings line names.
+        def lane(name):
+            return [(int(r.get("data-first")), int(r.get("data-last")),
+                     r.get("data-why") or r.get("data-words"))
+                    for r in root.iter(SVG + "rect")
+                    if r.get("class") == "band" and r.get("data-lane") == name]
+
+        self.assertEqual(lane("aside"), [(1, 30, "warm-up"), (41, 43, "load-screen"),
+                                         (44, 46, "warm-up"), (47, 47, "load-screen")])
+        self.assertEqual(lane("settings"), [(1, 39, "no hotkey"), (40, 47, "hotkey G")])
+        self.assertEqual(lane("exit"), [(34, 40, None)])
+        notes = [g.find(SVG + "title").text for g in root.iter(SVG + "g")
+                 if g.get("class") == "note"]
+        self.assertEqual(notes, ['TaviroCustom.ini: iHandbrakeHotkeyModifier="Shift" refused: '
+                                 'not a hexadecimal number'])
+        # No activation window opened: no lane for it.
+        self.assertEqual(sorted(r.get("data-lane") for r in root.iter(SVG + "rect")
+                                if r.get("class") == "lane"),
+                         ["aside", "exit", "handbrake", "settings", "stage"])
+        # The reasons of the drive in the game's words, in the order the drive gives them.
+        key = [t.find(SVG + "tspan").text for t in root.iter(SVG + "text")
+               if t.get("class") == "key"]
+        self.assertEqual(key,
+                         ["why=warm-up", "why=reset-path", "why=counting:float1-nonzero",
+                          "why=hotkey-held", "why=load-screen"])
+
+    def test_taviros_engagements_are_labelled_at_any_zoom(self):
+        """A long evening's log: hundreds of exits and activations close together, each a band
+        a pixel wide when drawn whole. Every one keeps a label with its reason."""
+        lines, frame = [DRIVE.splitlines()[0]], 1
+        for i in range(300):
+            why = "counting:exit-window" if i % 3 else "counting:activation-window"
+            lines += [f"08:00:01.000 trace frame={frame} why=reset-path handbrake=released "
+                      f"stage=-1 warmup=30 {REST}",
+                      f"08:00:01.000 trace frame={frame + 150} why={why} handbrake=engaged "
+                      f"stage=3 warmup=30 exit=open activation=closed window=5"]
+            frame += 150 + 5 + i % 40
+        log = self.write("long.log", "\n".join(lines) + "\n")
+        for zoom in ([], ["--frames", "10000:20000"]):
+            svg = os.path.join(self.folder.name, "long.svg")
+            self.assertEqual(self.run_script(log, "-o", svg, *zoom).returncode, 0)
+            root = ElementTree.parse(svg).getroot()
+            labelled = {ident for t in root.iter(SVG + "text")
+                        for ident in (t.get("data-for") or "").split()}
+            engagements = [r.get("id") for r in root.iter(SVG + "rect")
+                           if (r.get("data-why") or "").startswith("counting:")]
+            self.assertGreater(len(engagements), 50)
+            self.assertEqual([e for e in engagements if e not in labelled], [])
+
+    def test_the_players_readme_says_the_reasons_in_the_pictures_words(self):
+        sys.path.insert(0, os.path.dirname(SCRIPT))
+        from timeline_log import REASONS
+        # Every reason the plugin gives (the testbed's list, which its own test holds to the
+        # plugin's), and no other.
+        with open(os.path.join(os.path.dirname(SCRIPT), "..", "testbed", "Reasons.h")) as header:
+            self.assertEqual(list(REASONS), re.findall(r'^\s+"([^"]+)",$', header.read(), re.M))
+        with open(README, encoding="utf-8") as readme:
+            words = " ".join(readme.read().split())
+        for reason, meaning in REASONS.items():
+            self.assertTrue(f"{reason} {meaning}" in words, f"the readme lacks: {reason} {meaning}")
+
     def test_logs_it_cannot_draw(self):
         no_trace = self.write("quiet.log", DRIVE.splitlines()[0] + "\n")
         garbage = self.write("garbage.log", bytes(range(256)) * 40)
@@ -138,15 +204,15 @@ class TimelineTest(unittest.TestCase):
         cut = self.write("cut.log", DRIVE[:DRIVE.index("stage=-1 warmup=0 exit=closed")])
         states = self.states(cut)
         self.assertEqual(max(states), 40)
-        self.assertIn("line 10: the last line has no newline",
+        self.assertIn("line 13: the last line has no newline",
                       self.run_script(cut, "--states").stderr)
 
         # One garbage frame number must not fill a disk: --states says what to do instead.
-        garbage_line = DRIVE.splitlines()[3].replace("frame=31", "frame=999999999")
+        garbage_line = DRIVE.splitlines()[4].replace("frame=31", "frame=999999999")
         far = self.write("far.log", DRIVE + garbage_line + "\n")
         result = self.run_script(far, "--states")
         self.assertEqual(result.returncode, 2, result.stderr)
-        self.assertIn("line 14 says frame=999999999); pick a range with --frames", result.stderr)
+        self.assertIn("line 17 says frame=999999999); pick a range with --frames", result.stderr)
         self.assertLess(len(result.stdout), 1000)
         self.assertEqual(len(self.states(far, "--frames", "30:40")), 11)
 

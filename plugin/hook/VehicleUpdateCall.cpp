@@ -151,9 +151,9 @@ CallTaken TakeVehicleUpdateCall(const sfse_common::CallSiteReading& reading) {
     }
     lastSeen.store(kLeadsToHook, std::memory_order_relaxed);
     log::Info(
-        "redirected the game's vehicle update call at Starfield.exe+%X through the slot at %p to "
-        "the hook",
-        kSite, slot);
+        "redirected the game's vehicle update call at Starfield.exe+%X through the slot at "
+        "0x%" PRIXPTR " to the hook",
+        kSite, reinterpret_cast<std::uintptr_t>(slot));
     return CallTaken::Redirected;
 }
 

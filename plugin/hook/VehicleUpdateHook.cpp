@@ -66,8 +66,11 @@ bool HotkeyHeld() {
     // No configured key is "not held" without asking the system: the common case stays free of
     // the key-state call, which is a server round trip under Wine. For the same reason a
     // controller's part of a combination is asked first.
+    // In the one order of the frame count and the settings (HookCallCount): a frame counted
+    // after a save was published sees it. On x86 this load and the count's add cost what
+    // relaxed ones do.
     const HotkeyBinding hotkey =
-        HotkeyBinding::FromWord(state.hotkey.load(std::memory_order_relaxed));
+        HotkeyBinding::FromWord(state.hotkey.load(std::memory_order_seq_cst));
     if (hotkey.key == 0) {
         return false;
     }
@@ -261,11 +264,11 @@ trace::State DecisionState() {
 }
 
 std::uint64_t HookCallCount() {
-    return hookCalls.load(std::memory_order_relaxed);
+    return hookCalls.load(std::memory_order_seq_cst);
 }
 
 std::uint64_t GAME_CALL VehicleUpdateHook(void* updateObject) {
-    const std::uint64_t frame = hookCalls.fetch_add(1, std::memory_order_relaxed) + 1;
+    const std::uint64_t frame = hookCalls.fetch_add(1, std::memory_order_seq_cst) + 1;
     std::unique_lock lock(StateMutex, std::try_to_lock);
     if (!lock.owns_lock()) {
         // Someone else is changing the state: leave it alone and let the game run.

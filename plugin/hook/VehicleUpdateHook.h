@@ -11,7 +11,9 @@ namespace taviro {
 // handbrake byte is engaged and whether the game's function runs at all.
 std::uint64_t GAME_CALL VehicleUpdateHook(void* updateObject);
 
-// Calls of the hook since the plugin loaded: the frame numbers of the decision trace.
+// Calls of the hook since the plugin loaded: the frame numbers of the decision trace. The count
+// and the hotkey in ControlState are in one order: a hotkey published before this is read is seen
+// by every frame after the count it gives.
 std::uint64_t HookCallCount();
 
 // The decision's state as a trace line shows it. The caller holds StateMutex.

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "hook/VehicleUpdateHook.h"
 #include "log/Log.h"
 #include "settings/IniFile.h"
 #include "settings/SettingKeys.h"
@@ -123,8 +124,12 @@ void LogSettings(const Settings& settings) {
     for (const SettingsEntry& entry : settings.entries) {
         entry.key->describe(*entry.key, entry);
     }
-    log::Info("settings in force: %s; decision trace %s, from %s", HotkeyInForce(settings).c_str(),
-              settings.logging.value != 0 ? "on" : "off", SourceName(settings.logging.from));
+    // Written once the settings are published: the frames the hook has not begun yet see them,
+    // which lets a reader of the log place the change on its frames.
+    log::Info("settings in force: %s; decision trace %s, from %s; from frame=%llu on",
+              HotkeyInForce(settings).c_str(), settings.logging.value != 0 ? "on" : "off",
+              SourceName(settings.logging.from),
+              static_cast<unsigned long long>(HookCallCount() + 1));
 }
 
 Settings LoadSettings() {

@@ -151,7 +151,9 @@ void PublishSettings(const Settings& settings) {
     for (const SettingKey& key : SettingKeys()) {
         key.publish((settings.*key.value).value, published);
     }
-    controlState.hotkey.store(published.hotkey.Word(), std::memory_order_relaxed);
+    // Ordered with the hook's frame count, so that the frame the log names for these settings
+    // is the first to see them (HookCallCount).
+    controlState.hotkey.store(published.hotkey.Word(), std::memory_order_seq_cst);
     controlState.loggingEnabled.store(published.logging, std::memory_order_relaxed);
     gamepad::Watch(PadCodes(settings));
 }
