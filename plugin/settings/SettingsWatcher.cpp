@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "Win32.h"
 #include "hook/ControlState.h"
@@ -144,6 +145,17 @@ std::uint32_t PadCodes(const Settings& settings) {
     return gamepad::CodeBit(settings.hotkey.value) | gamepad::CodeBit(settings.modifier.value);
 }
 
+// The binding as the pad reader's lines name it, while no controller is connected: "the hotkey
+// LB + A waits for one" needs no "(controller)".
+std::string PadBindingText(const Settings& settings) {
+    constexpr std::string_view kPad = " (controller)";
+    std::string text = BindingText(settings.modifier.value, settings.hotkey.value);
+    if (text.ends_with(kPad)) {
+        text.resize(text.size() - kPad.size());
+    }
+    return text;
+}
+
 }  // namespace
 
 void PublishSettings(const Settings& settings) {
@@ -153,7 +165,7 @@ void PublishSettings(const Settings& settings) {
     }
     controlState.hotkey.store(published.hotkey.Word(), std::memory_order_relaxed);
     controlState.loggingEnabled.store(published.logging, std::memory_order_relaxed);
-    gamepad::Watch(PadCodes(settings));
+    gamepad::Watch(PadCodes(settings), PadBindingText(settings));
 }
 
 void ReloadSettings() {
