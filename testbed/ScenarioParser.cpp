@@ -11,6 +11,7 @@
 
 #include "GameRuntime.h"
 #include "Scenario.h"
+#include "ScenarioFiles.h"
 
 namespace testbed {
 
@@ -407,8 +408,8 @@ Step ParseLine(const LineReader& r, const std::vector<Token>& tokens) {
     }
     r.Fail("unknown word '" + word +
            "'; a line starts with frames, note, data-loaded, update-float, float1, float2, "
-           "truth, tracked, tracked-field, menu, event, key, ini, log, pad, wait, call-site or "
-           "other-plugin");
+           "truth, tracked, tracked-field, menu, event, key, ini, file, log, pad, wait, on, "
+           "call-site or other-plugin");
 }
 
 // Another plugin is there from the start, loaded before or after ours, as the host loads plugins.
@@ -433,6 +434,7 @@ Scenario ParseScenario(std::istream& in, const std::string& source) {
         if (number == 1 && line.starts_with("\xEF\xBB\xBF")) {
             line.erase(0, 3);  // the mark some Windows editors put first
         }
+        const bool forThisSystem = ForThisSystem(line, source, number);
         const LineReader reader(source, number);
         const std::vector<Token> tokens = reader.Tokens(line);
         if (tokens.empty()) {
@@ -455,7 +457,12 @@ Scenario ParseScenario(std::istream& in, const std::string& source) {
             scenario.otherPlugin = ParseOtherPlugin(reader, tokens, scenario);
             continue;
         }
-        Step parsed = ParseLine(reader, tokens);
+        Step parsed = tokens[0].text == "file" && !tokens[0].quoted
+                          ? Step(ParseFileLine(line, source, number))
+                          : ParseLine(reader, tokens);
+        if (!forThisSystem) {
+            continue;
+        }
         if (scenario.callSiteForeign && !std::holds_alternative<step::Log>(parsed) &&
             !std::holds_alternative<step::Note>(parsed)) {
             reader.Fail("after a refused load only note and log lines make sense");

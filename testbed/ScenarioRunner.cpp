@@ -19,6 +19,7 @@
 #include "Gamepads.h"
 #include "PluginHost.h"
 #include "Scenario.h"
+#include "ScenarioFiles.h"
 #include "SettingsFileEditor.h"
 #include "Shell.h"
 #include "Win32.h"
@@ -110,6 +111,11 @@ public:
                            [&](const step::Frames& s) { Frames(s, line.number); },
                            [&](const step::Log& s) { CheckLog(s, line.number); },
                            [&](const step::Pad& s) { ApplyPad(s, line.number); },
+                           [&](const step::File& s) {
+                               if (std::string what = ApplyFileStep(s); !what.empty()) {
+                                   failures_.push_back({line.number, frame_, frame_, what});
+                               }
+                           },
                            [&](const auto& s) { Apply(s); },
                        },
                        line.step);
