@@ -1,6 +1,6 @@
-// Arbitrary bytes as an INI file for the private-profile stand-ins: reads must stay inside the
-// caller's buffer, and a write must read back and leave every other key as it read before. Bytes
-// that start with a UTF-16 byte-order mark are taken as UTF-16 text.
+// Arbitrary bytes as an INI file for the private-profile stand-ins: reads and lists of names must
+// stay inside the caller's buffer, and a write must read back and leave every other key as it read
+// before. Bytes that start with a UTF-16 byte-order mark are taken as UTF-16 text.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -63,6 +63,21 @@ std::string Read(const std::string& section, const std::string& key, DWORD size)
         Fail();
     }
     return std::string(buffer.data(), count);
+}
+
+// A list of section or key names (no key, or no section, asked for) stays inside the buffer too,
+// and ends in a zero where its count says; when it fits, in two.
+void List(const char* section, DWORD size) {
+    std::vector<char> buffer(size, '\x7f');
+    const DWORD count =
+        GetPrivateProfileStringA(section, nullptr, "\x01", buffer.data(), size, FilePath().c_str());
+    if (count >= size || buffer[count] != '\0') {
+        Fail();
+    }
+    const bool cut = size >= 2 && count == size - 2;
+    if (!cut && count > 0 && buffer[count - 1] != '\0') {
+        Fail();
+    }
 }
 
 bool IsBlank(char c) {
@@ -182,6 +197,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::fclose(out);
 
     Read(section, key, bufferSize);
+    List(section.c_str(), bufferSize);
+    List(nullptr, bufferSize);
     const std::string otherBefore = Read(section, otherKey, 10000);
 
     if (!Representable(section, key, value)) {

@@ -36,6 +36,11 @@ private_profile_test | PrivateProfile.Utf16FileWithMarkIsReadAndStaysUtf16 | A U
 private_profile_test | PrivateProfile.CrLfCrAndLfEachEndALine | Mixed line ends in one file
 private_profile_test | PrivateProfile.FifoReadsAsMissingAtOnceAndTakesNoWrite | A FIFO in place of a settings file
 private_profile_test | PrivateProfile.WriteThroughLinksKeepsThem | Settings files behind links, dangling links, a loop of links
+private_profile_test | PrivateProfile.AFileHeldShutReadsAsTheDefaultAndTakesNoWrite | A settings file another program holds open with no sharing
+private_profile_test | PrivateProfile.StandInTakesAUtf8MarkForBytesOfTheFirstLine | A settings file that starts with a UTF-8 byte-order mark
+settings_test | SettingsFiles.AFileHeldShutKeepsTheValuesItGaveTheReadingBefore | A settings file held shut at a reading, at the first one too, then deleted
+settings_watcher_test | WatchedSettings.AFileHeldShutKeepsItsSettingsAndIsReadOnceLetGo | TaviroCustom.ini held shut while the game runs, through a save and a game load
+settings_test | SettingsFiles.TheLogNamesEveryMistakeAPlayerCannotSee | Misspelt keys and sections, a key above any section, a UTF-8 mark, a name whose ending Windows hides
 log_test | LogFile.AFolderThatCannotBeHadSendsTheLogToThePluginFolder | A log folder that cannot be created, or (natively) no Documents folder at all
 log_test | LogFile.WithNoFolderAtAllThePluginRunsWithoutALog | No folder the log can go to
 log_test | LogFile.AReadOnlyOrLockedLogLosesNoLineOfAnyLaunch | A read-only or locked Taviro.log

@@ -102,12 +102,19 @@ struct Pad {
 struct Wait {
     int milliseconds;
 };
+// What players' editors and tools do to a file of the plugin folder (ScenarioFiles.h).
+struct File {
+    enum class Action { Write, WriteByRename, Hold, LetGo };
+    Action action;
+    std::string name;
+    std::string text;  // Write, WriteByRename: the file's bytes
+};
 }  // namespace step
 
 using Step = std::variant<step::Frames, step::Note, step::DataLoaded, step::UpdateFloat,
                           step::TrackedFloat, step::Truth, step::Tracked, step::TrackedField,
                           step::Menu, step::LoadGame, step::ExitVehicle, step::Activate, step::Key,
-                          step::Ini, step::Log, step::Pad, step::Wait>;
+                          step::Ini, step::Log, step::Pad, step::Wait, step::File>;
 
 struct Scenario {
     struct Line {

@@ -11,6 +11,7 @@
 
 #include "GameRuntime.h"
 #include "Scenario.h"
+#include "ScenarioFiles.h"
 #include "ScenarioReader.h"
 
 namespace testbed {
@@ -258,15 +259,16 @@ Step ParseLine(const LineReader& r, const std::vector<Token>& tokens, bool other
         return ParseWait(r, tokens);
     }
     static constexpr std::string_view kWords[] = {
-        "frames", "note",    "data-loaded",   "update-float", "float1",    "float2",
-        "truth",  "tracked", "tracked-field", "menu",         "event",     "key",
-        "ini",    "log",     "pad",           "wait",         "call-site", "other-plugin"};
+        "frames", "note",  "data-loaded", "update-float",  "float1",
+        "float2", "truth", "tracked",     "tracked-field", "menu",
+        "event",  "key",   "ini",         "file",          "log",
+        "pad",    "wait",  "on",          "call-site",     "other-plugin"};
     const std::string_view meant = Closest(word, kWords);
     r.Fail("unknown word '" + word + "'" +
            (meant.empty() ? "" : " (did you mean " + std::string(meant) + "?)") +
            "; a line starts with frames, note, data-loaded, update-float, float1, float2, "
-           "truth, tracked, tracked-field, menu, event, key, ini, log, pad, wait, call-site or "
-           "other-plugin");
+           "truth, tracked, tracked-field, menu, event, key, ini, file, log, pad, wait, on, "
+           "call-site or other-plugin");
 }
 
 // Another plugin is there from the start, loaded before or after ours, as the host loads plugins.
@@ -306,9 +308,16 @@ bool ParseSetupLine(const LineReader& reader, const std::vector<Token>& tokens,
     return false;
 }
 
-void ParseStep(const LineReader& reader, const std::vector<Token>& tokens, int number,
-               Scenario& scenario) {
-    Step parsed = ParseLine(reader, tokens, scenario.otherPlugin.has_value());
+// `line` is the line as written, for the words that read their text whole; a step for another
+// system is checked and then left out.
+void ParseStep(const LineReader& reader, const std::vector<Token>& tokens, const std::string& line,
+               bool forThisSystem, int number, Scenario& scenario) {
+    Step parsed = tokens[0].text == "file" && !tokens[0].quoted
+                      ? Step(ParseFileLine(line, reader.Source(), number))
+                      : ParseLine(reader, tokens, scenario.otherPlugin.has_value());
+    if (!forThisSystem) {
+        return;
+    }
     if (scenario.callSiteForeign && !std::holds_alternative<step::Log>(parsed) &&
         !std::holds_alternative<step::Note>(parsed)) {
         reader.Fail("after a refused load only note and log lines make sense");
@@ -353,9 +362,10 @@ Scenario ParseScenario(std::istream& in, const std::string& source) {
         }
         const LineReader reader(source, number);
         try {
+            const bool forThisSystem = ForThisSystem(line, source, number);
             const std::vector<Token> tokens = reader.Tokens(line);
             if (!tokens.empty() && !ParseSetupLine(reader, tokens, scenario)) {
-                ParseStep(reader, tokens, number, scenario);
+                ParseStep(reader, tokens, line, forThisSystem, number, scenario);
             }
         } catch (const ScenarioError& mistake) {
             mistakes.emplace_back(number, mistake.what());

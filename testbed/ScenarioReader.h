@@ -22,6 +22,7 @@ public:
     LineReader(const std::string& source, int number) : source_(source), number_(number) {}
 
     [[noreturn]] void Fail(const std::string& what) const;
+    const std::string& Source() const { return source_; }
 
     std::vector<Token> Tokens(std::string_view line) const;
 

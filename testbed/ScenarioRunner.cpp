@@ -17,6 +17,7 @@
 #include "Gamepads.h"
 #include "PluginHost.h"
 #include "Scenario.h"
+#include "ScenarioFiles.h"
 #include "ScenarioLog.h"
 #include "ScenarioTable.h"
 #include "SettingsFileEditor.h"
@@ -114,6 +115,13 @@ public:
                            [&](const step::Note& s) { table_.Note(s.text); },
                            [&](const step::Log& s) { table_.Step(line.text, CheckLog(s, line)); },
                            [&](const step::Pad& s) { ApplyPad(s, line); },
+                           [&](const step::File& s) {
+                               const std::string what = ApplyFileStep(s);
+                               table_.Step(line.text, what);
+                               if (!what.empty()) {
+                                   failures_.push_back({line.number, frame_, frame_, what});
+                               }
+                           },
                            [&](const step::DataLoaded&) {
                                table_.Step(line.text);
                                table_.Note("host: " + DataLoaded());

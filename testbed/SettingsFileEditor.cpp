@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "ScenarioFiles.h"
+
 namespace testbed {
 
 namespace {
@@ -42,6 +44,12 @@ std::string_view Trimmed(std::string_view text) {
 
 void EditSettingsFile(const step::Ini& edit) {
     const fs::path file = fs::path("Data") / "SFSE" / "Plugins" / edit.file;
+    if (HeldByScenario(edit.file)) {
+        // As on Windows, where an editor cannot open it: `file NAME write` goes through the holder.
+        throw std::runtime_error("ini " + edit.file + ": the file is held (file " + edit.file +
+                                 " hold); write it with file " + edit.file +
+                                 " write, or let it go first");
+    }
     if (edit.key.empty()) {
         fs::remove(file);
         return;

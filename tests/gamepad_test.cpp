@@ -3,14 +3,19 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "Gamepads.h"
 #include "input/GamepadReader.h"
 #include "log/Log.h"
 #include "settings/Settings.h"
 #include "settings/SettingsWatcher.h"
+#include "support/LogCheck.h"
 #include "support/PluginFolder.h"
 #ifndef _WIN32
 #include "winshim/control.h"
@@ -180,6 +185,53 @@ TEST_F(Reader, AnyPadCountsAndAPadPulledOutLetsGo) {
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     ASSERT_GT(pads.Reads(0), readsNow) << "the reader stood still";
     EXPECT_LE(pads.Reads(3) - emptyNow, 1u);
+}
+
+// The log tells the player when a bound controller code waits for a controller, and each
+// connection and disconnection, at most once a second for each controller however fast a
+// wireless pad's link comes and goes.
+TEST_F(Reader, SaysWhenNoneIsConnectedAndEachChangeAtMostOnceASecond) {
+    PluginFolder folder;
+    ASSERT_TRUE(log::Open({folder.Plugins()}));
+    pads.Connect(0, false);
+    gamepad::Watch(CodeBit(kA), "LB + A");
+    const auto written = [] {
+        log::Flush();
+        return FileText(log::Path());
+    };
+    const std::string waiting =
+        "controllers: no controller connected: the hotkey LB + A waits for one";
+    for (int i = 0; i < 500 && written().find(waiting) == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    // Plugged in, pulled out as soon as the plugin has seen it, and plugged in again.
+    for (const bool connected : {true, false, true}) {
+        pads.Connect(1, connected);
+        ASSERT_TRUE(pads.AwaitRead(1));
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(2));  // the last change's second is up
+    gamepad::ResetReader();
+    const std::string text = written();
+    log::Close();
+
+    EXPECT_EQ(Occurrences(text, waiting), 2u) << text;
+    // Each change once, in order, and a second at least between two lines of the controller.
+    std::vector<std::pair<long, std::string>> said;  // milliseconds of the day, line
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find("controllers: controller 2 ") != std::string::npos) {
+            int h = 0, m = 0, sec = 0, ms = 0;
+            ASSERT_EQ(std::sscanf(line.c_str(), "%d:%d:%d.%d", &h, &m, &sec, &ms), 4) << line;
+            said.push_back({((h * 60L + m) * 60 + sec) * 1000 + ms, line});
+        }
+    }
+    ASSERT_EQ(said.size(), 3u) << text;
+    EXPECT_NE(said[0].second.find("controller 2 connected"), std::string::npos);
+    EXPECT_NE(said[1].second.find("controller 2 disconnected"), std::string::npos);
+    EXPECT_NE(said[2].second.find("controller 2 connected"), std::string::npos);
+    for (std::size_t i = 1; i < said.size(); ++i) {
+        EXPECT_GE(said[i].first - said[i - 1].first, 990) << said[i].second;
+    }
 }
 
 #ifndef _WIN32

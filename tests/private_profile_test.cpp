@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "Win32.h"
+#include "support/HeldFile.h"
 #include "support/PluginFolder.h"
 
 #ifndef _WIN32
@@ -27,6 +28,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using taviro::testing::FileText;
+using taviro::testing::HeldFile;
 using taviro::testing::PluginFolder;
 using taviro::testing::SettingsIn;
 
@@ -123,6 +125,74 @@ TEST_F(PrivateProfile, Utf16FileWithMarkIsReadAndStaysUtf16) {
     EXPECT_EQ(Read("Wide.ini", "Settings", "bLogging"), "-");
 }
 
+// With no key name a section's keys are listed, with no section name the file's sections: each
+// followed by a zero, the list by a second one, and cut to the buffer as documented.
+TEST_F(PrivateProfile, ListsKeysAndSectionsEndingInTwoZerosAndCutToTheBuffer) {
+    folder.WriteFile("List.ini",
+                     "; note\r\n[A]\r\nk1=1\r\n; c\r\n k2 = 2\r\nno key\r\n[B]\r\nx=1\r\n");
+    const std::string path = ProfilePath("List.ini");
+    const auto list = [&](const char* section, DWORD size, const std::string& file) {
+        std::string buffer(size, '?');
+        const DWORD count =
+            GetPrivateProfileStringA(section, nullptr, "", buffer.data(), size, file.c_str());
+        return std::make_pair(count, buffer);
+    };
+    EXPECT_EQ(list("a", 64, path).first, 6u);
+    EXPECT_EQ(list("a", 64, path).second.substr(0, 7), std::string("k1\0k2\0\0", 7));
+    EXPECT_EQ(list(nullptr, 64, path).first, 4u);
+    EXPECT_EQ(list(nullptr, 64, path).second.substr(0, 5), std::string("A\0B\0\0", 5));
+    // Cut: the last name too, then two zeros, the count being the size less two. (Wine's ANSI
+    // list leaves the very last byte as it was; the list still ends where its zero says.)
+    const auto cutKeys = list("A", 6, path);
+    const auto cutSections = list(nullptr, 4, path);
+    EXPECT_EQ(cutKeys.first, 4u);
+    EXPECT_EQ(cutKeys.second.substr(0, 5), std::string("k1\0k\0", 5));
+    EXPECT_EQ(cutSections.first, 2u);
+    EXPECT_EQ(cutSections.second.substr(0, 3), std::string("A\0\0", 3));
+#ifndef _WIN32
+    EXPECT_EQ(cutKeys.second[5], '\0');
+    EXPECT_EQ(cutSections.second[3], '\0');
+#endif
+    // A missing section or file lists nothing.
+    EXPECT_EQ(list("C", 64, path).first, 0u);
+    EXPECT_EQ(list("C", 64, path).second[0], '\0');
+    EXPECT_EQ(list(nullptr, 64, ProfilePath("None.ini")).first, 0u);
+    EXPECT_EQ(list(nullptr, 64, ProfilePath("None.ini")).second[0], '\0');
+}
+
+// A file another program holds open with no sharing can be neither opened, read nor written
+// until it lets go, though its attributes can be had; and a file open for reading, with sharing,
+// cannot be held shut meanwhile.
+TEST_F(PrivateProfile, AFileHeldShutReadsAsTheDefaultAndTakesNoWrite) {
+    folder.WriteFile("Held.ini", "[S]\r\nk=v\r\n");
+    const fs::path file = folder.Plugins() / "Held.ini";
+    const std::string path = ProfilePath("Held.ini");
+    const auto openToRead = [&] {
+        return CreateFileA(path.c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    };
+    {
+        HeldFile holder(file);
+        ASSERT_TRUE(holder.Held());
+        EXPECT_EQ(Read("Held.ini", "S", "k"), "-");
+        EXPECT_FALSE(Write("Held.ini", "S", "k", "w"));
+        EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+        EXPECT_EQ(openToRead(), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+        EXPECT_FALSE(HeldFile(file).Held());
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        EXPECT_TRUE(GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data));
+        EXPECT_EQ(data.nFileSizeLow, 10u);
+    }
+    EXPECT_EQ(Read("Held.ini", "S", "k"), "v");
+    HANDLE reader = openToRead();
+    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(HeldFile(file).Held());
+    CloseHandle(reader);
+    EXPECT_TRUE(HeldFile(file).Held());
+}
+
 TEST_F(PrivateProfile, CrLfCrAndLfEachEndALine) {
     folder.WriteFile("Cr.ini",
                      "; note\r[Settings]\rbLogging=1\r  iHandbrakeHotkey = 0x1B \r[O]\rk=v\r");
@@ -161,6 +231,26 @@ TEST_F(PrivateProfile, StandInWriteChangesOnlyItsOwnLine) {
     EXPECT_TRUE(Write("Cr.ini", "New", "k", "v"));
     EXPECT_EQ(FileText(folder.Plugins() / "Cr.ini"),
               "[A]\rx = 1\radded=1\r[B]\ry=2\r\r[New]\rk=v\r");
+}
+
+// Windows takes a UTF-8 mark for bytes of the first line, so a section header there is none;
+// Wine skips the mark, so only the stand-in is held to this.
+TEST_F(PrivateProfile, StandInTakesAUtf8MarkForBytesOfTheFirstLine) {
+    const std::string marked = "\xEF\xBB\xBF[Settings]\r\nk=v\r\n[Other]\r\nj=w\r\n";
+    folder.WriteFile("Marked.ini", marked);
+    EXPECT_EQ(Read("Marked.ini", "Settings", "k"), "-");
+    EXPECT_EQ(Read("Marked.ini", "Other", "j"), "w");
+    char sections[32];
+    EXPECT_EQ(GetPrivateProfileStringA(nullptr, nullptr, "", sections, sizeof sections,
+                                       ProfilePath("Marked.ini").c_str()),
+              6u);
+    EXPECT_EQ(std::string(sections, 7), std::string("Other\0\0", 7));
+    // A write finds no [Settings] and adds one; the marked line stays as it was.
+    EXPECT_TRUE(Write("Marked.ini", "Settings", "k", "x"));
+    EXPECT_EQ(FileText(folder.Plugins() / "Marked.ini"), marked + "\r\n[Settings]\r\nk=x\r\n");
+    // Its first line left empty, the file reads as meant.
+    folder.WriteFile("Marked.ini", "\xEF\xBB\xBF\r\n[Settings]\r\nk=v\r\n");
+    EXPECT_EQ(Read("Marked.ini", "Settings", "k"), "v");
 }
 
 // Opening a FIFO waits for its other end, and the plugin reads its settings under its state lock.

@@ -19,6 +19,8 @@
 #include "settings/IniFile.h"
 #include "settings/SettingKeys.h"
 #include "settings/Settings.h"
+#include "settings/SettingsDiagnostics.h"
+#include "support/HeldFile.h"
 #include "support/PluginFolder.h"
 #include "util/HexText.h"
 #ifndef _WIN32
@@ -243,6 +245,120 @@ TEST_F(SettingsFiles, TheLogNamesButtonsAndCombinationsInPlayersWords) {
     for (const Row& row : rows) {
         EXPECT_NE(written.find(row.said), std::string::npos) << row.said << "\n" << written;
     }
+}
+
+// What the log names that a player probably got wrong: a key or a section misspelt (with what
+// was meant), a UTF-8 mark hiding [Settings] from Windows, a file under a name whose ending
+// Windows hides. Keys are known by the settings table, in any letter case.
+TEST_F(SettingsFiles, TheLogNamesEveryMistakeAPlayerCannotSee) {
+    // The plugin folder's files (with no Taviro.ini the plugin creates one), and lines said.
+    using Files = std::vector<std::pair<const char*, const char*>>;
+    const char* g = "[Settings]\r\niHandbrakeHotkey=0x47\r\n";
+    const std::pair<Files, std::vector<const char*>> rows[] = {
+        {{{"Taviro.ini", ""},
+          {"TaviroCustom.ini",
+           "[Settings]\r\niHandbrakeHotkee=0x47\r\nbLoging=1\r\nColour=red\r\n"
+           "IHANDBRAKEHOTKEY=0x48\r\niHandbrakeHotkeyModifer=0x10\r\n"}},
+         {"TaviroCustom.ini: iHandbrakeHotkee is no setting of Taviro; did you mean "
+          "iHandbrakeHotkey?",
+          "TaviroCustom.ini: bLoging is no setting of Taviro; did you mean bLogging?",
+          "TaviroCustom.ini: Colour is no setting of Taviro (its settings are bLogging, "
+          "iHandbrakeHotkey, iHandbrakeHotkeyModifier)",
+          "TaviroCustom.ini: iHandbrakeHotkeyModifer is no setting of Taviro; did you mean "
+          "iHandbrakeHotkeyModifier?",
+          "settings in force: hotkey H, from TaviroCustom.ini;"}},
+        {{{"Taviro.ini", ""}, {"TaviroCustom.ini", "[Setting]\r\nbLogging=0\r\n"}},
+         {"TaviroCustom.ini has no [Settings] section; [Setting] holds bLogging: rename it "
+          "[Settings]"}},
+        {{{"Taviro.ini", "iHandbrakeHotkey=0x47\r\n"}},
+         {"Taviro.ini has no [Settings] section, so Taviro finds none of its settings there: "
+          "they go under a line [Settings]"}},
+        {{{"Taviro.txt", g}},
+         {"Taviro.ini was not there, but Taviro.txt is: Windows hides the ending .txt, so rename "
+          "it Taviro.ini"}},
+        {{{"Taviro.ini", ""}, {"TaviroCustom.ini.txt", g}},
+         {"TaviroCustom.ini was not there, but TaviroCustom.ini.txt is: Windows hides the "
+          "ending .txt, so rename it TaviroCustom.ini"}},
+        {{{"Taviro.ini", ""}, {"TaviroCustom.ini.ini", g}},
+         {"TaviroCustom.ini was not there, but TaviroCustom.ini.ini is: Windows hides the "
+          "ending .ini, so rename it TaviroCustom.ini"}},
+    };
+    ASSERT_TRUE(taviro::log::Open({folder.Plugins()}));
+    for (const auto& row : rows) {
+        for (const auto& entry : fs::directory_iterator(kFolder)) {
+            if (entry.path().extension() != ".log") {
+                fs::remove(entry.path());
+            }
+        }
+        for (const auto& [name, text] : row.first) {
+            WriteFile(kFolder / name, text);
+        }
+        taviro::LogSettings(taviro::LoadSettings());
+    }
+    // A UTF-8 mark: Windows, and the stand-in, do not see [Settings]; Wine skips the mark.
+    WriteFile(kCustomFile, "\xEF\xBB\xBF[Settings]\r\niHandbrakeHotkey=0x47\r\n");
+    const taviro::Settings marked = taviro::LoadSettings();
+    taviro::LogSettings(marked);
+    taviro::log::Flush();
+    const std::string written = FileText(taviro::log::Path());
+    taviro::log::Close();
+    for (const auto& row : rows) {
+        for (const char* said : row.second) {
+            EXPECT_NE(written.find(said), std::string::npos) << said << "\n" << written;
+        }
+    }
+    EXPECT_EQ(written.find("IHANDBRAKEHOTKEY is no setting"), std::string::npos) << written;
+    const char* mark =
+        "TaviroCustom.ini starts with a UTF-8 byte-order mark, so Windows does not see its first "
+        "line, [Settings], nor the keys under it";
+#ifdef _WIN32
+    EXPECT_EQ(marked.hotkey.value, 0x47u);  // what Wine does; Windows does as the stand-in
+    EXPECT_EQ(written.find(mark), std::string::npos) << written;
+#else
+    EXPECT_EQ(marked.hotkey.value, 0u);
+    EXPECT_NE(written.find(mark), std::string::npos) << written;
+    EXPECT_EQ(written.find("TaviroCustom.ini has no [Settings] section, so"), std::string::npos);
+#endif
+    EXPECT_EQ(taviro::NearestKey("hotkey"), nullptr);
+    EXPECT_STREQ(taviro::NearestKey("iHandbarkeHotkey"), "iHandbrakeHotkey");
+}
+
+// A file that another program holds shut for now is no file taken away: a reading gives the
+// values the reading before it took from it, and at the first reading none; a file really gone
+// switches its values off.
+TEST_F(SettingsFiles, AFileHeldShutKeepsTheValuesItGaveTheReadingBefore) {
+    WriteFile(kDefaultFile, SettingsText("0", "0x20"));
+    WriteFile(kCustomFile, SettingsText("1", "0x41"));
+    const taviro::Settings read = taviro::LoadSettings();
+    ASSERT_EQ(read.hotkey.value, 0x41u);
+    taviro::Settings kept;
+    {
+        taviro::testing::HeldFile holder(kCustomFile);
+        ASSERT_TRUE(holder.Held());
+        const taviro::Settings first = taviro::LoadSettings();
+        EXPECT_EQ(first.customFile, taviro::FileState::Held);
+        EXPECT_EQ(first.customFile.error, ERROR_SHARING_VIOLATION);
+        EXPECT_FALSE(first.customFile.keptEarlier);
+        EXPECT_EQ(first.hotkey.value, 0x20u);
+        EXPECT_EQ(first.logging.value, 0u);
+
+        kept = taviro::LoadSettings(&read);
+        EXPECT_TRUE(kept.customFile.keptEarlier);
+        EXPECT_FALSE(kept.customFile.heldBefore);
+        EXPECT_EQ(kept.hotkey.value, 0x41u);
+        EXPECT_EQ(kept.hotkey.from, taviro::SettingsSource::CustomFile);
+        EXPECT_EQ(kept.logging.value, 1u);
+        EXPECT_EQ(kept.entries.size(), read.entries.size());
+
+        const taviro::Settings again = taviro::LoadSettings(&kept);
+        EXPECT_TRUE(again.customFile.heldBefore);
+        EXPECT_EQ(again.hotkey.value, 0x41u);
+    }
+    fs::remove(kCustomFile);
+    const taviro::Settings gone = taviro::LoadSettings(&kept);
+    EXPECT_EQ(gone.customFile, taviro::FileState::Missing);
+    EXPECT_EQ(gone.hotkey.value, 0x20u);
+    EXPECT_EQ(gone.logging.value, 0u);
 }
 
 // --- The default file's life ---

@@ -16,6 +16,7 @@
 #include "log/Log.h"
 #include "settings/SettingsWatcher.h"
 #include "support/GameFixture.h"
+#include "support/HeldFile.h"
 #include "support/LogCheck.h"
 #include "support/PluginFolder.h"
 
@@ -186,6 +187,46 @@ TEST_F(WatchedSettings, OwnCreationIsNoChangeAndADeletedCustomFileSwitchesItsVal
         Occurrences(written, "Taviro.ini changed") + Occurrences(written, "Taviro.ini appeared"),
         0u)
         << written;
+}
+
+// A file another program holds shut is no file taken away: what it gave stays in force through
+// a save made while it is held and a game load that meets it, the log says so once, and it is
+// read as soon as it is let go, though it looks as it did. At the launch's first reading there
+// is nothing to keep: it is read once it can be.
+TEST_F(WatchedSettings, AFileHeldShutKeepsItsSettingsAndIsReadOnceLetGo) {
+    Save("TaviroCustom.ini", "iHandbrakeHotkey=0x47\r\n");
+    ReloadSettings();
+    StartWatchingSettings();
+    const fs::path custom = folder.Plugins() / "TaviroCustom.ini";
+    const auto said = [](const char* what) { return Occurrences(Written(), what); };
+    {
+        HeldFile holder(custom);
+        ASSERT_TRUE(holder.Held());
+        ASSERT_TRUE(holder.Write("[Settings]\r\niHandbrakeHotkey=0x48\r\n"));
+        ASSERT_TRUE(
+            Eventually([&] { return said("TaviroCustom.ini: cannot be read for now") > 0; }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));  // three looks more
+        EXPECT_TRUE(HotkeyIs(0x47));
+        ReloadSettings();  // a game load
+        EXPECT_TRUE(HotkeyIs(0x47));
+    }
+    ASSERT_TRUE(Eventually([] { return HotkeyIs(0x48); }));
+    EXPECT_EQ(said("TaviroCustom.ini: cannot be read for now"), 1u);
+    EXPECT_EQ(said("TaviroCustom.ini: the settings read from it earlier stay in force"), 1u);
+    EXPECT_EQ(said("TaviroCustom.ini: still cannot be read; the settings read from it earlier "
+                   "stay in force"),
+              1u);
+    EXPECT_EQ(said("TaviroCustom.ini can be read again while the game runs"), 1u);
+
+    StopWatchingSettings();  // a new launch
+    HeldFile holder(custom);
+    ASSERT_TRUE(holder.Held());
+    ReloadSettings();
+    StartWatchingSettings();
+    EXPECT_TRUE(HotkeyIs(0));
+    EXPECT_EQ(said("TaviroCustom.ini: none of its settings are in force until it can be read"), 1u);
+    holder.LetGo();
+    ASSERT_TRUE(Eventually([] { return HotkeyIs(0x48); }));
 }
 
 // However often the settings are read, the hook decides on its own: it never waits for a reload

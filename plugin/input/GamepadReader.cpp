@@ -1,8 +1,10 @@
 #include "input/GamepadReader.h"
 
-#include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <iterator>
+#include <mutex>
 #include <optional>
 
 #include "log/Log.h"
@@ -38,12 +40,21 @@ constexpr Library kLibraries[] = {
 struct Slot {
     bool connected = false;
     Clock::time_point nextTry{};  // for an empty slot: not asked before then
-    int changesSaid = 0;          // connections and disconnections the log has told
+    bool saidConnected = false;   // what the log last said of it
+    Clock::time_point nextSay{};  // no line of it before then
 };
 
-// A wireless pad losing its link now and then must not fill the log: its first changes are
-// said, then that it keeps changing, then nothing more.
-constexpr int kChangesSaid = 10;
+// A wireless pad losing its link now and then must not fill the log: each change is said once,
+// at most once a second for each controller, and a change undone within that second not at all.
+constexpr auto kSayPause = std::chrono::seconds(1);
+
+// The binding the pads are read for, as the log names it while no controller is connected.
+constexpr std::size_t kBindingSize = 96;
+struct Binding {
+    std::mutex mutex;
+    char text[kBindingSize] = {};  // guarded by `mutex`
+};
+Binding binding;  // not constinit: mingw's std::mutex has no constant constructor
 
 // Touched by the reader's thread only, besides `watched`.
 struct Reader {
@@ -51,6 +62,8 @@ struct Reader {
     bool libraryTried = false;
     GetState getState = nullptr;
     Slot slots[kSlots];
+    char waitingSaidFor[kBindingSize] = {};  // the binding "no controller" was said for
+    bool waitingSaid = false;
 };
 constinit Reader reader;
 
@@ -87,22 +100,40 @@ GetState LoadXInput() {
     return nullptr;
 }
 
-void SayChange(DWORD index, Slot& slot, bool connected) {
+void SayChange(DWORD index, bool connected) {
     const auto number = static_cast<unsigned long>(index) + 1;
-    if (slot.changesSaid < kChangesSaid) {
-        if (connected) {
-            log::Info("controllers: controller %lu connected", number);
-        } else {
-            log::Info("controllers: controller %lu disconnected; its buttons count as let go",
-                      number);
-        }
-    } else if (slot.changesSaid == kChangesSaid) {
-        log::Info(
-            "controllers: controller %lu keeps connecting and disconnecting; the log says "
-            "no more of it",
-            number);
+    if (connected) {
+        log::Info("controllers: controller %lu connected", number);
+    } else {
+        log::Info("controllers: controller %lu disconnected; its buttons count as let go", number);
     }
-    slot.changesSaid = std::min(slot.changesSaid + 1, kChangesSaid + 1);
+}
+
+// Says what changed since the log last spoke of the controllers, and, while none is connected,
+// that the binding waits for one: once, and again for another binding.
+void SayChanges(Clock::time_point now) {
+    bool anyConnected = false;
+    for (DWORD i = 0; i < kSlots; ++i) {
+        Slot& slot = reader.slots[i];
+        if (slot.connected != slot.saidConnected && now >= slot.nextSay) {
+            SayChange(i, slot.connected);
+            slot.saidConnected = slot.connected;
+            slot.nextSay = now + kSayPause;
+        }
+        anyConnected = anyConnected || slot.saidConnected;
+    }
+    if (anyConnected) {
+        reader.waitingSaid = false;
+        return;
+    }
+    std::lock_guard lock(binding.mutex);
+    if (reader.waitingSaid && std::strcmp(reader.waitingSaidFor, binding.text) == 0) {
+        return;
+    }
+    log::Info("controllers: no controller connected: the hotkey %s%swaits for one", binding.text,
+              binding.text[0] != '\0' ? " " : "");
+    std::memcpy(reader.waitingSaidFor, binding.text, kBindingSize);
+    reader.waitingSaid = true;
 }
 
 // One read of every slot that is due: a pad that is not there any more lets its buttons go.
@@ -116,9 +147,6 @@ std::uint32_t ReadPads(GetState getState) {
         }
         XINPUT_STATE state{};
         const bool connected = getState(i, &state) == ERROR_SUCCESS;
-        if (connected != slot.connected) {
-            SayChange(i, slot, connected);
-        }
         slot.connected = connected;
         if (connected) {
             held |= ButtonsHeldOn(state.Gamepad);
@@ -142,6 +170,7 @@ std::optional<std::chrono::microseconds> ReaderStep() {
         return std::nullopt;
     }
     heldButtons.store(ReadPads(reader.getState), std::memory_order_relaxed);
+    SayChanges(Clock::now());
     return kPeriod;
 }
 
@@ -207,7 +236,11 @@ std::uint32_t ButtonsHeldOn(const XINPUT_GAMEPAD& pad) {
     return held;
 }
 
-void Watch(std::uint32_t codes) {
+void Watch(std::uint32_t codes, const std::string& bound) {
+    {
+        std::lock_guard lock(binding.mutex);
+        std::snprintf(binding.text, kBindingSize, "%s", bound.c_str());
+    }
     const std::uint32_t before = reader.watched.exchange(codes, std::memory_order_acq_rel);
     // Started for the codes bound now, or woken to let every button go and stop reading.
     if (codes != 0 || before != 0) {
@@ -224,6 +257,7 @@ void ResetReader() {
     for (Slot& slot : reader.slots) {
         slot = Slot{};
     }
+    reader.waitingSaid = false;
 }
 
 }  // namespace taviro::gamepad

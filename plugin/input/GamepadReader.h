@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "Win32.h"
 
@@ -38,8 +39,11 @@ inline bool ButtonHeld(std::uint32_t code) {
 }
 
 // The controller codes bound now, a CodeBit each: the reader reads while any is, and stops,
-// letting every button go, when none is. The first call with any loads XInput.
-void Watch(std::uint32_t codes);
+// letting every button go, when none is. The first call with any loads XInput. The log says each
+// connection and disconnection, at most once a second for each controller, and, while none is
+// connected, that the binding waits for one: "the hotkey LB + A waits for one", `binding` being
+// "LB + A".
+void Watch(std::uint32_t codes, const std::string& binding = {});
 
 // What one pad's state holds, a CodeBit each: its buttons, a trigger past
 // XINPUT_GAMEPAD_TRIGGER_THRESHOLD, a stick's direction past that stick's documented dead zone.

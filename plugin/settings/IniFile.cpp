@@ -21,19 +21,32 @@ bool HasZeroByte(const std::string& text) {
     return text.find('\0') != std::string::npos;
 }
 
-// The path as the private-profile functions take it, zero-filled; nothing when it does not fit
-// or when a zero byte inside a name would end it early.
-std::optional<PathBuffer> BuildPath(const std::string& stem) {
-    if (HasZeroByte(stem)) {
+constexpr DWORD kStartSize = 4096;
+
+// The path of the plugin folder's file `name` as the private-profile functions take it,
+// zero-filled; nothing when it does not fit or when a zero byte inside a name would end it early.
+std::optional<PathBuffer> BuildFilePath(const std::string& name) {
+    if (HasZeroByte(name)) {
         return std::nullopt;
     }
-    const std::string path = kPluginFolder + stem + ".ini";
+    const std::string path = kPluginFolder + name;
     if (path.size() >= kPathBufferSize) {
         return std::nullopt;
     }
     PathBuffer buffer{};
     std::memcpy(buffer.data(), path.data(), path.size());
     return buffer;
+}
+
+std::optional<PathBuffer> BuildPath(const std::string& stem) {
+    return BuildFilePath(stem + ".ini");
+}
+
+// What an error on opening or reading a file that is there means: held for now, or unreadable.
+IniFileQuery NotReadable(DWORD error) {
+    const bool forNow = error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+                        error == ERROR_ACCESS_DENIED;
+    return {forNow ? IniFileStatus::Held : IniFileStatus::Unreadable, error};
 }
 
 // The same narrow path the private-profile functions are given, so both name one file.
@@ -84,10 +97,58 @@ IniFileQuery QueryIniFile(const std::string& stem) {
     if (file == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         return platform::NothingThere(error) ? IniFileQuery{IniFileStatus::Missing}
-                                             : IniFileQuery{IniFileStatus::Unreadable, error};
+                                             : NotReadable(error);
     }
-    CloseHandle(file);
-    return {IniFileStatus::Readable};
+    IniFileQuery query{IniFileStatus::Readable};
+    query.open.reset(file);
+    // A part of the file locked by another program reads as no value at all: the first bytes
+    // tell, and show what the file starts with.
+    query.start.resize(kStartSize);
+    DWORD read = 0;
+    if (!ReadFile(file, query.start.data(), kStartSize, &read, nullptr)) {
+        return NotReadable(GetLastError());
+    }
+    query.start.resize(read);
+    return query;
+}
+
+void CloseFile::operator()(void* handle) const {
+    CloseHandle(static_cast<HANDLE>(handle));
+}
+
+std::vector<std::string> IniNames(const std::string& stem, const char* section) {
+    std::vector<std::string> names;
+    const auto path = stem.empty() ? std::nullopt : BuildPath(stem);
+    if (!path || (section != nullptr && !UsableName(section))) {
+        return names;
+    }
+    // A list that does not fit comes back cut, its count two short of the buffer: ask again with
+    // more room, up to a size no settings file reaches.
+    std::vector<char> buffer;
+    DWORD count = 0;
+    for (DWORD size = kValueBufferSize; size <= (1u << 22); size *= 4) {
+        buffer.assign(size, '\0');
+        count = GetPrivateProfileStringA(section, nullptr, "", buffer.data(), size, path->data());
+        if (count + 2 != size) {
+            break;
+        }
+    }
+    for (std::size_t at = 0; at < count && buffer[at] != '\0';) {
+        const std::size_t length = strnlen(buffer.data() + at, count - at);
+        names.emplace_back(buffer.data() + at, length);
+        at += length + 1;
+    }
+    return names;
+}
+
+bool PluginFileThere(const std::string& name) {
+    const auto path = BuildFilePath(name);
+    if (!path) {
+        return false;
+    }
+    const DWORD attributes = GetFileAttributesA(path->data());
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
 }
 
 std::string ReadIniString(const std::string& stem, const std::string& section,

@@ -6,7 +6,9 @@
 // the name of some other file.
 #pragma once
 
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace taviro {
 
@@ -18,13 +20,36 @@ std::string IniFilePath(const std::string& stem);
 // only when nothing, not even a folder, is at the file's path (a query that fails for any other
 // reason than "not there" counts as "not there"). Never blocks: what is not a regular file is not
 // opened.
-enum class IniFileStatus { Missing, Readable, Unreadable };
+enum class IniFileStatus {
+    Missing,
+    Readable,
+    // There, but not to be opened or read for now: another program holds it open with no
+    // sharing (ERROR_SHARING_VIOLATION) or has locked part of it (ERROR_LOCK_VIOLATION), or the
+    // system denies access for a moment (ERROR_ACCESS_DENIED, as while a deletion is pending).
+    Held,
+    Unreadable,  // a folder, not a regular file, or another error on opening it
+};
+struct CloseFile {
+    void operator()(void* handle) const;
+};
 struct [[nodiscard]] IniFileQuery {
     IniFileStatus status;
-    unsigned long error = 0;  // Unreadable: the system's error on opening it, 0 for no file at all
+    unsigned long error = 0;  // Held, Unreadable: the system's error, 0 for no file at all
+    std::string start{};      // Readable: the file's first bytes (up to 4 KiB), as they are
+    // Readable: the file, open for reading and shared with every other reader and writer, until
+    // the query goes: while it is open no other program can hold the file shut, so the keys read
+    // meanwhile are the file's.
+    std::unique_ptr<void, CloseFile> open{};
     bool operator==(IniFileStatus other) const { return status == other; }
 };
 IniFileQuery QueryIniFile(const std::string& stem);
+
+// The names of the file's sections (no section given) or of one section's keys, as the platform
+// lists them, in file order; empty when the file or the section is missing.
+[[nodiscard]] std::vector<std::string> IniNames(const std::string& stem, const char* section);
+
+// Whether a regular file `name` (with its extension) is in the plugin folder.
+[[nodiscard]] bool PluginFileThere(const std::string& name);
 
 // The key's value, at most 9,999 characters; empty when the file, section or key is missing,
 // when the value is empty, or when stem, section or key is empty.

@@ -4,6 +4,7 @@
 
 #include "hook/VehicleUpdateHook.h"
 #include "log/Log.h"
+#include "log/LogFile.h"
 #include "settings/IniFile.h"
 #include "settings/SettingKeys.h"
 
@@ -34,14 +35,26 @@ void ApplyFile(const SettingsFile& file, Settings& settings) {
     }
 }
 
-// A file that is there but cannot be read gives nothing; the caller decides what a missing one
-// means.
-FileState ReadSettingsFile(const SettingsFile& file, IniFileQuery query, Settings& settings) {
-    if (query.status == IniFileStatus::Unreadable) {
-        return FileState::Unreadable;
+// A file held shut for now gives what it gave the reading in force, if that could read it (or
+// itself kept an earlier one): a file being saved by a tool that holds it a moment is no file
+// taken away.
+void KeepEarlier(const SettingsFile& file, const Settings& earlier, Settings& settings) {
+    FileReading& reading = settings.Of(file.source);
+    const FileReading& was = earlier.Of(file.source);
+    reading.heldBefore = was.state == FileState::Held;
+    reading.keptEarlier = was.state == FileState::Read || (reading.heldBefore && was.keptEarlier);
+    if (!reading.keptEarlier) {
+        return;
     }
-    ApplyFile(file, settings);
-    return FileState::Read;
+    for (const SettingsEntry& entry : earlier.entries) {
+        if (entry.file != file.source) {
+            continue;
+        }
+        if (entry.verdict == ValueVerdict::Taken) {
+            settings.*(entry.key->value) = {entry.value, file.source};
+        }
+        settings.entries.push_back(entry);
+    }
 }
 
 // Written for the player to find and edit, not read back: the defaults are already in force. A
@@ -68,9 +81,15 @@ std::string NewFileValues() {
     return values;
 }
 
-void LogFile(SettingsSource source, FileState state) {
-    const char* name = SourceName(source);
-    switch (state) {
+// What a file held shut means for the settings, as its line ends.
+const char* HeldConsequence(const FileReading& reading) {
+    return reading.keptEarlier ? "the settings read from it earlier stay in force"
+                               : "none of its settings are in force until it can be read";
+}
+
+void LogFile(const SettingsFile& file, const FileReading& reading) {
+    const char* name = file.name;
+    switch (reading.state) {
         case FileState::Missing:
             log::Info(
                 "%s: not there (optional: your own settings go there and win over "
@@ -90,11 +109,24 @@ void LogFile(SettingsSource source, FileState state) {
                 "there and writable?); the defaults apply",
                 name);
             break;
-        case FileState::Unreadable:
+        case FileState::Held:
+            // Said whole once while it lasts; the readings it meets later only say it goes on.
+            if (reading.heldBefore) {
+                log::Info("%s: still cannot be read; %s", name, HeldConsequence(reading));
+                break;
+            }
             log::Error(
-                "%s: there, but it cannot be read (a folder, not a regular file, or "
-                "locked by another program); its values are not used",
-                name);
+                "%s: cannot be read for now (%s): another program may be holding it, an editor or "
+                "a sync or scan tool",
+                name, log::FileOutcome::SystemError(reading.error).Text().c_str());
+            log::Info("%s: %s, and it is read again as soon as it can be", name,
+                      HeldConsequence(reading));
+            break;
+        case FileState::Unreadable:
+            log::Error("%s: there, but it cannot be read (%s); its values are not used", name,
+                       reading.error != 0
+                           ? log::FileOutcome::SystemError(reading.error).Text().c_str()
+                           : "a folder, or not a regular file");
             break;
     }
 }
@@ -119,10 +151,15 @@ std::string HotkeyInForce(const Settings& s) {
 }  // namespace
 
 void LogSettings(const Settings& settings) {
-    LogFile(SettingsSource::DefaultFile, settings.defaultFile);
-    LogFile(SettingsSource::CustomFile, settings.customFile);
+    for (const SettingsFile& file : kSettingsFiles) {
+        LogFile(file, settings.Of(file.source));
+        LogDiagnosis(file, settings.Of(file.source).diagnosis);
+    }
     for (const SettingsEntry& entry : settings.entries) {
-        entry.key->describe(*entry.key, entry);
+        // A held file's values were told when it was read.
+        if (settings.Of(entry.file).state != FileState::Held) {
+            entry.key->describe(*entry.key, entry);
+        }
     }
     // Written once the settings are published: the frames the hook has not begun yet see them,
     // which lets a reader of the log place the change on its frames.
@@ -132,16 +169,33 @@ void LogSettings(const Settings& settings) {
               static_cast<unsigned long long>(HookCallCount() + 1));
 }
 
-Settings LoadSettings() {
+Settings LoadSettings(const Settings* earlier) {
     Settings settings;
     for (const SettingsFile& file : kSettingsFiles) {
-        FileState& state =
-            file.source == SettingsSource::DefaultFile ? settings.defaultFile : settings.customFile;
+        FileReading& reading = settings.Of(file.source);
+        // Open until the file has been read: no other program can hold it shut halfway.
         const IniFileQuery query = QueryIniFile(file.stem);
-        if (query.status != IniFileStatus::Missing) {
-            state = ReadSettingsFile(file, query, settings);
-        } else if (file.source == SettingsSource::DefaultFile) {
-            state = CreateDefaultFile(file);
+        reading.error = query.error;
+        switch (query.status) {
+            case IniFileStatus::Readable:
+                ApplyFile(file, settings);
+                reading.state = FileState::Read;
+                reading.diagnosis = DiagnoseReadFile(file, query.start);
+                break;
+            case IniFileStatus::Held:
+                reading.state = FileState::Held;
+                if (earlier != nullptr) {
+                    KeepEarlier(file, *earlier, settings);
+                }
+                break;
+            case IniFileStatus::Unreadable:
+                reading.state = FileState::Unreadable;
+                break;
+            case IniFileStatus::Missing:
+                reading.state = file.source == SettingsSource::DefaultFile ? CreateDefaultFile(file)
+                                                                           : FileState::Missing;
+                reading.diagnosis = DiagnoseMissingFile(file);
+                break;
         }
     }
     return settings;

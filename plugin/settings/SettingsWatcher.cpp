@@ -1,5 +1,6 @@
 #include "settings/SettingsWatcher.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -7,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "Win32.h"
 #include "hook/ControlState.h"
@@ -69,9 +71,13 @@ Stamp Look(std::size_t file) {
 // Guarded by reloadMutex, which every reload holds from its first look to its last.
 std::mutex reloadMutex;
 bool reloaded = false;
+std::optional<Settings> inForce;          // what the last reload put in force
 Stamp readStamps[kFileCount];             // the files as the last reload read them
 Stamp seenStamps[kFileCount];             // the files as the watcher last looked at them
 Clock::time_point seenSince[kFileCount];  // when each first looked as it does now
+// The last reload met the file held shut: it is read again as soon as it can be opened, however
+// long it is held, and whether or not it looks changed when it is let go.
+bool held[kFileCount];
 
 // A reload, after the line that says why when there is one.
 void Reload(const std::string& why) {
@@ -83,7 +89,7 @@ void Reload(const std::string& why) {
     if (!why.empty()) {
         log::Info("%s", why.c_str());
     }
-    const Settings settings = LoadSettings();
+    Settings settings = LoadSettings(inForce ? &*inForce : nullptr);
     // Published before it is logged: the summary line in the file means the settings are in force.
     PublishSettings(settings);
     LogSettings(settings);
@@ -91,22 +97,32 @@ void Reload(const std::string& why) {
         const Stamp after = Look(i);
         const bool createdByUs = kSettingsFiles[i].source == SettingsSource::DefaultFile &&
                                  settings.defaultFile == FileState::Created;
+        held[i] = settings.Of(kSettingsFiles[i].source) == FileState::Held;
         // A file that changed while it was read is read again once it has stopped changing.
-        readStamps[i] = after == before[i] || createdByUs ? after : Stamp{};
+        readStamps[i] = (after == before[i] || createdByUs) && !held[i] ? after : Stamp{};
         if (after != seenStamps[i]) {
             seenStamps[i] = after;
             seenSince[i] = Clock::now();
         }
     }
+    inForce = std::move(settings);
     reloaded = true;
 }
 
 // What became of a file since it was read, for the line that starts its reload.
-const char* Change(const Stamp& was, const Stamp& now) {
+const char* Change(const Stamp& was, const Stamp& now, bool wasHeld) {
     if (was.known && !was.present) {
         return "appeared";
     }
-    return now.present ? "changed" : "was deleted";
+    if (!now.present) {
+        return "was deleted";
+    }
+    return wasHeld ? "can be read again" : "changed";
+}
+
+// Still held shut: nothing to read yet. Asked only while it is, by opening it.
+bool StillHeld(std::size_t file) {
+    return QueryIniFile(kSettingsFiles[file].stem).status == IniFileStatus::Held;
 }
 
 std::optional<std::chrono::microseconds> WatchStep() {
@@ -122,8 +138,11 @@ std::optional<std::chrono::microseconds> WatchStep() {
                 continue;
             }
             if (now != readStamps[i] && lookedAt - seenSince[i] >= kSettle) {
+                if (held[i] && now.present && StillHeld(i)) {
+                    continue;
+                }
                 why += std::string(why.empty() ? "" : "; ") + kSettingsFiles[i].name + " " +
-                       Change(readStamps[i], now);
+                       Change(readStamps[i], now, held[i]);
             }
         }
     }
@@ -144,6 +163,17 @@ std::uint32_t PadCodes(const Settings& settings) {
     return gamepad::CodeBit(settings.hotkey.value) | gamepad::CodeBit(settings.modifier.value);
 }
 
+// The binding as the pad reader's lines name it, while no controller is connected: "the hotkey
+// LB + A waits for one" needs no "(controller)".
+std::string PadBindingText(const Settings& settings) {
+    constexpr std::string_view kPad = " (controller)";
+    std::string text = BindingText(settings.modifier.value, settings.hotkey.value);
+    if (text.ends_with(kPad)) {
+        text.resize(text.size() - kPad.size());
+    }
+    return text;
+}
+
 }  // namespace
 
 void PublishSettings(const Settings& settings) {
@@ -155,7 +185,7 @@ void PublishSettings(const Settings& settings) {
     // is the first to see them (HookCallCount).
     controlState.hotkey.store(published.hotkey.Word(), std::memory_order_seq_cst);
     controlState.loggingEnabled.store(published.logging, std::memory_order_relaxed);
-    gamepad::Watch(PadCodes(settings));
+    gamepad::Watch(PadCodes(settings), PadBindingText(settings));
 }
 
 void ReloadSettings() {
@@ -176,6 +206,11 @@ void StartWatchingSettings() {
 
 void StopWatchingSettings() {
     WatchThread().Stop(std::chrono::seconds(5));
+    // As a fresh process: nothing read yet, nothing in force to keep.
+    std::lock_guard lock(reloadMutex);
+    reloaded = false;
+    inForce.reset();
+    std::fill(std::begin(held), std::end(held), false);
 }
 
 }  // namespace taviro

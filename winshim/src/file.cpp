@@ -16,6 +16,9 @@
 //  - MOVEFILE_REPLACE_EXISTING replaces a file but never moves or replaces a folder.
 //  - A full path merges the current folder with the name and resolves "." and "..", without
 //    asking whether anything is there.
+//  - Share modes hold between handles, of this process and of others (sharing.cpp): an open that
+//    meets a file held shut fails with ERROR_SHARING_VIOLATION and changes nothing, a file it
+//    would create or cut back included.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,6 +33,7 @@
 #include <vector>
 
 #include "FilePath.h"
+#include "sharing.h"
 #include "winshim/windows.h"
 
 namespace {
@@ -136,7 +140,7 @@ int DescriptorOf(HANDLE handle, DWORD rights) {
     return descriptor;
 }
 
-HANDLE Open(const std::string& name, DWORD access, DWORD disposition) {
+HANDLE Open(const std::string& name, DWORD access, DWORD share, DWORD disposition) {
     if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) {
         return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
     }
@@ -159,7 +163,6 @@ HANDLE Open(const std::string& name, DWORD access, DWORD disposition) {
     flags |= appends ? O_APPEND : 0;
     flags |= disposition == CREATE_NEW ? O_CREAT | O_EXCL : 0;
     flags |= disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS ? O_CREAT : 0;
-    flags |= disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING ? O_TRUNC : 0;
     const int descriptor = open(name.c_str(), flags, 0666);
     if (descriptor < 0) {
         return Fail(ErrorOf(errno, name), INVALID_HANDLE_VALUE);
@@ -167,6 +170,17 @@ HANDLE Open(const std::string& name, DWORD access, DWORD disposition) {
     if (fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode)) {  // swapped in meanwhile
         close(descriptor);
         return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+    }
+    if (!winshim::sharing::Take(descriptor, share, reads, writes)) {
+        close(descriptor);
+        return Fail(ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
+    }
+    // Cut only once the file is known not to be held shut.
+    const bool cuts = disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
+    if (cuts && ftruncate(descriptor, 0) != 0) {
+        const DWORD error = ErrorOf(errno, name);
+        close(descriptor);
+        return Fail(error, INVALID_HANDLE_VALUE);
     }
     fcntl(descriptor, F_SETFL, fcntl(descriptor, F_GETFL) & ~O_NONBLOCK);
     const bool opensOrReplaces = disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS;
@@ -249,6 +263,11 @@ constexpr Message kMessages[] = {
     {ERROR_INVALID_HANDLE, "The handle is invalid."},
     {ERROR_NOT_ENOUGH_MEMORY, "Not enough memory resources are available to process this command."},
     {ERROR_GEN_FAILURE, "A device attached to the system is not functioning."},
+    {ERROR_SHARING_VIOLATION,
+     "The process cannot access the file because it is being used by another process."},
+    {ERROR_LOCK_VIOLATION,
+     "The process cannot access the file because another process has locked a portion of the "
+     "file."},
     {ERROR_FILE_EXISTS, "The file exists."},
     {ERROR_INVALID_PARAMETER, "The parameter is incorrect."},
     {ERROR_DISK_FULL, "There is not enough space on the disk."},
@@ -265,20 +284,44 @@ constexpr Message kMessages[] = {
 
 extern "C" {
 
-HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTES security,
+HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD, HANDLE templateFile) {
     if (name == nullptr || security != nullptr || templateFile != nullptr) {
         return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
     }
-    return Open(UnixName(name), access, disposition);
+    return Open(UnixName(name), access, share, disposition);
 }
 
-HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTES security,
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD, HANDLE templateFile) {
     if (name == nullptr || security != nullptr || templateFile != nullptr) {
         return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
     }
-    return Open(UnixName(std::string(name)), access, disposition);
+    return Open(UnixName(std::string(name)), access, share, disposition);
+}
+
+BOOL ReadFile(HANDLE file, LPVOID bytes, DWORD size, LPDWORD read, LPOVERLAPPED overlapped) {
+    if (read != nullptr) {
+        *read = 0;
+    }
+    const int descriptor = DescriptorOf(file, FILE_READ_DATA);
+    if (descriptor < 0) {
+        return FALSE;
+    }
+    if (overlapped != nullptr || (bytes == nullptr && size > 0)) {
+        return Fail(ERROR_INVALID_PARAMETER, FALSE);
+    }
+    ssize_t n = 0;
+    do {
+        n = ::read(descriptor, bytes, size);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        return Fail(ErrorOf(errno, {}), FALSE);
+    }
+    if (read != nullptr) {
+        *read = static_cast<DWORD>(n);
+    }
+    return TRUE;  // 0 bytes read: the end of the file
 }
 
 BOOL WriteFile(HANDLE file, LPCVOID bytes, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {

@@ -12,16 +12,22 @@
 //    UTF-16 with its mark. A code unit with no UTF-8 form (an unpaired surrogate) reads as U+FFFD
 //    and stays in the file as it was; a last odd byte reads as a code unit whose other byte is
 //    zero. Without a mark, UTF-16 text is taken for single bytes and matches nothing. Any other
-//    file is text in the ANSI code page, which for this build is UTF-8; a UTF-8 byte-order mark
-//    is skipped, and kept by a write.
+//    file is text in the ANSI code page, which for this build is UTF-8. A UTF-8 byte-order mark
+//    is not recognised, as on Windows (Wine skips it): its three bytes belong to the first line,
+//    so a "[Settings]" there is no section header, and a write leaves them where they are.
+//  - With no key name, the names of the section's entries are given, and with no section name
+//    the names of the file's sections, in file order: each followed by a zero, the list by a
+//    second one. A list that does not fit is cut, its last name too, and still ends in two zeros;
+//    the count is then the buffer's size minus two. A missing file or section gives an empty list.
 //  - CR, LF and CRLF each end a line, mixed in one file too; a write gives new lines the file's
 //    first line end (CRLF for a new file) and leaves every line it does not change as it was.
 //  - Only a regular file is read or written. A folder, a FIFO or a device at the path reads as
 //    missing, at once: nothing waits for a FIFO's other end. A write to one fails with
-//    ERROR_ACCESS_DENIED and leaves it as it is. (Over a Unix file system the Windows build
-//    reports a write to a FIFO as done, though its bytes reach only a reader that holds the FIFO
-//    open and only a read in the same process sees the value afterwards; refusing is the safe
-//    side of that.)
+//    ERROR_ACCESS_DENIED and leaves it as it is. A file another handle holds shut (fileapi.h)
+//    reads as missing, ERROR_SHARING_VIOLATION, and a write to it fails with that error. (Over a
+//    Unix file system the Windows build reports a write to a FIFO as done, though its bytes reach
+//    only a reader that holds the FIFO open and only a read in the same process sees the value
+//    afterwards; refusing is the safe side of that.)
 //  - A symbolic link is followed to the end of its chain, and a write goes to the file it names:
 //    the links stay links. A link to a missing file creates that file. A link into a missing
 //    folder fails with ERROR_FILE_NOT_FOUND, and a loop of links with
@@ -91,17 +97,14 @@ std::string UnixPath(const char* path) {
 // file is held in the three-byte form UTF-8 would give it, so a line a write does not change goes
 // back into the file unchanged.
 
-enum class Encoding { Ansi, Utf8Marked, Utf16Le, Utf16Be };
+enum class Encoding { Ansi, Utf16Le, Utf16Be };
 
-constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";
 constexpr std::string_view kUtf16LeMark = "\xFF\xFE";
 constexpr std::string_view kUtf16BeMark = "\xFE\xFF";
 constexpr char32_t kReplacement = 0xFFFD;
 
 std::string_view MarkOf(Encoding encoding) {
     switch (encoding) {
-        case Encoding::Utf8Marked:
-            return kUtf8Mark;
         case Encoding::Utf16Le:
             return kUtf16LeMark;
         case Encoding::Utf16Be:
@@ -245,7 +248,7 @@ struct Document {
 
 Document Parse(std::string_view bytes) {
     Document document;
-    for (const Encoding encoding : {Encoding::Utf16Le, Encoding::Utf16Be, Encoding::Utf8Marked}) {
+    for (const Encoding encoding : {Encoding::Utf16Le, Encoding::Utf16Be}) {
         if (bytes.starts_with(MarkOf(encoding))) {
             document.encoding = encoding;
             bytes.remove_prefix(MarkOf(encoding).size());
@@ -354,6 +357,55 @@ BOOL Fail(DWORD error) {
     return FALSE;
 }
 
+// The names of `section`'s entries, or with no section those of the file's sections, each
+// followed by a zero.
+std::string Names(const char* section, const std::string& path, DWORD& error) {
+    std::string names;
+    std::lock_guard lock(profileMutex);
+    const auto text = ReadProfileFile(path, error);
+    if (!text) {
+        return names;
+    }
+    const Document document = Parse(*text);
+    const Location location = section != nullptr ? Find(document, section, nullptr) : Location{};
+    if (section != nullptr && !location.header) {
+        return names;
+    }
+    const std::size_t first = section != nullptr ? *location.header + 1 : 0;
+    const std::size_t end = section != nullptr ? location.sectionEnd : document.lines.size();
+    const Kind wanted = section != nullptr ? Kind::Entry : Kind::Section;
+    for (std::size_t i = first; i < end; ++i) {
+        const Classified line = Classify(document.lines[i].content);
+        if (line.kind == wanted && !line.name.empty()) {
+            names += document.IsUtf16() ? ForCaller(line.name) : std::string(line.name);
+            names += '\0';
+        }
+    }
+    return names;
+}
+
+DWORD ListNames(const char* section, LPSTR buffer, DWORD size, const char* fileName) {
+    DWORD error = ERROR_SUCCESS;
+    const std::string names = Names(section, UnixPath(fileName), error);
+    SetLastError(error);
+    if (size < 2) {
+        buffer[0] = '\0';
+        return 0;
+    }
+    if (names.size() + 1 <= size) {
+        std::memcpy(buffer, names.data(), names.size());
+        buffer[names.size()] = '\0';
+        if (names.empty()) {
+            buffer[1] = '\0';
+        }
+        return static_cast<DWORD>(names.size());
+    }
+    std::memcpy(buffer, names.data(), size - 2);
+    buffer[size - 2] = '\0';
+    buffer[size - 1] = '\0';
+    return size - 2;
+}
+
 }  // namespace
 
 namespace winshim {
@@ -373,17 +425,20 @@ DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR defaultText, L
     if (buffer == nullptr || size == 0) {
         return 0;
     }
-    // Listing section or key names is not needed by the plugin and not offered.
-    if (section == nullptr || key == nullptr || fileName == nullptr) {
+    if (fileName == nullptr) {
         buffer[0] = '\0';
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
+    if (section == nullptr || key == nullptr) {
+        return ListNames(section, buffer, size, fileName);
+    }
     std::string result;
     bool found = false;
+    DWORD error = ERROR_SUCCESS;
     {
         std::lock_guard lock(profileMutex);
-        if (const auto text = ReadProfileFile(UnixPath(fileName))) {
+        if (const auto text = ReadProfileFile(UnixPath(fileName), error)) {
             const Document document = Parse(*text);
             const Location location = Find(document, section, key);
             if (location.entry) {
@@ -401,7 +456,7 @@ DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR defaultText, L
             fallback.remove_suffix(1);
         }
         result = fallback;
-        SetLastError(ERROR_FILE_NOT_FOUND);
+        SetLastError(error == ERROR_SHARING_VIOLATION ? error : ERROR_FILE_NOT_FOUND);
     }
     const std::size_t count = std::min<std::size_t>(result.size(), size - 1);
     std::memcpy(buffer, result.data(), count);
@@ -438,9 +493,10 @@ BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR
         mode = info.st_mode & 07777;
     }
 
-    std::optional<std::string> text = exists ? ReadProfileFile(path) : std::string();
+    DWORD readError = ERROR_SUCCESS;
+    std::optional<std::string> text = exists ? ReadProfileFile(path, readError) : std::string();
     if (!text) {
-        return Fail(ERROR_ACCESS_DENIED);
+        return Fail(readError == ERROR_SHARING_VIOLATION ? readError : ERROR_ACCESS_DENIED);
     }
     Document document = Parse(*text);
     const std::string lineEnd = document.NewLineEnd();

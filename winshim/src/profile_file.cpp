@@ -9,6 +9,8 @@
 #include <climits>
 #include <string>
 
+#include "sharing.h"
+
 namespace winshim::profile {
 
 namespace {
@@ -52,17 +54,25 @@ std::optional<std::string> LinkTarget(const std::string& link) {
 }  // namespace
 
 // O_NONBLOCK covers a FIFO swapped in after the check.
-std::optional<std::string> ReadProfileFile(const std::string& path) {
+std::optional<std::string> ReadProfileFile(const std::string& path, DWORD& error) {
+    error = ERROR_FILE_NOT_FOUND;
     struct stat info {};
     if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
         return std::nullopt;
     }
     const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
+        error = errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
         return std::nullopt;
     }
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         close(fd);
+        return std::nullopt;
+    }
+    // Opened as Windows' own reader opens it: sharing reading and writing with other handles.
+    if (!sharing::Take(fd, FILE_SHARE_READ | FILE_SHARE_WRITE, true, false)) {
+        close(fd);
+        error = ERROR_SHARING_VIOLATION;
         return std::nullopt;
     }
     std::string text;
@@ -75,8 +85,10 @@ std::optional<std::string> ReadProfileFile(const std::string& path) {
         if (got <= 0) {
             close(fd);
             if (got < 0) {
+                error = ERROR_ACCESS_DENIED;
                 return std::nullopt;
             }
+            error = ERROR_SUCCESS;
             return text;
         }
         text.append(chunk, static_cast<std::size_t>(got));

@@ -12,10 +12,12 @@
 
 namespace winshim::profile {
 
-// The file's bytes; nothing when it is missing or is not a regular file. Anything else is
-// refused before it is opened: opening a FIFO waits for a writer (with the caller's lock held),
-// and opening a device can act on it.
-std::optional<std::string> ReadProfileFile(const std::string& path);
+// The file's bytes; nothing when it is missing or is not a regular file (`error`
+// ERROR_FILE_NOT_FOUND), when another handle holds it shut (ERROR_SHARING_VIOLATION) or when it
+// cannot be read (ERROR_ACCESS_DENIED). Anything but a regular file is refused before it is
+// opened: opening a FIFO waits for a writer (with the caller's lock held), and opening a device
+// can act on it. While it is read, no handle can hold it shut.
+std::optional<std::string> ReadProfileFile(const std::string& path, DWORD& error);
 
 // The path a write replaces: `path` itself, or the end of its chain of links, so that the links
 // stay links. That end may be missing if its folder is there. Otherwise sets `error` to the

@@ -67,6 +67,8 @@ inline constexpr DWORD FORMAT_MESSAGE_MAX_WIDTH_MASK = 0xFF;
 
 inline constexpr DWORD ERROR_INVALID_HANDLE = 6;
 inline constexpr DWORD ERROR_GEN_FAILURE = 31;
+inline constexpr DWORD ERROR_SHARING_VIOLATION = 32;
+inline constexpr DWORD ERROR_LOCK_VIOLATION = 33;
 inline constexpr DWORD ERROR_FILE_EXISTS = 80;
 inline constexpr DWORD ERROR_DISK_FULL = 112;
 inline constexpr DWORD ERROR_ALREADY_EXISTS = 183;
@@ -76,14 +78,23 @@ inline constexpr DWORD ERROR_DIRECTORY = 267;
 inline constexpr DWORD ERROR_MR_MID_NOT_FOUND = 317;
 
 extern "C" {
-// Sharing modes are taken and not enforced: a Unix file system has no such locks. Security
-// attributes and template files are not offered. Only files and folders are opened; anything
-// else at the name is refused with ERROR_ACCESS_DENIED before it is opened, as is a folder.
+// Security attributes and template files are not offered. Only files are opened; anything else
+// at the name is refused with ERROR_ACCESS_DENIED before it is opened, a folder included.
+//
+// Share modes, as Windows keeps them between handles of this process and of others (Linux has
+// none; they are kept as open-file-description locks):
+//  - A handle opened with no sharing (share 0) holds the file shut: every later open of it fails
+//    with ERROR_SHARING_VIOLATION, and so do the private-profile functions (which then read the
+//    default, as on Windows), until the handle is closed. Attributes can still be asked for.
+//  - Such an open itself fails while a handle that reads has the file open.
+//  - Simplified: a handle that shares at all is taken to share everything, and a handle with no
+//    sharing that may not write keeps out only other holders and handles that read.
 HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD flags, HANDLE templateFile);
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD flags, HANDLE templateFile);
 // Synchronous only: `overlapped` must be null.
+BOOL ReadFile(HANDLE file, LPVOID bytes, DWORD size, LPDWORD read, LPOVERLAPPED overlapped);
 BOOL WriteFile(HANDLE file, LPCVOID bytes, DWORD size, LPDWORD written, LPOVERLAPPED overlapped);
 BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size);
 BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER position, DWORD method);

@@ -1,5 +1,16 @@
 // Stand-ins for the slice of the Windows API that the plugin calls, for builds without Windows.
 // Each function keeps the documented contract the plugin relies on and nothing more.
+//
+// Where Windows and Wine differ, these follow Windows, which is what players run, so that the
+// native testbed shows what a player gets; the Windows build under Wine shows Wine's way:
+//  - A UTF-8 byte-order mark (EF BB BF) at the start of a settings file: Windows' private-profile
+//    functions take it for bytes of the first line, so a "[Settings]" there is no section and
+//    every key under it goes unseen; Wine skips the mark. (A UTF-16 file with its mark is read by
+//    both.) See profile.cpp.
+//  - A file another handle holds open with no sharing: Windows and Wine both refuse other opens
+//    of it, Linux has no share modes; the stand-ins keep them (fileapi.h).
+//  - Wine's profile writer rewrites the whole file; Windows, and the stand-in, change only the
+//    line they write.
 #pragma once
 
 #include <cstddef>
