@@ -18,6 +18,7 @@
 #include "game/FormLookup.h"
 #include "game/GameMemory.h"
 #include "game/GamePointers.h"
+#include "util/HexText.h"
 
 namespace {
 
@@ -381,6 +382,42 @@ TEST_F(FormLookupTest, ConcurrentLookupsWhileTheGamePlacesForms) {
         EXPECT_TRUE(seen == nullptr || seen == late);
     }
     EXPECT_EQ(LookupFormInFile("100", "Constellation.esm"), late);
+}
+
+// The base-16 reading that form IDs and the hotkey share, as the runtime's strtoul reads base 16: a
+// sign negates in 32 bits, a prefix needs a digit, overflow starts at two to the thirty-two, and
+// only leading white space is skipped.
+TEST(ParseHex32, ReadsAsTheRuntimeDoes) {
+    using std::nullopt;
+    const std::pair<std::string_view, std::optional<std::uint32_t>> cases[] = {
+        {"-1", 0xFFFFFFFFu},
+        {"-0x10", 0xFFFFFFF0u},
+        {"-FFFFFFFF", 1u},
+        {"+1b", 0x1Bu},
+        {"--1", nullopt},
+        {"+ 1", nullopt},
+        {"0x", nullopt},
+        {"0Xg", nullopt},
+        {"x1", nullopt},
+        {"0", 0u},
+        {"00x1", 0u},
+        {"FFFFFFFF", 0xFFFFFFFFu},
+        {"000000000000ffffffff", 0xFFFFFFFFu},
+        {"100000000", nullopt},
+        {"-100000000", nullopt},
+        {"1000000000000000000000000", nullopt},
+        {" \t\n\v\f\r1A", 0x1Au},
+        {"1 A", 1u},
+        {"", nullopt},
+        {" \t ", nullopt},
+        {std::string_view("\0"
+                          "1",
+                          2),
+         nullopt},
+    };
+    for (const auto& [text, expected] : cases) {
+        EXPECT_EQ(taviro::ParseHex32(text), expected) << "\"" << text << "\"";
+    }
 }
 
 }  // namespace

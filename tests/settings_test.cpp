@@ -22,7 +22,6 @@
 #include "settings/SettingsDiagnostics.h"
 #include "support/HeldFile.h"
 #include "support/PluginFolder.h"
-#include "util/HexText.h"
 #ifndef _WIN32
 #include "winshim/control.h"
 #endif
@@ -518,44 +517,6 @@ TEST_F(SettingsFiles, ConcurrentWritersLoseNoKey) {
     for (const auto& [key, value] : entries) {
         EXPECT_EQ(key.rfind("Settings/k", 0), 0u) << key;
     }
-}
-
-// --- The base-16 reading itself ---
-
-TEST(ParseHex32, SignNegatesInThirtyTwoBits) {
-    EXPECT_EQ(taviro::ParseHex32("-1"), 0xFFFFFFFFu);
-    EXPECT_EQ(taviro::ParseHex32("-0x10"), 0xFFFFFFF0u);
-    EXPECT_EQ(taviro::ParseHex32("-FFFFFFFF"), 1u);
-    EXPECT_EQ(taviro::ParseHex32("+1b"), 0x1Bu);
-    EXPECT_EQ(taviro::ParseHex32("--1"), std::nullopt);
-    EXPECT_EQ(taviro::ParseHex32("+ 1"), std::nullopt);
-}
-
-TEST(ParseHex32, PrefixNeedsADigit) {
-    EXPECT_EQ(taviro::ParseHex32("0x"), std::nullopt);
-    EXPECT_EQ(taviro::ParseHex32("0Xg"), std::nullopt);
-    EXPECT_EQ(taviro::ParseHex32("x1"), std::nullopt);
-    EXPECT_EQ(taviro::ParseHex32("0"), 0u);
-    EXPECT_EQ(taviro::ParseHex32("00x1"), 0u);
-}
-
-TEST(ParseHex32, OverflowStartsAtTwoToTheThirtyTwo) {
-    EXPECT_EQ(taviro::ParseHex32("FFFFFFFF"), 0xFFFFFFFFu);
-    EXPECT_EQ(taviro::ParseHex32("000000000000ffffffff"), 0xFFFFFFFFu);
-    EXPECT_EQ(taviro::ParseHex32("100000000"), std::nullopt);
-    EXPECT_EQ(taviro::ParseHex32("-100000000"), std::nullopt);
-    EXPECT_EQ(taviro::ParseHex32("1000000000000000000000000"), std::nullopt);
-}
-
-TEST(ParseHex32, LeadingWhiteSpaceOnly) {
-    EXPECT_EQ(taviro::ParseHex32(" \t\n\v\f\r1A"), 0x1Au);
-    EXPECT_EQ(taviro::ParseHex32("1 A"), 1u);
-    EXPECT_EQ(taviro::ParseHex32(""), std::nullopt);
-    EXPECT_EQ(taviro::ParseHex32(" \t "), std::nullopt);
-    EXPECT_EQ(taviro::ParseHex32(std::string_view("\0"
-                                                  "1",
-                                                  2)),
-              std::nullopt);
 }
 
 // --- The key names the log gives and suggests ---
