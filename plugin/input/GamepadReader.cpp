@@ -11,6 +11,7 @@
 namespace taviro::gamepad {
 
 constinit std::atomic<std::uint32_t> heldButtons{0};
+constinit std::atomic<std::uint32_t> hotkeyPresses{0};
 
 namespace {
 
@@ -129,9 +130,36 @@ std::uint32_t ReadPads(GetState getState) {
     return held;
 }
 
+// The codes presses are counted for, the hotkey's in the low byte and the modifier's above it:
+// one word, so that a read never takes one binding's button with another's modifier. Nothing else
+// is published with it, hence relaxed.
+constinit std::atomic<std::uint32_t> pressBinding{0};
+
+// What the last read saw held, every button of it, so that a change of the binding turns no
+// button already held into a press. Touched by the reader's thread only.
+struct PressBaseline {
+    bool taken = false;  // false: no read since the reader started
+    std::uint32_t held = 0;
+};
+constinit PressBaseline pressBaseline;
+
+// The first read after a start only takes in what is held: a button held while nothing was read
+// is no press.
+void CountPresses(std::uint32_t held) {
+    const std::uint32_t binding = pressBinding.load(std::memory_order_relaxed);
+    const std::uint32_t key = CodeBit(binding & 0xFF);
+    const std::uint32_t modifier = CodeBit(binding >> 8 & 0xFF);
+    if (pressBaseline.taken && (held & key) != 0 && (pressBaseline.held & key) == 0 &&
+        (held & modifier) == modifier) {
+        hotkeyPresses.fetch_add(1, std::memory_order_relaxed);
+    }
+    pressBaseline = {true, held};
+}
+
 std::optional<std::chrono::microseconds> ReaderStep() {
     if (reader.watched.load(std::memory_order_acquire) == 0) {
         heldButtons.store(0, std::memory_order_relaxed);
+        pressBaseline = {};
         return std::nullopt;  // until a controller code is bound again
     }
     if (!reader.libraryTried) {
@@ -141,7 +169,9 @@ std::optional<std::chrono::microseconds> ReaderStep() {
     if (reader.getState == nullptr) {
         return std::nullopt;
     }
-    heldButtons.store(ReadPads(reader.getState), std::memory_order_relaxed);
+    const std::uint32_t held = ReadPads(reader.getState);
+    CountPresses(held);
+    heldButtons.store(held, std::memory_order_relaxed);
     return kPeriod;
 }
 
@@ -207,6 +237,10 @@ std::uint32_t ButtonsHeldOn(const XINPUT_GAMEPAD& pad) {
     return held;
 }
 
+void CountPressesOf(std::uint32_t key, std::uint32_t modifier) {
+    pressBinding.store((key & 0xFF) | (modifier & 0xFF) << 8, std::memory_order_relaxed);
+}
+
 void Watch(std::uint32_t codes) {
     const std::uint32_t before = reader.watched.exchange(codes, std::memory_order_acq_rel);
     if (codes != 0) {
@@ -220,6 +254,8 @@ void ResetReader() {
     reader.watched.store(0, std::memory_order_release);
     ReaderThread().Stop(std::chrono::seconds(5));
     heldButtons.store(0, std::memory_order_relaxed);
+    hotkeyPresses.store(0, std::memory_order_relaxed);
+    pressBaseline = {};
     reader.libraryTried = false;
     reader.getState = nullptr;
     for (Slot& slot : reader.slots) {
