@@ -169,7 +169,7 @@ TEST_F(Concurrency, HookEventsAndReloadsKeepTheInvariants) {
     host.join();
     editor.join();
     // The last save in force, then no thread of the plugin's left reading.
-    for (int i = 0; i < 1000 && state.hotkey.load() != 0x48u; ++i) {
+    for (int i = 0; i < 1000 && HotkeyInForce() != 0x48u; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     StopWatchingSettings();
@@ -192,7 +192,7 @@ TEST_F(Concurrency, HookEventsAndReloadsKeepTheInvariants) {
         static_cast<unsigned long long>(log::Dropped() - droppedBefore), saves);
     EXPECT_EQ(broken.load(), 0);
     EXPECT_EQ(hookCalls.load(), std::uint64_t{kHookThreads} * kCallsPerThread);
-    EXPECT_EQ(state.hotkey.load(), 0x48u);
+    EXPECT_EQ(HotkeyInForce(), 0x48u);
     EXPECT_EQ(state.gameUi, game.Ui());
     EXPECT_EQ(events.InvalidRegistrations(), 0u);
 }

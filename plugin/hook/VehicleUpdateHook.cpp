@@ -13,14 +13,13 @@
 #include <mutex>
 #include <optional>
 
-#include "Win32.h"
 #include "game/GameOffsets.h"
 #include "game/GameQueries.h"
 #include "hook/ControlState.h"
 #include "hook/HandbrakePatch.h"
+#include "hook/Hotkey.h"
 #include "hook/Trace.h"
 #include "hook/VehicleUpdateCall.h"
-#include "input/GamepadReader.h"
 #include "log/Log.h"
 
 namespace taviro {
@@ -55,27 +54,6 @@ Decision Patch(bool engage, Cause cause) {
 
 void AdvanceWindowDuringWarmup() {
     state.windowCount = state.windowCount < kWindowLength ? state.windowCount + 1 : kWindowLength;
-}
-
-// A controller's button is one load of the pad reader's word; a key is asked of the system.
-bool KeyHeld(std::uint8_t code) {
-    return gamepad::IsPadCode(code) ? gamepad::ButtonHeld(code) : GetKeyState(code) < 0;
-}
-
-bool HotkeyHeld() {
-    // No configured key is "not held" without asking the system: the common case stays free of
-    // the key-state call, which is a server round trip under Wine. For the same reason a
-    // controller's part of a combination is asked first.
-    const HotkeyBinding hotkey =
-        HotkeyBinding::FromWord(state.hotkey.load(std::memory_order_relaxed));
-    if (hotkey.key == 0) {
-        return false;
-    }
-    if (hotkey.modifier == 0) {
-        return KeyHeld(hotkey.key);
-    }
-    return gamepad::IsPadCode(hotkey.modifier) ? KeyHeld(hotkey.modifier) && KeyHeld(hotkey.key)
-                                               : KeyHeld(hotkey.key) && KeyHeld(hotkey.modifier);
 }
 
 bool TrackedObjectReady() {
@@ -121,6 +99,29 @@ void CountWindowCall() {
     }
 }
 
+// What decides once the hotkey does not: a counting window, or the reset path.
+Decision DecideByWindows(void* updateObject) {
+    const std::optional<Cause> counting = CountingReason(updateObject);
+    if (!counting) {
+        state.engageStage = kEngageStageReset;
+        return Patch(false, Cause::Reset);
+    }
+
+    CountWindowCall();
+    if (state.engageStage >= kEngageStageEngaged) {
+        state.engageStage = kEngageStageEngaged;
+        return Patch(true, *counting);
+    }
+    ++state.engageStage;
+    return Patch(false, *counting);
+}
+
+// The frame a press turns the toggle off is the press's, whatever the windows then decide.
+Decision TurnedOffByPress(Decision decision) {
+    decision.cause = Cause::HotkeyOff;
+    return decision;
+}
+
 Decision Decide(void* updateObject) {
     // Until the game's data has loaded there is no UI to ask, and the game's menu query would
     // fault on a null UI object.
@@ -128,13 +129,16 @@ Decision Decide(void* updateObject) {
         return LetGameRun(Cause::NoUi);
     }
 
-    // Load screens and fades restart the warm-up.
+    // Load screens and fades restart the warm-up, and end a toggled hotkey: no handbrake comes
+    // back engaged by surprise after a load.
     if (IsMenuOpenByName(state.gameUi, "FaderMenu")) {
         state.warmupCount = 0;
+        state.toggle.End();
         return LetGameRun(Cause::Fade);
     }
     if (IsMenuOpenByName(state.gameUi, "LoadingMenu")) {
         state.warmupCount = 0;
+        state.toggle.End();
         return LetGameRun(Cause::LoadScreen);
     }
 
@@ -153,23 +157,24 @@ Decision Decide(void* updateObject) {
         return LetGameRun(Cause::GameFlag);
     }
 
-    if (HotkeyHeld()) {
-        return Patch(true, Cause::HotkeyHeld);
+    // The hotkey, held or toggled on. Held, as ever, unless the binding says a press toggles.
+    const std::uint32_t binding = state.hotkey.load(std::memory_order_relaxed);
+    const HotkeyBinding hotkey = HotkeyBinding::FromWord(binding);
+    if (!hotkey.toggle) {
+        if (HotkeyHeld(hotkey)) {
+            return Patch(true, Cause::HotkeyHeld);
+        }
+        return DecideByWindows(updateObject);
     }
-
-    const std::optional<Cause> counting = CountingReason(updateObject);
-    if (!counting) {
-        state.engageStage = kEngageStageReset;
-        return Patch(false, Cause::Reset);
+    switch (LookAtToggle(state.toggle, binding)) {
+        case ToggleLook::On:
+            return Patch(true, Cause::HotkeyOn);
+        case ToggleLook::TurnedOff:
+            return TurnedOffByPress(DecideByWindows(updateObject));
+        case ToggleLook::Off:
+            break;
     }
-
-    CountWindowCall();
-    if (state.engageStage >= kEngageStageEngaged) {
-        state.engageStage = kEngageStageEngaged;
-        return Patch(true, *counting);
-    }
-    ++state.engageStage;
-    return Patch(false, *counting);
+    return DecideByWindows(updateObject);
 }
 
 // Said once per process, since the hook meets the same code on every call, and worded by the log's

@@ -144,6 +144,23 @@ std::uint32_t PadCodes(const Settings& settings) {
     return gamepad::CodeBit(settings.hotkey.value) | gamepad::CodeBit(settings.modifier.value);
 }
 
+// A binding other than the one in force is numbered anew, so that the hook, which ends a toggled
+// hotkey when the word it reads changes, sees a change even where toggling is switched off and on
+// again between two of its looks. The same binding keeps its word: a save that changes other keys
+// leaves a toggled handbrake on.
+void PublishHotkey(HotkeyBinding binding) {
+    std::uint32_t word = controlState.hotkey.load(std::memory_order_relaxed);
+    for (;;) {
+        const HotkeyBinding inForce = HotkeyBinding::FromWord(word);
+        binding.change = binding.SameAs(inForce) ? inForce.change
+                                                 : static_cast<std::uint16_t>(inForce.change + 1);
+        if (controlState.hotkey.compare_exchange_weak(word, binding.Word(),
+                                                      std::memory_order_relaxed)) {
+            return;
+        }
+    }
+}
+
 }  // namespace
 
 void PublishSettings(const Settings& settings) {
@@ -151,7 +168,8 @@ void PublishSettings(const Settings& settings) {
     for (const SettingKey& key : SettingKeys()) {
         key.publish((settings.*key.value).value, published);
     }
-    controlState.hotkey.store(published.hotkey.Word(), std::memory_order_relaxed);
+    gamepad::CountPressesOf(settings.hotkey.value, settings.modifier.value);
+    PublishHotkey(published.hotkey);
     controlState.loggingEnabled.store(published.logging, std::memory_order_relaxed);
     gamepad::Watch(PadCodes(settings));
 }
