@@ -130,16 +130,20 @@ TEST_F(Concurrency, HookEventsAndReloadsKeepTheInvariants) {
             ++reloads;
         }
     });
-    // A player saving TaviroCustom.ini while playing, binding a controller combination and back:
-    // the watcher reloads on a thread of its own and the pad reader starts and stops.
+    // A player saving TaviroCustom.ini while playing, binding a controller combination as a
+    // toggle, a key held and a key toggled in turn: the watcher reloads on a thread of its own and
+    // the pad reader starts and stops.
     StartWatchingSettings();
     int saves = 0;
     std::thread editor([&] {
+        const char* const kSaves[] = {
+            "[Settings]\niHandbrakeHotkey=0xC3\niHandbrakeHotkeyModifier=0xC8\n"
+            "bHandbrakeHotkeyToggle=1\nbLogging=1\n",
+            "[Settings]\niHandbrakeHotkey=0x47\nbLogging=1\n",
+            "[Settings]\niHandbrakeHotkey=0x47\nbHandbrakeHotkeyToggle=1\nbLogging=1\n",
+        };
         for (; hookThreadsDone.load() < kHookThreads; ++saves) {
-            folder.WriteFile("TaviroCustom.ini",
-                             saves % 2 == 0 ? "[Settings]\niHandbrakeHotkey=0xC3\n"
-                                              "iHandbrakeHotkeyModifier=0xC8\nbLogging=1\n"
-                                            : "[Settings]\niHandbrakeHotkey=0x47\nbLogging=1\n");
+            folder.WriteFile("TaviroCustom.ini", kSaves[saves % 3]);
             std::this_thread::sleep_for(std::chrono::milliseconds(150));
         }
         // A value no save before it had: its being in force is the watcher's doing, not a
