@@ -137,8 +137,8 @@ TEST_F(Concurrency, HookEventsAndReloadsKeepTheInvariants) {
     int saves = 0;
     std::thread editor([&] {
         const char* const kSaves[] = {
-            "[Settings]\niHandbrakeHotkey=0xC3\niHandbrakeHotkeyModifier=0xC8\n"
-            "bHandbrakeHotkeyToggle=1\nbLogging=1\n",
+            ("[Settings]\niHandbrakeHotkey=0xC3\niHandbrakeHotkeyModifier=0xC8\n"
+             "bHandbrakeHotkeyToggle=1\nbLogging=1\n"),
             "[Settings]\niHandbrakeHotkey=0x47\nbLogging=1\n",
             "[Settings]\niHandbrakeHotkey=0x47\nbHandbrakeHotkeyToggle=1\nbLogging=1\n",
         };

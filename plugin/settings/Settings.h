@@ -1,8 +1,7 @@
 // The plugin's settings, the handbrake hotkey, its optional modifier, whether it is held or
-// toggled, and the logging switch, read
-// from Data\SFSE\Plugins\Taviro.ini (created with defaults when missing) and then from the
-// optional TaviroCustom.ini, whose values win key by key. The keys themselves are the table in
-// SettingKeys.h.
+// toggled, and the logging switch, read from Data\SFSE\Plugins\Taviro.ini (created with defaults
+// when missing) and then from the optional TaviroCustom.ini, whose values win key by key. The keys
+// themselves are the table in SettingKeys.h.
 #pragma once
 
 #include <cstdint>

@@ -148,7 +148,7 @@ std::uint32_t PadCodes(const Settings& settings) {
 // hotkey when the word it reads changes, sees a change even where toggling is switched off and on
 // again between two of its looks. The same binding keeps its word: a save that changes other keys
 // leaves a toggled handbrake on.
-void PublishHotkey(HotkeyBinding binding) {
+void PutBindingInForce(HotkeyBinding binding) {
     std::uint32_t word = controlState.hotkey.load(std::memory_order_relaxed);
     for (;;) {
         const HotkeyBinding inForce = HotkeyBinding::FromWord(word);
@@ -169,7 +169,7 @@ void PublishSettings(const Settings& settings) {
         key.publish((settings.*key.value).value, published);
     }
     gamepad::CountPressesOf(settings.hotkey.value, settings.modifier.value);
-    PublishHotkey(published.hotkey);
+    PutBindingInForce(published.hotkey);
     controlState.loggingEnabled.store(published.logging, std::memory_order_relaxed);
     gamepad::Watch(PadCodes(settings));
 }
