@@ -36,14 +36,17 @@ struct HotkeyBinding {
     std::uint16_t change = 0;
 
     static constexpr std::uint32_t kChangeMask = 0x7FFF;
+    static constexpr std::uint32_t kToggleBit = 1u << 16;
 
     constexpr std::uint32_t Word() const {
-        return key | static_cast<std::uint32_t>(modifier) << 8 |
-               static_cast<std::uint32_t>(toggle) << 16 | (change & kChangeMask) << 17;
+        return key | static_cast<std::uint32_t>(modifier) << 8 | (toggle ? kToggleBit : 0u) |
+               (change & kChangeMask) << 17;
     }
+    // Whether a press toggles, asked of the word without taking it apart.
+    static constexpr bool Toggles(std::uint32_t word) { return (word & kToggleBit) != 0; }
     static constexpr HotkeyBinding FromWord(std::uint32_t word) {
         return {static_cast<std::uint8_t>(word & 0xFF), static_cast<std::uint8_t>(word >> 8),
-                (word >> 16 & 1) != 0, static_cast<std::uint16_t>(word >> 17 & kChangeMask)};
+                Toggles(word), static_cast<std::uint16_t>(word >> 17 & kChangeMask)};
     }
     // The same key, modifier and mode, whatever change brought them.
     constexpr bool SameAs(const HotkeyBinding& other) const {

@@ -99,8 +99,9 @@ void CountWindowCall() {
     }
 }
 
-// What decides once the hotkey does not: a counting window, or the reset path.
-Decision DecideByWindows(void* updateObject) {
+// What decides once the hotkey does not: a counting window, or the reset path. Inline, since it
+// is every frame's way when no hotkey engages.
+inline Decision DecideByWindows(void* updateObject) {
     const std::optional<Cause> counting = CountingReason(updateObject);
     if (!counting) {
         state.engageStage = kEngageStageReset;
@@ -116,10 +117,21 @@ Decision DecideByWindows(void* updateObject) {
     return Patch(false, *counting);
 }
 
-// The frame a press turns the toggle off is the press's, whatever the windows then decide.
-Decision TurnedOffByPress(Decision decision) {
-    decision.cause = Cause::HotkeyOff;
-    return decision;
+// A toggled hotkey: on, it holds the handbrake; the frame a press turns it off is the press's,
+// whatever the windows then decide; off, it leaves the decision to them.
+std::optional<Decision> DecideByToggle(void* updateObject, std::uint32_t binding) {
+    switch (LookAtToggle(state.toggle, binding)) {
+        case ToggleLook::On:
+            return Patch(true, Cause::HotkeyOn);
+        case ToggleLook::TurnedOff: {
+            Decision decision = DecideByWindows(updateObject);
+            decision.cause = Cause::HotkeyOff;
+            return decision;
+        }
+        case ToggleLook::Off:
+            break;
+    }
+    return std::nullopt;
 }
 
 Decision Decide(void* updateObject) {
@@ -157,23 +169,17 @@ Decision Decide(void* updateObject) {
         return LetGameRun(Cause::GameFlag);
     }
 
-    // The hotkey, held or toggled on. Held, as ever, unless the binding says a press toggles.
+    // The hotkey, held or toggled on: held, as ever, unless the binding says a press toggles. The
+    // held hotkey's way is laid out as the likely one, so that it costs what it did before.
     const std::uint32_t binding = state.hotkey.load(std::memory_order_relaxed);
-    const HotkeyBinding hotkey = HotkeyBinding::FromWord(binding);
-    if (!hotkey.toggle) {
-        if (HotkeyHeld(hotkey)) {
-            return Patch(true, Cause::HotkeyHeld);
+    if (HotkeyBinding::Toggles(binding)) [[unlikely]] {
+        if (const std::optional<Decision> toggled = DecideByToggle(updateObject, binding)) {
+            return *toggled;
         }
-        return DecideByWindows(updateObject);
+    } else if (HotkeyHeld(HotkeyBinding::FromWord(binding))) {
+        return Patch(true, Cause::HotkeyHeld);
     }
-    switch (LookAtToggle(state.toggle, binding)) {
-        case ToggleLook::On:
-            return Patch(true, Cause::HotkeyOn);
-        case ToggleLook::TurnedOff:
-            return TurnedOffByPress(DecideByWindows(updateObject));
-        case ToggleLook::Off:
-            break;
-    }
+
     return DecideByWindows(updateObject);
 }
 
