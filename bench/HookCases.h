@@ -58,10 +58,11 @@ inline void SetUpResetPath(bool trace) {
 inline constexpr int kKeyHotkey = 0x47;  // G
 inline constexpr int kPadHotkey = 0xC3;  // A on the controller
 
-inline void SetUpResetPathWithHotkey(int code) {
+inline void SetUpResetPathWithHotkey(int code, bool toggle = false) {
     SetUpResetPath(false);
     Settings settings;
     settings.hotkey.value = static_cast<std::uint32_t>(code);
+    settings.toggle.value = toggle ? 1u : 0u;
     if (gamepad::IsPadCode(settings.hotkey.value)) {
         testbed::Gamepads& pads = testbed::Gamepads::Get();
         if (pads.Load()) {
@@ -95,6 +96,19 @@ inline std::uint64_t EngagedCall() {
 
 inline std::uint64_t HookCall() {
     return VehicleUpdateHook(&Vehicle());
+}
+
+// Engaged by a toggled hotkey, the controller's A tapped once: every call looks for another press
+// (one load of the pad reader's count) and finds the toggle on.
+inline void SetUpToggledOn() {
+    SetUpResetPathWithHotkey(kPadHotkey, true);
+    HookCall();  // the toggle's first look, which counts no press
+    testbed::Gamepads& pads = testbed::Gamepads::Get();
+    for (const bool down : {true, false}) {
+        pads.SetButton(0, kPadHotkey, down);
+        pads.AwaitRead(0);
+    }
+    HookCall();
 }
 
 inline std::uint64_t GameFunctionDirect() {

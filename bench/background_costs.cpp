@@ -108,7 +108,7 @@ int main() {
         const int code = i % 2 == 0 ? 0x48 : 0x47;
         const auto saved = Clock::now();
         SaveHotkey(code);
-        while (controlState.hotkey.load() != static_cast<std::uint32_t>(code)) {
+        while (HotkeyBinding::FromWord(controlState.hotkey.load()).key != code) {
             if (Clock::now() - saved > std::chrono::seconds(5)) {
                 std::fprintf(stderr, "background_costs: save %d was not in force after 5 s\n",
                              i + 1);

@@ -83,9 +83,10 @@ void BM_HookEngagedPath(benchmark::State& st) {
 BENCHMARK(BM_HookEngagedPath)->ArgName("trace")->Arg(0)->Arg(1);
 
 // A hotkey bound and not held, on the reset path: a key (the system is asked on every call) and a
-// controller's button (the pad reader's word is read, with the reader running).
-void HotkeySteadyState(benchmark::State& st, int code) {
-    bench::SetUpResetPathWithHotkey(code);
+// controller's button (the pad reader's word is read, with the reader running); held to engage,
+// or toggled by a press and off.
+void HotkeySteadyState(benchmark::State& st, int code, bool toggle = false) {
+    bench::SetUpResetPathWithHotkey(code, toggle);
     const PerCallCounts counts(bench::HookCall);
     for (auto _ : st) {
         benchmark::DoNotOptimize(bench::HookCall());
@@ -103,6 +104,29 @@ void BM_HookResetPathPadHotkey(benchmark::State& st) {
     HotkeySteadyState(st, bench::kPadHotkey);
 }
 BENCHMARK(BM_HookResetPathPadHotkey);
+
+void BM_HookResetPathKeyToggle(benchmark::State& st) {
+    HotkeySteadyState(st, bench::kKeyHotkey, true);
+}
+BENCHMARK(BM_HookResetPathKeyToggle);
+
+void BM_HookResetPathPadToggle(benchmark::State& st) {
+    HotkeySteadyState(st, bench::kPadHotkey, true);
+}
+BENCHMARK(BM_HookResetPathPadToggle);
+
+// A toggled hotkey holding the handbrake: the game's update runs on every call.
+void BM_HookToggledOn(benchmark::State& st) {
+    bench::SetUpToggledOn();
+    const PerCallCounts counts(bench::HookCall);
+    for (auto _ : st) {
+        benchmark::DoNotOptimize(bench::HookCall());
+    }
+    counts.Report(st);
+    st.counters["engaged"] = controlState.handbrakeEngaged.load() ? 1 : 0;
+    bench::StopReadingPads();
+}
+BENCHMARK(BM_HookToggledOn);
 
 // One trace line as the hook hands it over: a record into the queue. The writer's share (the
 // words, the file) happens on its own thread; the queue is emptied outside the timing.

@@ -120,6 +120,13 @@ int main() {
          CallsOf(bench::HookCall)},
         {"BM_HookResetPathPadHotkey", [] { bench::SetUpResetPathWithHotkey(bench::kPadHotkey); },
          CallsOf(bench::HookCall)},
+        {"BM_HookResetPathKeyToggle",
+         [] { bench::SetUpResetPathWithHotkey(bench::kKeyHotkey, true); },
+         CallsOf(bench::HookCall)},
+        {"BM_HookResetPathPadToggle",
+         [] { bench::SetUpResetPathWithHotkey(bench::kPadHotkey, true); },
+         CallsOf(bench::HookCall)},
+        {"BM_HookToggledOn", [] { bench::SetUpToggledOn(); }, CallsOf(bench::HookCall)},
         {"BM_TraceLine", [] { bench::StopReadingPads(); }, TraceLines()},
         {"BM_HookBusyPath",
          [&held] {

@@ -131,6 +131,7 @@ BSEventNotifyControl Taviro_TESLoadGameEventClass::HandleEvent(const TESLoadGame
     std::lock_guard lock(StateMutex);
     controlState.handbrakeEngaged.store(
         true, std::memory_order_relaxed);  // the byte itself is left to the next hook call
+    controlState.toggle.End();             // a toggled hotkey belongs to the game it was pressed in
     TraceEvent(trace::Cause::GameLoaded);
     return kContinue;
 }
@@ -146,6 +147,7 @@ BSEventNotifyControl Taviro_MenuOpenCloseEventClass::HandleEvent(
         std::lock_guard lock(StateMutex);
         controlState.warmupCount = 0;
         controlState.engageStage = kEngageStageReset;
+        controlState.toggle.End();
         RefreshAndStoreGamePointers();
         TraceEvent(trace::Cause::CreditsClosed);
     }

@@ -54,6 +54,12 @@ CASES = [
      "Hook, reset path, a key bound and not held (G): its state asked on every call"),
     ("BM_HookResetPathPadHotkey",
      "Hook, reset path, a controller button bound and not held (A), the pad reader running"),
+    ("BM_HookResetPathKeyToggle",
+     "Hook, reset path, a key bound as a toggle (G), toggled off: its state asked on every call"),
+    ("BM_HookResetPathPadToggle",
+     "Hook, reset path, a controller button bound as a toggle (A), toggled off"),
+    ("BM_HookToggledOn",
+     "Hook, a controller button's toggle (A) on: the handbrake engaged, the game's update run"),
     ("BM_HookBusyPath", "Hook, busy path (another thread holds the state)"),
     ("BM_TraceLine", "One trace line handed to the log's queue"),
 ]

@@ -29,23 +29,24 @@ LEADS = re.compile(r"the vehicle update call at \S+ now leads to (.*?)(?: \(thro
 # What each reason means in the game, for the picture's key and the players' readme, which uses
 # the same words.
 REASONS = {
-    "no-ui-yet": "the game is still starting: its data has not loaded, so Taviro waits",
+    "no-ui-yet": "the game is still starting: Taviro waits for its data to load",
     "fade": "the screen fades to or from black: Taviro waits, then warms up again",
     "load-screen": "a loading screen is up: Taviro waits, then warms up again",
     "warm-up": "after the game's data loads, a loading screen, a fade or the end credits: "
                "Taviro lets 30 frames pass before it decides",
-    "tracked-object-not-ready": "the game has no vehicle ready to watch: Taviro stands aside",
+    "tracked-object-not-ready": "no vehicle is ready to watch: Taviro stands aside",
     "game-flag": "a check Taviro asks of the game every frame says to stand aside",
     "hotkey-held": "you hold the hotkey: the handbrake is on",
     "hotkey-let-go": "you let go of the hotkey: the handbrake comes off",
+    "hotkey-on": "a press of the toggled hotkey: the handbrake is on until the next",
+    "hotkey-off": "you pressed the toggled hotkey again: the handbrake comes off",
     "reset-path": "driving: nothing calls for the handbrake, so Taviro keeps it off",
     "counting:update-float-zero": "the game's value for the vehicle reads 0: after 4 frames "
                                   "Taviro puts the handbrake on",
     "counting:float1-nonzero": "the game's check on the vehicle reads nonzero: after 4 frames "
                                "Taviro puts the handbrake on",
     "counting:exit-window": "you got out while the vehicle still moves: after 4 frames Taviro "
-                            "puts the handbrake on, until the vehicle comes to rest (150 "
-                            "frames at most)",
+                            "puts the handbrake on until it comes to rest (150 frames at most)",
     "counting:activation-window": "you got into the vehicle: after 4 frames Taviro puts the "
                                   "handbrake on, for 150 frames in all",
 }

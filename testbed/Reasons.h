@@ -8,7 +8,7 @@
 
 namespace testbed {
 
-inline constexpr std::array<std::string_view, 13> kReasons = {
+inline constexpr std::array<std::string_view, 15> kReasons = {
     "no-ui-yet",
     "fade",
     "load-screen",
@@ -17,6 +17,8 @@ inline constexpr std::array<std::string_view, 13> kReasons = {
     "game-flag",
     "hotkey-held",
     "hotkey-let-go",
+    "hotkey-on",
+    "hotkey-off",
     "reset-path",
     "counting:update-float-zero",
     "counting:float1-nonzero",

@@ -40,7 +40,8 @@ def main():
             release = f"{version.major}.{version.minor}.{version.patch}"
             for needed in ("TaviroCustom.ini", "iHandbrakeHotkey", "Data\\SFSE\\Plugins",
                            "My Games\\Starfield\\SFSE\\Logs\\Taviro.log", "bLogging=1",
-                           "sfse_loader.exe", "Steam Input"):
+                           "sfse_loader.exe", "Steam Input", "bHandbrakeHotkeyToggle=1",
+                           "If holding a key is hard"):
                 if needed not in readme:
                     failures.append(f"the readme never mentions {needed!r}")
             if not readme.startswith(f"{version.name.decode()}, version {release}\r\n"):

@@ -133,16 +133,20 @@ TEST_F(Concurrency, HookEventsAndReloadsKeepTheInvariants) {
             ++reloads;
         }
     });
-    // A player saving TaviroCustom.ini while playing, binding a controller combination and back:
-    // the watcher reloads on a thread of its own and the pad reader starts and stops.
+    // A player saving TaviroCustom.ini while playing, binding a controller combination as a
+    // toggle, a key held and a key toggled in turn: the watcher reloads on a thread of its own and
+    // the pad reader starts and stops.
     StartWatchingSettings();
     int saves = 0;
     std::thread editor([&] {
+        const char* const kSaves[] = {
+            ("[Settings]\niHandbrakeHotkey=0xC3\niHandbrakeHotkeyModifier=0xC8\n"
+             "bHandbrakeHotkeyToggle=1\nbLogging=1\n"),
+            "[Settings]\niHandbrakeHotkey=0x47\nbLogging=1\n",
+            "[Settings]\niHandbrakeHotkey=0x47\nbHandbrakeHotkeyToggle=1\nbLogging=1\n",
+        };
         for (; hookThreadsDone.load() < kHookThreads; ++saves) {
-            folder.WriteFile("TaviroCustom.ini",
-                             saves % 2 == 0 ? "[Settings]\niHandbrakeHotkey=0xC3\n"
-                                              "iHandbrakeHotkeyModifier=0xC8\nbLogging=1\n"
-                                            : "[Settings]\niHandbrakeHotkey=0x47\nbLogging=1\n");
+            folder.WriteFile("TaviroCustom.ini", kSaves[saves % 3]);
             std::this_thread::sleep_for(std::chrono::milliseconds(150));
         }
         // A value no save before it had: its being in force is the watcher's doing, not a
@@ -172,7 +176,7 @@ TEST_F(Concurrency, HookEventsAndReloadsKeepTheInvariants) {
     host.join();
     editor.join();
     // The last save in force, then no thread of the plugin's left reading.
-    for (int i = 0; i < 1000 && state.hotkey.load() != 0x48u; ++i) {
+    for (int i = 0; i < 1000 && HotkeyInForce() != 0x48u; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     StopWatchingSettings();
@@ -195,7 +199,7 @@ TEST_F(Concurrency, HookEventsAndReloadsKeepTheInvariants) {
         static_cast<unsigned long long>(log::Dropped() - droppedBefore), saves);
     EXPECT_EQ(broken.load(), 0);
     EXPECT_EQ(hookCalls.load(), std::uint64_t{kHookThreads} * kCallsPerThread);
-    EXPECT_EQ(state.hotkey.load(), 0x48u);
+    EXPECT_EQ(HotkeyInForce(), 0x48u);
     EXPECT_EQ(state.gameUi, game.Ui());
     EXPECT_EQ(events.InvalidRegistrations(), 0u);
 }

@@ -74,6 +74,7 @@ protected:
         state.windowCount = 77;
         state.exitWindowOpen = true;
         state.activationWindowOpen = false;
+        state.toggle.on = true;  // a toggled hotkey holding the handbrake
     }
 
     GameEvents& events = GameEvents::Get();
@@ -103,11 +104,13 @@ TEST_F(SinkTest, ExitVehicleAlwaysOpensTheExitWindow) {
         std::lock_guard lock(StateMutex);
         state.activationWindowOpen = true;
         state.windowCount = 150;
+        state.toggle.on = true;
     }
     ExpectContinue(events.DispatchExitVehicle());
     EXPECT_TRUE(state.exitWindowOpen);
     EXPECT_FALSE(state.activationWindowOpen);
     EXPECT_EQ(state.windowCount, 0);
+    EXPECT_TRUE(state.toggle.on) << "a handbrake stays on when the driver walks away";
 }
 
 TEST_F(SinkTest, AnEventOnTheThreadThatHoldsTheLockDoesNotBlock) {
@@ -222,6 +225,7 @@ TEST_F(SinkTest, CreditsClosingRestartsTheWarmUpAndRefreshesThePointers) {
     ExpectContinue(events.DispatchMenu("EndGameCreditsMenu", /*opening=*/false));
     EXPECT_EQ(state.warmupCount, 0u);
     EXPECT_EQ(state.engageStage, -1);
+    EXPECT_FALSE(state.toggle.on);
     EXPECT_EQ(state.gameUi, game.Ui());
     EXPECT_EQ(state.activationFilterForm.load(), filterForm);
     EXPECT_EQ(state.windowCount, 77) << "the windows are not the credits' business";
@@ -242,6 +246,7 @@ TEST_P(MenuIgnored, LeavesTheStateAlone) {
     ExpectContinue(events.DispatchMenu(c.menu, c.opening, c.flags));
     EXPECT_EQ(state.warmupCount, 30u);
     EXPECT_EQ(state.engageStage, 2);
+    EXPECT_TRUE(state.toggle.on);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -267,9 +272,10 @@ TEST_F(SinkTest, LoadGameReloadsSettingsAndPointersButNotTheByte) {
         state.gameUi = nullptr;
         state.trackedSingleton = nullptr;
         state.patchSite.store(nullptr);
+        state.toggle.on = true;
     }
     ExpectContinue(events.DispatchLoadGame());
-    EXPECT_EQ(state.hotkey.load(), 0x41u);  // no modifier
+    EXPECT_EQ(HotkeyInForce(), 0x41u);  // no modifier
     EXPECT_TRUE(state.loggingEnabled);
     EXPECT_TRUE(std::filesystem::exists(folder.Plugins() / "Taviro.ini"));
     EXPECT_EQ(state.gameUi, game.Ui());
@@ -278,6 +284,7 @@ TEST_F(SinkTest, LoadGameReloadsSettingsAndPointersButNotTheByte) {
               testbed::GameImage::Get().At(testbed::layout::kHandbrakePatchSite));
     EXPECT_TRUE(state.handbrakeEngaged.load());
     EXPECT_EQ(game.HandbrakeByte(), 0x00);
+    EXPECT_FALSE(state.toggle.on) << "a toggled hotkey must not hold the loaded game's handbrake";
 }
 
 }  // namespace

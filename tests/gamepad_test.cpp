@@ -234,6 +234,62 @@ TEST_F(Reader, SaysWhenNoneIsConnectedAndEachChangeAtMostOnceASecond) {
     }
 }
 
+// The hotkey's presses, counted as the reader reads: a tap between two of the game's frames is a
+// press, a button held long is one; with a controller's modifier only a press made while it is
+// held counts; a button held through a change of the binding, or while the reader was stopped, is
+// no press.
+TEST_F(Reader, CountsTheHotkeysPressesAsItReadsThem) {
+    const auto set = [&](std::uint32_t code, bool down) {
+        pads.SetButton(0, static_cast<int>(code), down);
+        ASSERT_TRUE(pads.AwaitRead(0));
+    };
+    // Read twice more with what the pad holds now: a binding just put in force has been taken in.
+    const auto readTwice = [&] {
+        const DWORD64 reads = pads.Reads(0);
+        for (int i = 0; i < 5000 && pads.Reads(0) < reads + 2; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        ASSERT_GE(pads.Reads(0), reads + 2);
+    };
+    gamepad::CountPressesOf(kA, 0);
+    gamepad::Watch(CodeBit(kA) | CodeBit(kLB));
+    readTwice();
+    const std::uint32_t start = gamepad::HotkeyPresses();
+    set(kA, true);
+    set(kA, false);
+    EXPECT_EQ(gamepad::HotkeyPresses(), start + 1) << "a tap";
+    set(kA, true);
+    readTwice();
+    set(kA, false);
+    EXPECT_EQ(gamepad::HotkeyPresses(), start + 2) << "a long press is one";
+
+    gamepad::CountPressesOf(kA, kLB);
+    readTwice();
+    set(kA, true);
+    set(kA, false);
+    EXPECT_EQ(gamepad::HotkeyPresses(), start + 2) << "A without LB";
+    set(kLB, true);
+    set(kA, true);
+    set(kA, false);
+    set(kLB, false);
+    EXPECT_EQ(gamepad::HotkeyPresses(), start + 3) << "LB + A";
+
+    set(kA, true);
+    gamepad::CountPressesOf(kA, 0);
+    readTwice();
+    EXPECT_EQ(gamepad::HotkeyPresses(), start + 3) << "held through a change of the binding";
+    gamepad::Watch(0);
+    for (int i = 0; i < 5000 && gamepad::ButtonHeld(kA); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_FALSE(gamepad::ButtonHeld(kA)) << "the reader has stopped";
+    gamepad::Watch(CodeBit(kA));
+    readTwice();
+    set(kA, false);
+    EXPECT_EQ(gamepad::HotkeyPresses(), start + 3) << "held while nothing was read";
+    gamepad::CountPressesOf(0, 0);
+}
+
 #ifndef _WIN32
 // Which XInput: the one the game has loaded, else System32's, in the order 1.4, 1.3, 9.1.0; and
 // without any, one line in the log and no controller code ever held.

@@ -77,15 +77,22 @@ TEST_F(HookTest, ANewReasonIsTracedAndAFlickeringOneIsBounded) {
 // --- Steady state cost ------------------------------------------------------------------------
 
 // With the decision trace on, every switch on the way is a trace line; writing it is the log
-// writer's business, so the hook allocates nothing even then.
+// writer's business, so the hook allocates nothing even then, nor with a toggled hotkey.
 TEST_F(HookTest, NothingAllocatedAndNoProtectionChangedWithTheTraceOnOrOff) {
     PluginFolder folder;
     ASSERT_TRUE(log::Open({folder.Plugins()}));
-    for (const bool tracing : {false, true}) {
-        SCOPED_TRACE(tracing ? "trace on" : "trace off");
+    struct Case {
+        const char* what;
+        bool tracing;
+        bool toggle;
+    };
+    for (const Case& c : {Case{"trace off", false, false}, Case{"trace on", true, false},
+                          Case{"toggled hotkey, trace on", true, true}}) {
+        SCOPED_TRACE(c.what);
+        const bool tracing = c.tracing;
         EnterDecisionPhase();
         state.loggingEnabled = tracing;
-        BindHotkey(kHotkey);  // the key is asked on every call, held or not
+        BindHotkey(kHotkey, 0, c.toggle);  // the key is asked on every call, held or not
         state.activationWindowOpen = true;
         state.windowCount = 0;
         game.SetHandbrakeByte(0x00);
@@ -222,6 +229,49 @@ TEST(TraceWords, TheTestbedsReasonsAreThePluginsOwn) {
     }
     EXPECT_EQ(reasons,
               std::vector<std::string_view>(testbed::kReasons.begin(), testbed::kReasons.end()));
+}
+
+// A toggled hotkey's calls are traced as it: hotkey-on while it holds the handbrake, hotkey-off on
+// the call whose press turns it off, whatever then decides the handbrake: a window keeping it
+// engaged gives its own reason on the next line, the reset path likewise.
+TEST_F(HookTest, AToggledHotkeyIsTracedOnAndOffByItsPresses) {
+    PluginFolder folder;
+    ASSERT_TRUE(log::Open({folder.Plugins()}));
+    EnterDecisionPhase();
+    for (int i = 0; i < 2100; ++i) {
+        Call();  // untraced: whatever earlier tests took of the budget for reason lines is back
+    }
+    state.loggingEnabled = true;
+    BindHotkey(kHotkey, 0, true);
+    const auto press = [&] {
+        testbed::Game::SetKeyDown(kHotkey, true);
+        Call();
+        testbed::Game::SetKeyDown(kHotkey, false);
+        Call();
+    };
+    Call();  // the toggle's first look; what this call's line says is an earlier test's affair
+    press();
+    state.activationWindowOpen = true;
+    state.engageStage = kEngageStageEngaged;
+    state.windowCount = 0;
+    press();  // off, the window keeps the handbrake engaged
+    press();
+    state.activationWindowOpen = false;
+    press();  // off, released
+    state.loggingEnabled = false;
+    const fs::path path = log::Path();
+    log::Close();
+
+    const std::string written = FileText(path);
+    std::vector<std::string> traced;
+    for (const auto& match : Matches(written, R"(trace frame=\d+ why=(\S+) handbrake=(\w+))")) {
+        traced.push_back(match[1] + " " + match[2]);
+    }
+    EXPECT_EQ(traced, (std::vector<std::string>{
+                          "reset-path released", "hotkey-on engaged", "hotkey-off engaged",
+                          "counting:activation-window engaged", "hotkey-on engaged",
+                          "hotkey-off released", "reset-path released"}))
+        << written;
 }
 
 }  // namespace

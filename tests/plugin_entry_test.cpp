@@ -254,13 +254,13 @@ TEST_F(PluginEntryTest, DataLoadedReadsSettingsRefreshesPointersAndRegistersFour
 TEST_F(PluginEntryTest, SecondDataLoadedReadsAgainAndRegistersAgain) {
     ASSERT_TRUE(Load());
     Deliver(kGameDataLoaded);
-    EXPECT_EQ(controlState.hotkey.load(), 0u);
+    EXPECT_EQ(HotkeyInForce(), 0u);
 
     folder.WriteFile("TaviroCustom.ini", "[Settings]\r\niHandbrakeHotkey=0x47\r\n");
     game.SetTrackedPresent(false);
     Deliver(kGameDataLoaded);
 
-    EXPECT_EQ(controlState.hotkey.load(), 0x47u);
+    EXPECT_EQ(HotkeyInForce(), 0x47u);
     EXPECT_EQ(controlState.trackedSingleton, nullptr);
     std::vector<EventKind> twice = kAllFour;
     twice.insert(twice.end(), kAllFour.begin(), kAllFour.end());

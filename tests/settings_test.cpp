@@ -197,6 +197,37 @@ TEST_F(SettingsFiles, ModifierFollowsTheHotkeysRuleKeyByKey) {
     }
 }
 
+// bHandbrakeHotkeyToggle follows bLogging's rule, file by file: only "1" makes the hotkey a
+// toggle, any other text keeps it held, and the custom file's text wins.
+TEST_F(SettingsFiles, ToggleFollowsTheSwitchRuleKeyByKey) {
+    struct Row {
+        std::optional<std::string> defaultToggle, customToggle;
+        bool toggle;
+        taviro::SettingsSource from;
+    };
+    using taviro::SettingsSource;
+    const Row rows[] = {
+        {none, none, false, SettingsSource::BuiltIn},
+        {"1", none, true, SettingsSource::DefaultFile},
+        {"1", "0", false, SettingsSource::CustomFile},
+        {"1", "yes", false, SettingsSource::CustomFile},
+        {"1", "", true, SettingsSource::DefaultFile},
+        {"true", "1", true, SettingsSource::CustomFile},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.defaultToggle.value_or("-") + " / " + row.customToggle.value_or("-"));
+        const auto line = [](const std::optional<std::string>& text) {
+            return "[Settings]\r\n" +
+                   (text ? "bHandbrakeHotkeyToggle=" + *text + "\r\n" : std::string());
+        };
+        WriteFile(kDefaultFile, line(row.defaultToggle));
+        WriteFile(kCustomFile, line(row.customToggle));
+        Load();
+        EXPECT_EQ(settings.toggle.value != 0, row.toggle);
+        EXPECT_EQ(settings.toggle.from, row.from);
+    }
+}
+
 // What the log tells a player of the hotkey: keys and buttons in players' words, a combination
 // as one, and the code meant where the player wrote a name.
 TEST_F(SettingsFiles, TheLogNamesButtonsAndCombinationsInPlayersWords) {
@@ -231,6 +262,22 @@ TEST_F(SettingsFiles, TheLogNamesButtonsAndCombinationsInPlayersWords) {
          "iHandbrakeHotkey=0xD3"},
         {"", "iHandbrakeHotkey=0xDA",
          "iHandbrakeHotkey=\"0xDA\": hotkey Right stick Left (controller, 0xDA)"},
+        // Toggling: said in the summary, its file named where it is not the hotkey's.
+        {"", "iHandbrakeHotkey=0x47\r\nbHandbrakeHotkeyToggle=1",
+         "settings in force: hotkey G, press to engage and press again to release, from "
+         "TaviroCustom.ini;"},
+        {"bHandbrakeHotkeyToggle=1", "iHandbrakeHotkey=0xC3\r\niHandbrakeHotkeyModifier=0xC8",
+         "settings in force: hotkey LB + A (controller), press to engage and press again to "
+         "release, the key and the modifier from TaviroCustom.ini and toggling from Taviro.ini;"},
+        {"", "bHandbrakeHotkeyToggle=1",
+         "TaviroCustom.ini: bHandbrakeHotkeyToggle=\"1\": a toggle: press the hotkey to engage "
+         "and press again to release"},
+        {"", "bHandbrakeHotkeyToggle=1\r\niHandbrakeHotkeyModifier=0x10",
+         "settings in force: no hotkey, from the built-in default (the modifier Shift and "
+         "toggling wait for one);"},
+        {"", "bHandbrakeHotkeyToggle=yes",
+         "TaviroCustom.ini: bHandbrakeHotkeyToggle=\"yes\": hold the hotkey to engage (only "
+         "\"1\" makes it a toggle)"},
     };
     ASSERT_TRUE(taviro::log::Open({folder.Plugins()}));
     for (const Row& row : rows) {
@@ -262,7 +309,7 @@ TEST_F(SettingsFiles, TheLogNamesEveryMistakeAPlayerCannotSee) {
           "iHandbrakeHotkey?",
           "TaviroCustom.ini: bLoging is no setting of Taviro; did you mean bLogging?",
           "TaviroCustom.ini: Colour is no setting of Taviro (its settings are bLogging, "
-          "iHandbrakeHotkey, iHandbrakeHotkeyModifier)",
+          "iHandbrakeHotkey, iHandbrakeHotkeyModifier, bHandbrakeHotkeyToggle)",
           "TaviroCustom.ini: iHandbrakeHotkeyModifer is no setting of Taviro; did you mean "
           "iHandbrakeHotkeyModifier?",
           "settings in force: hotkey H, from TaviroCustom.ini;"}},

@@ -57,7 +57,7 @@ protected:
     }
 
     static bool HotkeyIs(int key, int modifier = 0) {
-        return controlState.hotkey.load() ==
+        return HotkeyInForce() ==
                HotkeyBinding{static_cast<std::uint8_t>(key), static_cast<std::uint8_t>(modifier)}
                    .Word();
     }

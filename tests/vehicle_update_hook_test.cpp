@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "input/GamepadReader.h"
+#include "settings/Settings.h"
+#include "settings/SettingsWatcher.h"
 #include "support/HookFixture.h"
 
 namespace taviro::testing {
@@ -270,6 +272,174 @@ TEST_F(HookTest, AModifierMustBeHeldTooAndAControllerCodeIsReadFromThePads) {
         }
     }
     gamepad::heldButtons.store(0);
+}
+
+// The hotkey as a toggle: a press flips it, and it holds the handbrake with nothing held. A key's
+// press is a call that finds it held after one that did not; a controller button's is one the pad
+// reader counted since the last call, however short, two of them leaving it as it was. A modifier
+// must be held at the hotkey's own press: held only once the hotkey is down, it presses nothing.
+TEST_F(HookTest, APressTogglesAndAModifierMustBeHeldAtTheHotkeysOwnPress) {
+    constexpr int kShift = 0x10, kG = 0x47, kPadA = 0xC3, kPadLB = 0xC8;
+    struct Look {
+        std::vector<int> keysDown;  // on the keyboard, and pad buttons held
+        std::uint32_t padPresses;   // counted by the reader since the call before
+        bool engaged;
+    };
+    struct Row {
+        const char* what;
+        int key, modifier;
+        std::vector<Look> calls;
+    };
+    const Row rows[] = {
+        {"G",
+         kG,
+         0,
+         {{{}, 0, false},
+          {{kG}, 0, true},
+          {{kG}, 0, true},
+          {{}, 0, true},
+          {{kG}, 0, false},
+          {{}, 0, false}}},
+        {"Shift + G",
+         kG,
+         kShift,
+         {{{}, 0, false},
+          {{kG}, 0, false},
+          {{kG, kShift}, 0, false},
+          {{kShift}, 0, false},
+          {{kShift, kG}, 0, true},
+          {{}, 0, true},
+          {{kG}, 0, true},
+          {{}, 0, true},
+          {{kShift, kG}, 0, false}}},
+        {"pad A",
+         kPadA,
+         0,
+         {{{}, 0, false}, {{}, 1, true}, {{kPadA}, 0, true}, {{}, 2, true}, {{}, 1, false}}},
+        {"Shift + pad A",
+         kPadA,
+         kShift,
+         {{{}, 0, false}, {{}, 1, false}, {{kShift}, 1, true}, {{kShift}, 0, true}}},
+        {"pad LB + G",
+         kG,
+         kPadLB,
+         {{{}, 0, false}, {{kG}, 0, false}, {{}, 0, false}, {{kPadLB, kG}, 0, true}}},
+        {"pad LB + pad A, the reader counting A's presses with LB held",
+         kPadA,
+         kPadLB,
+         {{{}, 0, false}, {{}, 1, true}}},
+    };
+    EnterDecisionPhase();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        BindHotkey(row.key, row.modifier, true);
+        for (std::size_t i = 0; i < row.calls.size(); ++i) {
+            SCOPED_TRACE(i);
+            const Look& call = row.calls[i];
+            std::uint32_t held = 0;
+            for (const int code : call.keysDown) {
+                held |= gamepad::CodeBit(static_cast<std::uint32_t>(code));
+                testbed::Game::SetKeyDown(code,
+                                          !gamepad::IsPadCode(static_cast<std::uint32_t>(code)));
+            }
+            gamepad::heldButtons.store(held);
+            gamepad::hotkeyPresses.fetch_add(call.padPresses);
+            EXPECT_EQ(Call(), call.engaged ? kGameResult : 0u);
+            EXPECT_EQ(game.HandbrakeByte(), call.engaged ? 0x03 : 0x00);
+            for (const int code : call.keysDown) {
+                testbed::Game::SetKeyDown(code, false);
+            }
+        }
+    }
+    gamepad::heldButtons.store(0);
+}
+
+// Whatever stands aside for a held hotkey stands aside for a toggled one, which is on again after
+// it: the busy lock, the tracked object not ready, the game's flag. A fade, a loading screen and
+// a binding put in force that differs from the one before end it, a binding switched to holding
+// and back included; the same binding put in force again (another key saved) keeps it on.
+TEST_F(HookTest, OverridesKeepAToggleWhileFadesLoadsAndNewBindingsEndIt) {
+    Settings toggled;
+    toggled.hotkey.value = kHotkey;
+    toggled.toggle.value = 1;
+    Settings held = toggled;
+    held.toggle.value = 0;
+    Settings withModifier = toggled;
+    withModifier.modifier.value = 0x10;
+    const auto turnOn = [&] {
+        testbed::Game::SetKeyDown(kHotkey, false);
+        Call();
+        testbed::Game::SetKeyDown(kHotkey, true);
+        Call();
+        testbed::Game::SetKeyDown(kHotkey, false);
+        ASSERT_EQ(game.HandbrakeByte(), 0x03);
+    };
+    struct Override {
+        const char* what;
+        std::function<void(testbed::Game&, bool)> set;
+    };
+    const Override overrides[] = {
+        {"the game's flag", [](testbed::Game& g, bool on) { g.SetTruth(on); }},
+        {"not ready", [](testbed::Game& g, bool on) { g.SetTrackedField(on ? 0 : 1); }},
+    };
+    EnterDecisionPhase();
+    PublishSettings(toggled);
+    turnOn();
+    for (const Override& o : overrides) {
+        SCOPED_TRACE(o.what);
+        o.set(game, true);
+        EXPECT_EQ(Call(), kGameResult);
+        EXPECT_EQ(game.HandbrakeByte(), 0x00);
+        o.set(game, false);
+        EXPECT_EQ(Call(), kGameResult);
+        EXPECT_EQ(game.HandbrakeByte(), 0x03) << "still on";
+    }
+    {
+        std::promise<void> locked, done;
+        std::thread holder([&] {
+            std::lock_guard lock(StateMutex);
+            locked.set_value();
+            done.get_future().wait();
+        });
+        locked.get_future().wait();
+        EXPECT_EQ(Call(), kGameResult);
+        EXPECT_EQ(game.HandbrakeByte(), 0x00);
+        done.set_value();
+        holder.join();
+        EXPECT_EQ(Call(), kGameResult);
+        EXPECT_EQ(game.HandbrakeByte(), 0x03) << "on after the busy lock";
+    }
+    PublishSettings(toggled);
+    EXPECT_EQ(Call(), kGameResult) << "the same binding again keeps it on";
+
+    const std::function<void()> enders[] = {
+        [&] {
+            game.SetMenuOpen("FaderMenu", true);
+            Call();
+            game.SetMenuOpen("FaderMenu", false);
+            state.warmupCount = kWarmupCalls;
+        },
+        [&] {
+            game.SetMenuOpen("LoadingMenu", true);
+            Call();
+            game.SetMenuOpen("LoadingMenu", false);
+            state.warmupCount = kWarmupCalls;
+        },
+        [&] { PublishSettings(withModifier); },
+        [&] {
+            PublishSettings(held);
+            PublishSettings(toggled);
+        },
+    };
+    for (std::size_t i = 0; i < std::size(enders); ++i) {
+        SCOPED_TRACE(i);
+        enders[i]();
+        EXPECT_EQ(Call(), 0u);
+        EXPECT_EQ(game.HandbrakeByte(), 0x00) << "ended";
+        PublishSettings(toggled);
+        turnOn();
+    }
+    PublishSettings({});
 }
 
 TEST_F(HookTest, ActivationWindowClosesOnTheCallThatReaches150) {

@@ -44,6 +44,8 @@ const char* CauseName(Cause cause) {
                                              "game-flag",
                                              "hotkey-held",
                                              "hotkey-let-go",
+                                             "hotkey-on",
+                                             "hotkey-off",
                                              "reset-path",
                                              "counting:update-float-zero",
                                              "counting:float1-nonzero",

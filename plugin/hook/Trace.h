@@ -30,6 +30,8 @@ enum class Cause : std::uint8_t {
     GameFlag,
     HotkeyHeld,
     HotkeyLetGo,
+    HotkeyOn,   // toggled on by a press: engaged with nothing held
+    HotkeyOff,  // the call on which a press turned it off
     Reset,
     CountingUpdateFloat,
     CountingFloat1,

@@ -13,14 +13,13 @@
 #include <mutex>
 #include <optional>
 
-#include "Win32.h"
 #include "game/GameOffsets.h"
 #include "game/GameQueries.h"
 #include "hook/ControlState.h"
 #include "hook/HandbrakePatch.h"
+#include "hook/Hotkey.h"
 #include "hook/Trace.h"
 #include "hook/VehicleUpdateCall.h"
-#include "input/GamepadReader.h"
 #include "log/Log.h"
 
 namespace taviro {
@@ -55,30 +54,6 @@ Decision Patch(bool engage, Cause cause) {
 
 void AdvanceWindowDuringWarmup() {
     state.windowCount = state.windowCount < kWindowLength ? state.windowCount + 1 : kWindowLength;
-}
-
-// A controller's button is one load of the pad reader's word; a key is asked of the system.
-bool KeyHeld(std::uint8_t code) {
-    return gamepad::IsPadCode(code) ? gamepad::ButtonHeld(code) : GetKeyState(code) < 0;
-}
-
-bool HotkeyHeld() {
-    // No configured key is "not held" without asking the system: the common case stays free of
-    // the key-state call, which is a server round trip under Wine. For the same reason a
-    // controller's part of a combination is asked first.
-    // In the one order of the frame count and the settings (HookCallCount): a frame counted
-    // after a save was published sees it. On x86 this load and the count's add cost what
-    // relaxed ones do.
-    const HotkeyBinding hotkey =
-        HotkeyBinding::FromWord(state.hotkey.load(std::memory_order_seq_cst));
-    if (hotkey.key == 0) {
-        return false;
-    }
-    if (hotkey.modifier == 0) {
-        return KeyHeld(hotkey.key);
-    }
-    return gamepad::IsPadCode(hotkey.modifier) ? KeyHeld(hotkey.modifier) && KeyHeld(hotkey.key)
-                                               : KeyHeld(hotkey.key) && KeyHeld(hotkey.modifier);
 }
 
 bool TrackedObjectReady() {
@@ -124,6 +99,41 @@ void CountWindowCall() {
     }
 }
 
+// What decides once the hotkey does not: a counting window, or the reset path. Inline, since it
+// is every frame's way when no hotkey engages.
+inline Decision DecideByWindows(void* updateObject) {
+    const std::optional<Cause> counting = CountingReason(updateObject);
+    if (!counting) {
+        state.engageStage = kEngageStageReset;
+        return Patch(false, Cause::Reset);
+    }
+
+    CountWindowCall();
+    if (state.engageStage >= kEngageStageEngaged) {
+        state.engageStage = kEngageStageEngaged;
+        return Patch(true, *counting);
+    }
+    ++state.engageStage;
+    return Patch(false, *counting);
+}
+
+// A toggled hotkey: on, it holds the handbrake; the frame a press turns it off is the press's,
+// whatever the windows then decide; off, it leaves the decision to them.
+std::optional<Decision> DecideByToggle(void* updateObject, std::uint32_t binding) {
+    switch (LookAtToggle(state.toggle, binding)) {
+        case ToggleLook::On:
+            return Patch(true, Cause::HotkeyOn);
+        case ToggleLook::TurnedOff: {
+            Decision decision = DecideByWindows(updateObject);
+            decision.cause = Cause::HotkeyOff;
+            return decision;
+        }
+        case ToggleLook::Off:
+            break;
+    }
+    return std::nullopt;
+}
+
 Decision Decide(void* updateObject) {
     // Until the game's data has loaded there is no UI to ask, and the game's menu query would
     // fault on a null UI object.
@@ -131,13 +141,16 @@ Decision Decide(void* updateObject) {
         return LetGameRun(Cause::NoUi);
     }
 
-    // Load screens and fades restart the warm-up.
+    // Load screens and fades restart the warm-up, and end a toggled hotkey: no handbrake comes
+    // back engaged by surprise after a load.
     if (IsMenuOpenByName(state.gameUi, "FaderMenu")) {
         state.warmupCount = 0;
+        state.toggle.End();
         return LetGameRun(Cause::Fade);
     }
     if (IsMenuOpenByName(state.gameUi, "LoadingMenu")) {
         state.warmupCount = 0;
+        state.toggle.End();
         return LetGameRun(Cause::LoadScreen);
     }
 
@@ -156,23 +169,20 @@ Decision Decide(void* updateObject) {
         return LetGameRun(Cause::GameFlag);
     }
 
-    if (HotkeyHeld()) {
+    // The hotkey, held or toggled on: held, as ever, unless the binding says a press toggles. The
+    // held hotkey's way is laid out as the likely one, so that it costs what it did before.
+    // In the one order of the frame count and the settings (HookCallCount): a frame counted after
+    // a save was published sees it. On x86 this load costs what a relaxed one does.
+    const std::uint32_t binding = state.hotkey.load(std::memory_order_seq_cst);
+    if (HotkeyBinding::Toggles(binding)) [[unlikely]] {
+        if (const std::optional<Decision> toggled = DecideByToggle(updateObject, binding)) {
+            return *toggled;
+        }
+    } else if (HotkeyHeld(HotkeyBinding::FromWord(binding))) {
         return Patch(true, Cause::HotkeyHeld);
     }
 
-    const std::optional<Cause> counting = CountingReason(updateObject);
-    if (!counting) {
-        state.engageStage = kEngageStageReset;
-        return Patch(false, Cause::Reset);
-    }
-
-    CountWindowCall();
-    if (state.engageStage >= kEngageStageEngaged) {
-        state.engageStage = kEngageStageEngaged;
-        return Patch(true, *counting);
-    }
-    ++state.engageStage;
-    return Patch(false, *counting);
+    return DecideByWindows(updateObject);
 }
 
 // Said once per process, since the hook meets the same code on every call, and worded by the log's

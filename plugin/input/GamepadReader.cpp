@@ -13,6 +13,7 @@
 namespace taviro::gamepad {
 
 constinit std::atomic<std::uint32_t> heldButtons{0};
+constinit std::atomic<std::uint32_t> hotkeyPresses{0};
 
 namespace {
 
@@ -157,9 +158,36 @@ std::uint32_t ReadPads(GetState getState) {
     return held;
 }
 
+// The codes presses are counted for, the hotkey's in the low byte and the modifier's above it:
+// one word, so that a read never takes one binding's button with another's modifier. Nothing else
+// is published with it, hence relaxed.
+constinit std::atomic<std::uint32_t> pressBinding{0};
+
+// What the last read saw held, every button of it, so that a change of the binding turns no
+// button already held into a press. Touched by the reader's thread only.
+struct PressBaseline {
+    bool taken = false;  // false: no read since the reader started
+    std::uint32_t held = 0;
+};
+constinit PressBaseline pressBaseline;
+
+// The first read after a start only takes in what is held: a button held while nothing was read
+// is no press.
+void CountPresses(std::uint32_t held) {
+    const std::uint32_t counted = pressBinding.load(std::memory_order_relaxed);
+    const std::uint32_t key = CodeBit(counted & 0xFF);
+    const std::uint32_t modifier = CodeBit(counted >> 8 & 0xFF);
+    if (pressBaseline.taken && (held & key) != 0 && (pressBaseline.held & key) == 0 &&
+        (held & modifier) == modifier) {
+        hotkeyPresses.fetch_add(1, std::memory_order_relaxed);
+    }
+    pressBaseline = {true, held};
+}
+
 std::optional<std::chrono::microseconds> ReaderStep() {
     if (reader.watched.load(std::memory_order_acquire) == 0) {
         heldButtons.store(0, std::memory_order_relaxed);
+        pressBaseline = {};
         return std::nullopt;  // until a controller code is bound again
     }
     if (!reader.libraryTried) {
@@ -169,7 +197,9 @@ std::optional<std::chrono::microseconds> ReaderStep() {
     if (reader.getState == nullptr) {
         return std::nullopt;
     }
-    heldButtons.store(ReadPads(reader.getState), std::memory_order_relaxed);
+    const std::uint32_t held = ReadPads(reader.getState);
+    CountPresses(held);
+    heldButtons.store(held, std::memory_order_relaxed);
     SayChanges(Clock::now());
     return kPeriod;
 }
@@ -236,6 +266,10 @@ std::uint32_t ButtonsHeldOn(const XINPUT_GAMEPAD& pad) {
     return held;
 }
 
+void CountPressesOf(std::uint32_t key, std::uint32_t modifier) {
+    pressBinding.store((key & 0xFF) | (modifier & 0xFF) << 8, std::memory_order_relaxed);
+}
+
 void Watch(std::uint32_t codes, const std::string& bound) {
     {
         std::lock_guard lock(binding.mutex);
@@ -252,6 +286,8 @@ void ResetReader() {
     reader.watched.store(0, std::memory_order_release);
     ReaderThread().Stop(std::chrono::seconds(5));
     heldButtons.store(0, std::memory_order_relaxed);
+    hotkeyPresses.store(0, std::memory_order_relaxed);
+    pressBaseline = {};
     reader.libraryTried = false;
     reader.getState = nullptr;
     for (Slot& slot : reader.slots) {

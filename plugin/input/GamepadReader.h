@@ -38,6 +38,21 @@ inline bool ButtonHeld(std::uint32_t code) {
     return (heldButtons.load(std::memory_order_relaxed) & CodeBit(code)) != 0;
 }
 
+// Presses of the hotkey's button as the reader counts them, at its own pace, so that a press
+// shorter than a game's frame still counts: the button going from not held to held between two
+// reads, with the modifier held at that read where the modifier is a controller's button too (a
+// key's state is the game's thread's to read). Written only by the reader's thread; it wraps, and
+// only the difference between two counts means anything.
+extern std::atomic<std::uint32_t> hotkeyPresses;
+
+inline std::uint32_t HotkeyPresses() {
+    return hotkeyPresses.load(std::memory_order_relaxed);
+}
+
+// The codes whose presses the reader counts: a hotkey that is no controller's button has none
+// counted, a modifier that is none is never asked for.
+void CountPressesOf(std::uint32_t key, std::uint32_t modifier);
+
 // The controller codes bound now, a CodeBit each: the reader reads while any is, and stops,
 // letting every button go, when none is. The first call with any loads XInput. The log says each
 // connection and disconnection, at most once a second for each controller, and, while none is

@@ -57,6 +57,12 @@ void DescribeLogging(const SettingKey& key, const SettingsEntry& entry) {
               Quoted(entry.text).c_str(), entry.value != 0 ? "on" : "off (only \"1\" turns it on)");
 }
 
+void DescribeToggle(const SettingKey& key, const SettingsEntry& entry) {
+    log::Info("%s: %s=%s: %s", SourceName(entry.file), key.name, Quoted(entry.text).c_str(),
+              entry.value != 0 ? "a toggle: press the hotkey to engage and press again to release"
+                               : "hold the hotkey to engage (only \"1\" makes it a toggle)");
+}
+
 // The hotkey and its modifier share their rule and their words.
 void DescribeKeyCode(const SettingKey& key, const SettingsEntry& entry, const char* what) {
     const char* file = SourceName(entry.file);
@@ -105,6 +111,9 @@ void PublishHotkey(std::uint32_t value, PublishedSettings& out) {
 void PublishModifier(std::uint32_t value, PublishedSettings& out) {
     out.hotkey.modifier = static_cast<std::uint8_t>(value);
 }
+void PublishToggle(std::uint32_t value, PublishedSettings& out) {
+    out.hotkey.toggle = value != 0;
+}
 
 constexpr SettingKey kKeys[] = {
     // name, in a new Taviro.ini, set by, read as, described as, kept in, published as
@@ -114,6 +123,8 @@ constexpr SettingKey kKeys[] = {
      &Settings::hotkey, &PublishHotkey},
     {"iHandbrakeHotkeyModifier", nullptr, SettingFiles::Either, &ReadKeyCode, &DescribeModifier,
      &Settings::modifier, &PublishModifier},
+    {"bHandbrakeHotkeyToggle", nullptr, SettingFiles::Either, &ReadSwitch, &DescribeToggle,
+     &Settings::toggle, &PublishToggle},
 };
 
 }  // namespace

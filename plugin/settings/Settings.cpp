@@ -131,21 +131,60 @@ void LogFile(const SettingsFile& file, const FileReading& reading) {
     }
 }
 
-// The summary's hotkey: the key and its modifier in a player's words, and where they came from.
+// The summary's hotkey: the key and its modifier in a player's words, held or toggled, and where
+// they came from.
 std::string HotkeyInForce(const Settings& s) {
+    const bool toggle = s.toggle.value != 0;
     if (s.hotkey.value == 0) {
         std::string none = std::string("no hotkey, from ") + SourceName(s.hotkey.from);
+        std::string waiting;
         if (s.modifier.value != 0) {
-            none += " (the modifier " + BindingText(0, s.modifier.value) + " waits for one)";
+            waiting = "the modifier " + BindingText(0, s.modifier.value);
+        }
+        if (toggle) {
+            waiting += waiting.empty() ? "toggling" : " and toggling";
+        }
+        if (!waiting.empty()) {
+            const bool both = s.modifier.value != 0 && toggle;
+            none += " (" + waiting + (both ? " wait" : " waits") + " for one)";
         }
         return none;
     }
-    const std::string text = "hotkey " + BindingText(s.modifier.value, s.hotkey.value) + ", ";
-    if (s.modifier.value == 0 || s.modifier.from == s.hotkey.from) {
-        return text + "from " + SourceName(s.hotkey.from);
+    std::string text = "hotkey " + BindingText(s.modifier.value, s.hotkey.value) + ", ";
+    if (toggle) {
+        text += "press to engage and press again to release, ";
     }
-    return text + "the key from " + SourceName(s.hotkey.from) + " and the modifier from " +
-           SourceName(s.modifier.from);
+    // Where each part came from: in one word where they share a file, else file by file.
+    struct Part {
+        const char* what;
+        SettingsSource from;
+    };
+    Part parts[3] = {{"the key", s.hotkey.from}};
+    std::size_t count = 1;
+    if (s.modifier.value != 0) {
+        parts[count++] = {"the modifier", s.modifier.from};
+    }
+    if (toggle) {
+        parts[count++] = {"toggling", s.toggle.from};
+    }
+    std::string whence;
+    std::size_t files = 0;
+    bool told[3] = {};
+    for (std::size_t i = 0; i < count; ++i) {
+        if (told[i]) {
+            continue;
+        }
+        std::string group = parts[i].what;
+        for (std::size_t j = i + 1; j < count; ++j) {
+            if (!told[j] && parts[j].from == parts[i].from) {
+                group += std::string(" and ") + parts[j].what;
+                told[j] = true;
+            }
+        }
+        whence += (whence.empty() ? "" : " and ") + group + " from " + SourceName(parts[i].from);
+        ++files;
+    }
+    return text + (files == 1 ? std::string("from ") + SourceName(s.hotkey.from) : whence);
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
-// The plugin's settings, the handbrake hotkey, its optional modifier and the logging switch, read
-// from Data\SFSE\Plugins\Taviro.ini (created with defaults when missing) and then from the
-// optional TaviroCustom.ini, whose values win key by key. The keys themselves are the table in
-// SettingKeys.h.
+// The plugin's settings, the handbrake hotkey, its optional modifier, whether it is held or
+// toggled, and the logging switch, read from Data\SFSE\Plugins\Taviro.ini (created with defaults
+// when missing) and then from the optional TaviroCustom.ini, whose values win key by key. The keys
+// themselves are the table in SettingKeys.h.
 #pragma once
 
 #include <cstdint>
@@ -71,6 +71,7 @@ struct SettingsEntry {
 struct Settings {
     SettingValue hotkey;    // iHandbrakeHotkey: a key code, 0 for none
     SettingValue modifier;  // iHandbrakeHotkeyModifier: 0 for none, the hotkey alone counts
+    SettingValue toggle;    // bHandbrakeHotkeyToggle: 1 makes a press toggle, else it is held
     SettingValue logging;   // bLogging: 1 turns the decision trace on
     FileReading defaultFile;
     FileReading customFile;

@@ -174,6 +174,23 @@ std::string PadBindingText(const Settings& settings) {
     return text;
 }
 
+// A binding other than the one in force is numbered anew, so that the hook, which ends a toggled
+// hotkey when the word it reads changes, sees a change even where toggling is switched off and on
+// again between two of its looks. The same binding keeps its word: a save that changes other keys
+// leaves a toggled handbrake on.
+void PutBindingInForce(HotkeyBinding binding) {
+    std::uint32_t word = controlState.hotkey.load(std::memory_order_relaxed);
+    for (;;) {
+        const HotkeyBinding current = HotkeyBinding::FromWord(word);
+        binding.change = binding.SameAs(current) ? current.change
+                                                 : static_cast<std::uint16_t>(current.change + 1);
+        if (controlState.hotkey.compare_exchange_weak(word, binding.Word(),
+                                                      std::memory_order_seq_cst)) {
+            return;
+        }
+    }
+}
+
 }  // namespace
 
 void PublishSettings(const Settings& settings) {
@@ -181,9 +198,10 @@ void PublishSettings(const Settings& settings) {
     for (const SettingKey& key : SettingKeys()) {
         key.publish((settings.*key.value).value, published);
     }
+    gamepad::CountPressesOf(settings.hotkey.value, settings.modifier.value);
     // Ordered with the hook's frame count, so that the frame the log names for these settings
     // is the first to see them (HookCallCount).
-    controlState.hotkey.store(published.hotkey.Word(), std::memory_order_seq_cst);
+    PutBindingInForce(published.hotkey);
     controlState.loggingEnabled.store(published.logging, std::memory_order_relaxed);
     gamepad::Watch(PadCodes(settings), PadBindingText(settings));
 }

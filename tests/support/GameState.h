@@ -21,6 +21,7 @@ inline void ResetControlState() {
     s.activationWindowOpen = false;
     s.exitWindowOpen = false;
     s.engageStage = kEngageStageReset;
+    s.toggle = {};
     s.handbrakeEngaged.store(true);
     s.hotkey.store(0);
     s.loggingEnabled.store(false);
@@ -31,9 +32,18 @@ inline void ResetControlState() {
 }
 
 // The hotkey in force, as a settings reload would publish it; 0 for none.
-inline void BindHotkey(int key, int modifier = 0) {
+inline void BindHotkey(int key, int modifier = 0, bool toggle = false) {
     controlState.hotkey.store(
-        HotkeyBinding{static_cast<std::uint8_t>(key), static_cast<std::uint8_t>(modifier)}.Word());
+        HotkeyBinding{static_cast<std::uint8_t>(key), static_cast<std::uint8_t>(modifier), toggle}
+            .Word());
+}
+
+// The hotkey in force as the settings give it: the word the hook reads, without the number of the
+// change that brought it.
+inline std::uint32_t HotkeyInForce() {
+    HotkeyBinding binding = HotkeyBinding::FromWord(controlState.hotkey.load());
+    binding.change = 0;
+    return binding.Word();
 }
 
 inline std::uint8_t* PatchSite() {
