@@ -12,6 +12,7 @@
 
 #include "Gamepads.h"
 #include "input/GamepadReader.h"
+#include "input/KeyNames.h"
 #include "log/Log.h"
 #include "settings/Settings.h"
 #include "settings/SettingsWatcher.h"
@@ -342,6 +343,19 @@ TEST_F(Reader, TakesTheGamesXInputElseSystem32sElseSaysSoOnce) {
     EXPECT_EQ(written.find(said, first + 1), std::string::npos) << written;
 }
 #endif
+
+// A code is logged under its first name, not a later alias.
+TEST(KeyNames, ACodeIsNamedByItsFirstName) {
+    for (const auto& [code, name] :
+         std::vector<std::pair<std::uint32_t, std::string>>{{0x04, "Mouse3"},
+                                                            {0x0D, "Enter"},
+                                                            {0x11, "Ctrl"},
+                                                            {0x1B, "Escape"},
+                                                            {0xA0, "LShift"}}) {
+        ASSERT_NE(KeyName(code), nullptr) << code;
+        EXPECT_EQ(KeyName(code), name);
+    }
+}
 
 }  // namespace
 }  // namespace taviro::testing

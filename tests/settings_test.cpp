@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <string>
 #include <thread>
@@ -57,6 +58,19 @@ std::string SettingsText(std::optional<std::string> logging, std::optional<std::
 class SettingsFiles : public ::testing::Test {
 protected:
     void Load() { settings = taviro::LoadSettings(); }
+
+    // What the log says of the readings `readings` makes, from a log of the test's own.
+    std::string Logged(const std::function<void()>& readings) const {
+        if (!taviro::log::Open({folder.Plugins()})) {
+            ADD_FAILURE() << "no log";
+            return {};
+        }
+        readings();
+        taviro::log::Flush();
+        std::string written = FileText(taviro::log::Path());
+        taviro::log::Close();
+        return written;
+    }
 
     taviro::testing::PluginFolder folder;
     taviro::Settings settings;
@@ -279,15 +293,13 @@ TEST_F(SettingsFiles, TheLogNamesButtonsAndCombinationsInPlayersWords) {
          "TaviroCustom.ini: bHandbrakeHotkeyToggle=\"yes\": hold the hotkey to engage (only "
          "\"1\" makes it a toggle)"},
     };
-    ASSERT_TRUE(taviro::log::Open({folder.Plugins()}));
-    for (const Row& row : rows) {
-        WriteFile(kDefaultFile, std::string("[Settings]\r\n") + row.defaults + "\r\n");
-        WriteFile(kCustomFile, std::string("[Settings]\r\n") + row.custom + "\r\n");
-        taviro::LogSettings(taviro::LoadSettings());
-    }
-    taviro::log::Flush();
-    const std::string written = FileText(taviro::log::Path());
-    taviro::log::Close();
+    const std::string written = Logged([&] {
+        for (const Row& row : rows) {
+            WriteFile(kDefaultFile, std::string("[Settings]\r\n") + row.defaults + "\r\n");
+            WriteFile(kCustomFile, std::string("[Settings]\r\n") + row.custom + "\r\n");
+            taviro::LogSettings(taviro::LoadSettings());
+        }
+    });
     for (const Row& row : rows) {
         EXPECT_NE(written.find(row.said), std::string::npos) << row.said << "\n" << written;
     }
@@ -329,25 +341,24 @@ TEST_F(SettingsFiles, TheLogNamesEveryMistakeAPlayerCannotSee) {
          {"TaviroCustom.ini was not there, but TaviroCustom.ini.ini is: Windows hides the "
           "ending .ini, so rename it TaviroCustom.ini"}},
     };
-    ASSERT_TRUE(taviro::log::Open({folder.Plugins()}));
-    for (const auto& row : rows) {
-        for (const auto& entry : fs::directory_iterator(kFolder)) {
-            if (entry.path().extension() != ".log") {
-                fs::remove(entry.path());
+    taviro::Settings marked;
+    const std::string written = Logged([&] {
+        for (const auto& row : rows) {
+            for (const auto& entry : fs::directory_iterator(kFolder)) {
+                if (entry.path().extension() != ".log") {
+                    fs::remove(entry.path());
+                }
             }
+            for (const auto& [name, text] : row.first) {
+                WriteFile(kFolder / name, text);
+            }
+            taviro::LogSettings(taviro::LoadSettings());
         }
-        for (const auto& [name, text] : row.first) {
-            WriteFile(kFolder / name, text);
-        }
-        taviro::LogSettings(taviro::LoadSettings());
-    }
-    // A UTF-8 mark: Windows, and the stand-in, do not see [Settings]; Wine skips the mark.
-    WriteFile(kCustomFile, "\xEF\xBB\xBF[Settings]\r\niHandbrakeHotkey=0x47\r\n");
-    const taviro::Settings marked = taviro::LoadSettings();
-    taviro::LogSettings(marked);
-    taviro::log::Flush();
-    const std::string written = FileText(taviro::log::Path());
-    taviro::log::Close();
+        // A UTF-8 mark: Windows, and the stand-in, do not see [Settings]; Wine skips the mark.
+        WriteFile(kCustomFile, "\xEF\xBB\xBF[Settings]\r\niHandbrakeHotkey=0x47\r\n");
+        marked = taviro::LoadSettings();
+        taviro::LogSettings(marked);
+    });
     for (const auto& row : rows) {
         for (const char* said : row.second) {
             EXPECT_NE(written.find(said), std::string::npos) << said << "\n" << written;
@@ -367,44 +378,6 @@ TEST_F(SettingsFiles, TheLogNamesEveryMistakeAPlayerCannotSee) {
 #endif
     EXPECT_EQ(taviro::NearestKey("hotkey"), nullptr);
     EXPECT_STREQ(taviro::NearestKey("iHandbarkeHotkey"), "iHandbrakeHotkey");
-}
-
-// A file that another program holds shut for now is no file taken away: a reading gives the
-// values the reading before it took from it, and at the first reading none; a file really gone
-// switches its values off.
-TEST_F(SettingsFiles, AFileHeldShutKeepsTheValuesItGaveTheReadingBefore) {
-    WriteFile(kDefaultFile, SettingsText("0", "0x20"));
-    WriteFile(kCustomFile, SettingsText("1", "0x41"));
-    const taviro::Settings read = taviro::LoadSettings();
-    ASSERT_EQ(read.hotkey.value, 0x41u);
-    taviro::Settings kept;
-    {
-        taviro::testing::HeldFile holder(kCustomFile);
-        ASSERT_TRUE(holder.Held());
-        const taviro::Settings first = taviro::LoadSettings();
-        EXPECT_EQ(first.customFile, taviro::FileState::Held);
-        EXPECT_EQ(first.customFile.error, ERROR_SHARING_VIOLATION);
-        EXPECT_FALSE(first.customFile.keptEarlier);
-        EXPECT_EQ(first.hotkey.value, 0x20u);
-        EXPECT_EQ(first.logging.value, 0u);
-
-        kept = taviro::LoadSettings(&read);
-        EXPECT_TRUE(kept.customFile.keptEarlier);
-        EXPECT_FALSE(kept.customFile.heldBefore);
-        EXPECT_EQ(kept.hotkey.value, 0x41u);
-        EXPECT_EQ(kept.hotkey.from, taviro::SettingsSource::CustomFile);
-        EXPECT_EQ(kept.logging.value, 1u);
-        EXPECT_EQ(kept.entries.size(), read.entries.size());
-
-        const taviro::Settings again = taviro::LoadSettings(&kept);
-        EXPECT_TRUE(again.customFile.heldBefore);
-        EXPECT_EQ(again.hotkey.value, 0x41u);
-    }
-    fs::remove(kCustomFile);
-    const taviro::Settings gone = taviro::LoadSettings(&kept);
-    EXPECT_EQ(gone.customFile, taviro::FileState::Missing);
-    EXPECT_EQ(gone.hotkey.value, 0x20u);
-    EXPECT_EQ(gone.logging.value, 0u);
 }
 
 // --- The default file's life ---
@@ -430,16 +403,14 @@ TEST_F(SettingsFiles, DefaultFileWithAWriteRefusedIsNotCreated) {
 #ifdef _WIN32
     GTEST_SKIP() << "needs the stand-in to refuse one chosen write";
 #else
-    ASSERT_TRUE(taviro::log::Open({folder.Plugins()}));
-    winshim::RefuseProfileWrites(1, /*after=*/1);
-    Load();
-    winshim::RefuseProfileWrites(0);
+    const std::string written = Logged([&] {
+        winshim::RefuseProfileWrites(1, /*after=*/1);
+        Load();
+        winshim::RefuseProfileWrites(0);
+        taviro::LogSettings(settings);
+    });
     EXPECT_EQ(settings.defaultFile, taviro::FileState::NotCreated);
     EXPECT_EQ(SettingsIn(kDefaultFile), (Entries{{"Settings/bLogging", "0"}}));
-    taviro::LogSettings(settings);
-    taviro::log::Flush();
-    const std::string written = FileText(taviro::log::Path());
-    taviro::log::Close();
     EXPECT_NE(written.find("Taviro.ini: missing, and it could not be created"), std::string::npos)
         << written;
 #endif
@@ -566,25 +537,9 @@ TEST_F(SettingsFiles, ConcurrentWritersLoseNoKey) {
     }
 }
 
-// --- The key names the log gives and suggests ---
-
-// A code is logged under its first name, not a later alias.
-TEST(KeyNames, ACodeIsNamedByItsFirstName) {
-    for (const auto& [code, name] :
-         std::vector<std::pair<std::uint32_t, std::string>>{{0x04, "Mouse3"},
-                                                            {0x0D, "Enter"},
-                                                            {0x11, "Ctrl"},
-                                                            {0x1B, "Escape"},
-                                                            {0xA0, "LShift"}}) {
-        ASSERT_NE(taviro::KeyName(code), nullptr) << code;
-        EXPECT_EQ(taviro::KeyName(code), name);
-    }
-}
-
 // Every name of the numbered families, F1 to F24 and Numpad0 to Numpad9, written where a code
 // belongs, gets the hint with its code.
 TEST_F(SettingsFiles, EveryNumberedKeyNameGetsItsHint) {
-    ASSERT_TRUE(taviro::log::Open({folder.Plugins()}));
     std::vector<std::pair<std::string, unsigned>> names;
     for (unsigned n = 1; n <= 24; ++n) {
         names.push_back({"F" + std::to_string(n), 0x70 + n - 1});
@@ -592,13 +547,12 @@ TEST_F(SettingsFiles, EveryNumberedKeyNameGetsItsHint) {
     for (unsigned n = 0; n <= 9; ++n) {
         names.push_back({"Numpad" + std::to_string(n), 0x60 + n});
     }
-    for (const auto& [name, code] : names) {
-        WriteFile(kCustomFile, SettingsText(none, name));
-        taviro::LogSettings(taviro::LoadSettings());
-    }
-    const fs::path log = taviro::log::Path();
-    taviro::log::Close();
-    const std::string written = FileText(log);
+    const std::string written = Logged([&] {
+        for (const auto& [name, code] : names) {
+            WriteFile(kCustomFile, SettingsText(none, name));
+            taviro::LogSettings(taviro::LoadSettings());
+        }
+    });
     for (const auto& [name, code] : names) {
         char hint[96];
         std::snprintf(hint, sizeof hint, "; if you meant the key %s, write iHandbrakeHotkey=0x%02X",

@@ -14,6 +14,7 @@
 #include "DataFiles.h"
 #include "hook/VehicleUpdateHook.h"
 #include "log/Log.h"
+#include "settings/Settings.h"
 #include "settings/SettingsWatcher.h"
 #include "support/GameFixture.h"
 #include "support/HeldFile.h"
@@ -257,6 +258,46 @@ TEST_F(WatchedSettings, AReloadNeverMakesTheHookWaitOrTakeItsBusyPath) {
     testbed::Game::SetKeyDown(kHotkey, false);
     EXPECT_GT(calls, 0u);
     EXPECT_EQ(released, 0u) << "of " << calls << " calls";
+}
+
+// A file that another program holds shut for now is no file taken away: a reading gives the
+// values the reading before it took from it, and at the first reading none; a file really gone
+// switches its values off.
+TEST(HeldSettingsFile, KeepsTheValuesItGaveTheReadingBefore) {
+    PluginFolder folder;
+    folder.WriteFile("Taviro.ini", "[Settings]\r\nbLogging=0\r\niHandbrakeHotkey=0x20\r\n");
+    folder.WriteFile("TaviroCustom.ini", "[Settings]\r\nbLogging=1\r\niHandbrakeHotkey=0x41\r\n");
+    const fs::path kCustomFile = folder.Plugins() / "TaviroCustom.ini";
+    const Settings read = LoadSettings();
+    ASSERT_EQ(read.hotkey.value, 0x41u);
+    Settings kept;
+    {
+        HeldFile holder(kCustomFile);
+        ASSERT_TRUE(holder.Held());
+        const Settings first = LoadSettings();
+        EXPECT_EQ(first.customFile, FileState::Held);
+        EXPECT_EQ(first.customFile.error, ERROR_SHARING_VIOLATION);
+        EXPECT_FALSE(first.customFile.keptEarlier);
+        EXPECT_EQ(first.hotkey.value, 0x20u);
+        EXPECT_EQ(first.logging.value, 0u);
+
+        kept = LoadSettings(&read);
+        EXPECT_TRUE(kept.customFile.keptEarlier);
+        EXPECT_FALSE(kept.customFile.heldBefore);
+        EXPECT_EQ(kept.hotkey.value, 0x41u);
+        EXPECT_EQ(kept.hotkey.from, SettingsSource::CustomFile);
+        EXPECT_EQ(kept.logging.value, 1u);
+        EXPECT_EQ(kept.entries.size(), read.entries.size());
+
+        const Settings again = LoadSettings(&kept);
+        EXPECT_TRUE(again.customFile.heldBefore);
+        EXPECT_EQ(again.hotkey.value, 0x41u);
+    }
+    fs::remove(kCustomFile);
+    const Settings gone = LoadSettings(&kept);
+    EXPECT_EQ(gone.customFile, FileState::Missing);
+    EXPECT_EQ(gone.hotkey.value, 0x20u);
+    EXPECT_EQ(gone.logging.value, 0u);
 }
 
 }  // namespace
