@@ -55,7 +55,9 @@ struct Binding {
     std::mutex mutex;
     char text[kBindingSize] = {};  // guarded by `mutex`
 };
-Binding binding;  // not constinit: mingw's std::mutex has no constant constructor
+// Never destroyed, since the reader's thread may use it while the process ends; and made at the
+// library's start, as mingw's std::mutex has no constant constructor.
+Binding& binding = *new Binding;
 
 // Touched by the reader's thread only, besides `watched`.
 struct Reader {

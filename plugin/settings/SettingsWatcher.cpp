@@ -33,16 +33,17 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kFileCount = std::size(kSettingsFiles);
 
-// The file's path as the settings functions name it: relative to the game's folder.
+// The file's path as the settings functions name it: relative to the game's folder. Never
+// destroyed: the watching thread may still look while the process ends and runs its destructors.
 const std::string& PathOf(std::size_t file) {
-    static const auto paths = [] {
-        std::array<std::string, kFileCount> made;
+    static const auto* const paths = [] {
+        auto* made = new std::array<std::string, kFileCount>;
         for (std::size_t i = 0; i < kFileCount; ++i) {
-            made[i] = IniFilePath(kSettingsFiles[i].stem);
+            (*made)[i] = IniFilePath(kSettingsFiles[i].stem);
         }
         return made;
     }();
-    return paths[file];
+    return (*paths)[file];
 }
 
 // What a file looks like from outside. Asked by attributes rather than by directory
@@ -71,7 +72,9 @@ Stamp Look(std::size_t file) {
 // Guarded by reloadMutex, which every reload holds from its first look to its last.
 std::mutex reloadMutex;
 bool reloaded = false;
-std::optional<Settings> inForce;          // what the last reload put in force
+// What the last reload put in force. Never destroyed: a reload may still run on the watching
+// thread while the process ends and runs its destructors.
+std::optional<Settings>& inForce = *new std::optional<Settings>;
 Stamp readStamps[kFileCount];             // the files as the last reload read them
 Stamp seenStamps[kFileCount];             // the files as the watcher last looked at them
 Clock::time_point seenSince[kFileCount];  // when each first looked as it does now
