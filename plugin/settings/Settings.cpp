@@ -205,7 +205,7 @@ void LogSettings(const Settings& settings) {
     log::Info("settings in force: %s; decision trace %s, from %s; from frame=%llu on",
               HotkeyInForce(settings).c_str(), settings.logging.value != 0 ? "on" : "off",
               SourceName(settings.logging.from),
-              static_cast<unsigned long long>(HookCallCount() + 1));
+              static_cast<unsigned long long>(HookCallCount()) + 1);
 }
 
 Settings LoadSettings(const Settings* earlier) {
