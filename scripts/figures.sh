@@ -30,15 +30,14 @@ settings_test | SettingsFiles.FolderInPlaceOfDefaultFileCountsAsThereButGivesNot
 settings_test | SettingsFiles.MissingPluginFolderCreatesNothing | No Data\SFSE\Plugins folder
 settings_test | SettingsFiles.LongValueIsCutTo9999Characters | A value longer than 9999 characters
 settings_test | SettingsFiles.EmptyNamesAndOverlongPathsTouchNoFile | Empty section or key names, overlong paths
-settings_test | ParseHex32.PrefixNeedsADigit | A hotkey of "0x" and nothing after
-settings_test | ParseHex32.OverflowStartsAtTwoToTheThirtyTwo | A hotkey past 32 bits
+form_lookup_test | ParseHex32.ReadsAsTheRuntimeDoes | A hotkey of "0x" and nothing after, or past 32 bits
 private_profile_test | PrivateProfile.Utf16FileWithMarkIsReadAndStaysUtf16 | A UTF-16 settings file
 private_profile_test | PrivateProfile.CrLfCrAndLfEachEndALine | Mixed line ends in one file
 private_profile_test | PrivateProfile.FifoReadsAsMissingAtOnceAndTakesNoWrite | A FIFO in place of a settings file
 private_profile_test | PrivateProfile.WriteThroughLinksKeepsThem | Settings files behind links, dangling links, a loop of links
 private_profile_test | PrivateProfile.AFileHeldShutReadsAsTheDefaultAndTakesNoWrite | A settings file another program holds open with no sharing
 private_profile_test | PrivateProfile.StandInTakesAUtf8MarkForBytesOfTheFirstLine | A settings file that starts with a UTF-8 byte-order mark
-settings_test | SettingsFiles.AFileHeldShutKeepsTheValuesItGaveTheReadingBefore | A settings file held shut at a reading, at the first one too, then deleted
+settings_watcher_test | HeldSettingsFile.KeepsTheValuesItGaveTheReadingBefore | A settings file held shut at a reading, at the first one too, then deleted
 settings_watcher_test | WatchedSettings.AFileHeldShutKeepsItsSettingsAndIsReadOnceLetGo | TaviroCustom.ini held shut while the game runs, through a save and a game load
 settings_test | SettingsFiles.TheLogNamesEveryMistakeAPlayerCannotSee | Misspelt keys and sections, a key above any section, a UTF-8 mark, a name whose ending Windows hides
 log_test | LogFile.AFolderThatCannotBeHadSendsTheLogToThePluginFolder | A log folder that cannot be created, or (natively) no Documents folder at all
