@@ -129,9 +129,10 @@ BSEventNotifyControl Taviro_TESLoadGameEventClass::HandleEvent(const TESLoadGame
     log::Info("a game was loaded: reading the settings and the game again");
     ReloadSettingsAndPointers();
     std::lock_guard lock(StateMutex);
-    controlState.handbrakeEngaged.store(
-        true, std::memory_order_relaxed);  // the byte itself is left to the next hook call
-    controlState.toggle.End();             // a toggled hotkey belongs to the game it was pressed in
+    // The byte itself is left to the next hook call. A toggled hotkey belongs to the game it was
+    // pressed in.
+    controlState.handbrakeEngaged.store(true, std::memory_order_relaxed);
+    controlState.toggle.End();
     TraceEvent(trace::Cause::GameLoaded);
     return kContinue;
 }

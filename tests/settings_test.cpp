@@ -380,6 +380,20 @@ TEST_F(SettingsFiles, TheLogNamesEveryMistakeAPlayerCannotSee) {
     EXPECT_STREQ(taviro::NearestKey("iHandbarkeHotkey"), "iHandbrakeHotkey");
 }
 
+// A section whose key names do not fit the first buffer the listing is asked with (the platform
+// cuts the list and answers two short of the buffer) is listed whole: the mistake after the
+// first 12,000 bytes of names is still named.
+TEST_F(SettingsFiles, AListOfKeysLongerThanTheBufferIsListedWhole) {
+    std::string text = "[Settings]\r\n";
+    for (int i = 0; i < 2000; ++i) {
+        text += "k" + std::to_string(10000 + i) + "=1\r\n";
+    }
+    WriteFile(kCustomFile, text + "iHandbrakeHotkee=0x47\r\n");
+    const std::vector<std::string> names = taviro::IniNames("TaviroCustom", "Settings");
+    ASSERT_EQ(names.size(), 2001u);
+    EXPECT_EQ(names.back(), "iHandbrakeHotkee");
+}
+
 // --- The default file's life ---
 
 TEST_F(SettingsFiles, MissingDefaultFileIsCreatedWithDefaultsAndNotRewritten) {

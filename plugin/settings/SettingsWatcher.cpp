@@ -1,6 +1,5 @@
 #include "settings/SettingsWatcher.h"
 
-#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -71,16 +70,21 @@ Stamp Look(std::size_t file) {
 
 // Guarded by reloadMutex, which every reload holds from its first look to its last.
 std::mutex reloadMutex;
-bool reloaded = false;
-// What the last reload put in force. Never destroyed: a reload may still run on the watching
-// thread while the process ends and runs its destructors.
+// What the last reload put in force, none before the first. Never destroyed: a reload may still
+// run on the watching thread while the process ends and runs its destructors.
 std::optional<Settings>& inForce = *new std::optional<Settings>;
 Stamp readStamps[kFileCount];             // the files as the last reload read them
 Stamp seenStamps[kFileCount];             // the files as the watcher last looked at them
 Clock::time_point seenSince[kFileCount];  // when each first looked as it does now
-// The last reload met the file held shut: it is read again as soon as it can be opened, however
-// long it is held, and whether or not it looks changed when it is let go.
-bool held[kFileCount];
+
+// Whether the reading met the file held shut. The last reload's then has it read again as soon
+// as it can be opened, however long it is held, and whether or not it looks changed when let go.
+bool Held(const Settings& settings, std::size_t file) {
+    return settings.Of(kSettingsFiles[file].source) == FileState::Held;
+}
+bool HeldAtLastReload(std::size_t file) {
+    return inForce && Held(*inForce, file);
+}
 
 // A reload, after the line that says why when there is one.
 void Reload(const std::string& why) {
@@ -100,16 +104,14 @@ void Reload(const std::string& why) {
         const Stamp after = Look(i);
         const bool createdByUs = kSettingsFiles[i].source == SettingsSource::DefaultFile &&
                                  settings.defaultFile == FileState::Created;
-        held[i] = settings.Of(kSettingsFiles[i].source) == FileState::Held;
         // A file that changed while it was read is read again once it has stopped changing.
-        readStamps[i] = (after == before[i] || createdByUs) && !held[i] ? after : Stamp{};
+        readStamps[i] = (after == before[i] || createdByUs) && !Held(settings, i) ? after : Stamp{};
         if (after != seenStamps[i]) {
             seenStamps[i] = after;
             seenSince[i] = Clock::now();
         }
     }
     inForce = std::move(settings);
-    reloaded = true;
 }
 
 // What became of a file since it was read, for the line that starts its reload.
@@ -141,11 +143,12 @@ std::optional<std::chrono::microseconds> WatchStep() {
                 continue;
             }
             if (now != readStamps[i] && lookedAt - seenSince[i] >= kSettle) {
-                if (held[i] && now.present && StillHeld(i)) {
+                const bool wasHeld = HeldAtLastReload(i);
+                if (wasHeld && now.present && StillHeld(i)) {
                     continue;
                 }
                 why += std::string(why.empty() ? "" : "; ") + kSettingsFiles[i].name + " " +
-                       Change(readStamps[i], now, held[i]);
+                       Change(readStamps[i], now, wasHeld);
             }
         }
     }
@@ -216,7 +219,7 @@ void ReloadSettings() {
 void StartWatchingSettings() {
     {
         std::lock_guard lock(reloadMutex);
-        for (std::size_t i = 0; i < kFileCount && !reloaded; ++i) {
+        for (std::size_t i = 0; i < kFileCount && !inForce; ++i) {
             // Watching without a reload before it: what is there now counts as read.
             readStamps[i] = seenStamps[i] = Look(i);
             seenSince[i] = Clock::now();
@@ -229,9 +232,7 @@ void StopWatchingSettings() {
     WatchThread().Stop(std::chrono::seconds(5));
     // As a fresh process: nothing read yet, nothing in force to keep.
     std::lock_guard lock(reloadMutex);
-    reloaded = false;
     inForce.reset();
-    std::fill(std::begin(held), std::end(held), false);
 }
 
 }  // namespace taviro
