@@ -11,7 +11,7 @@ case "${1:-}" in
     *) echo "setup.sh: unknown option $1" >&2; usage >&2; exit 2 ;;
 esac
 packages="cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev googletest
-g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 python3 python3-pefile icoutils zip"
+g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 python3 python3-pefile icoutils zip procps"
 missing=""
 for p in $packages; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

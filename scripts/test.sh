@@ -4,11 +4,13 @@
 # (scripts/check-source.sh: formatting, includes, length, clang-tidy). Then the README's first
 # command as a user runs it, natively and with --windows, and, in CI, the release zip rebuilt in a
 # folder of its own, which must give the Windows build's zip byte for byte.
-#   scripts/test.sh [preset ...]     default: native asan tsan windows
+#   scripts/test.sh [preset ...]     default: native windows tsan asan
 #   scripts/test.sh --help           this text
-# Each preset's build runs while the preset before it is tested: the tests spend much of their
-# time waiting (children started and ended, Wine's server, pauses between events), which the
-# build fills. Every phase says how long it took.
+# The builds run one after another; each preset is tested as soon as it is built, beside the
+# builds after it (so the Windows tests, which wait the longest, start early, and the sanitizers'
+# tests, which compute the most, come last). Every build and every preset's tests say how long
+# they took, and the tests' output comes whole when they end. A failure ends nothing else: the run
+# says all that failed.
 # Each fuzz target runs TAVIRO_FUZZ_SECONDS (the INI fuzzer three times as long): 60 in CI
 # (CI=true), where every run may find what the last did not; 5 by default elsewhere, so that a
 # local run takes minutes. The log's exit test plays all its rounds in CI and a quarter of them
@@ -29,7 +31,7 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 
 presets=("$@")
-[ ${#presets[@]} -eq 0 ] && presets=(native asan tsan windows)
+[ ${#presets[@]} -eq 0 ] && presets=(native windows tsan asan)
 if [ "${CI:-}" = true ]; then
     fuzz_seconds=${TAVIRO_FUZZ_SECONDS:-60}
     release_check=${TAVIRO_RELEASE_CHECK:-1}
@@ -81,10 +83,26 @@ build() {
 run_tests() {
     local preset=$1
     if [ "$preset" = windows ]; then
-        # Create the private Wine prefix once, before tests start Wine in parallel.
-        TAVIRO_WINEPREFIX="$PWD/build/windows/wineprefix" scripts/wine-run.sh wineboot --init >/dev/null 2>&1 || return
+        local keep i status=0
+        local -x TAVIRO_WINEPREFIX="$PWD/build/windows/wineprefix"
+        # Creates the private prefix once, before tests start Wine in parallel.
+        scripts/wine-run.sh wineboot --init >/dev/null 2>&1 || return
+        # Wine ends its session (its services and its server) a moment after the last Windows
+        # program ends, and the next program pays seconds to start another: one program kept
+        # running through the tests spares them that. It ends when its input does, at the close
+        # below or when this script ends however it ends. The tests start once it runs: services
+        # a test started would hold ctest's pipe open for as long as it keeps them.
+        exec {keep}> >(exec scripts/wine-run.sh find.exe "~" >/dev/null 2>&1)
+        for ((i = 0; i < 300; ++i)); do
+            pgrep -f '\\find\.exe ~$' >/dev/null && break
+            sleep 0.1
+        done
+        ctest --preset "$preset" {keep}>&- || status=$?
+        exec {keep}>&-
+        [ $status -eq 0 ] || return $status
+    else
+        ctest --preset "$preset" || return
     fi
-    ctest --preset "$preset" || return
     case "$preset" in
         native) check_testbed_script native || return ;;
         windows)
@@ -97,57 +115,68 @@ run_tests() {
     esac
 }
 
+# Jobs run in the background, each into a log of its own, which is said whole when it ends.
+declare -A job_pid job_status
+jobs_running=()
+start_job() {
+    local name=$1
+    shift
+    mkdir -p build
+    (
+        job_started=$SECONDS
+        status=0
+        "$@" || status=$?
+        echo "=== $name: $([ $status -eq 0 ] && echo done || echo "failed ($status)")" \
+            "in $((SECONDS - job_started)) s ==="
+        exit $status
+    ) >"build/$name.log" 2>&1 &
+    job_pid[$name]=$!
+    jobs_running+=("$name")
+}
+# Says every job that has ended; with --all, waits for the rest first.
+report_jobs() {
+    local name still=()
+    for name in "${jobs_running[@]}"; do
+        if [ "${1:-}" != --all ] && kill -0 "${job_pid[$name]}" 2>/dev/null; then
+            still+=("$name")
+            continue
+        fi
+        job_status[$name]=0
+        wait "${job_pid[$name]}" || job_status[$name]=$?
+        echo "=== $name (ended after $((SECONDS - started)) s of the run) ==="
+        cat "build/$name.log"
+    done
+    jobs_running=("${still[@]}")
+}
+
+# The builds run one after another, each on both cores. A preset's tests start as soon as it is
+# built and run beside the builds after it and the tests before them: they spend most of their
+# time waiting (children started and ended, Wine's server, pauses between events), which the
+# others fill. The sources' habits are checked once the last build is done.
 started=$SECONDS
-echo "=== ${presets[0]}: build ==="
-build "${presets[0]}"
-echo "=== ${presets[0]}: built in $((SECONDS - started)) s ==="
-for ((i = 0; i < ${#presets[@]}; ++i)); do
-    preset=${presets[i]}
-    next=${presets[i + 1]:-}
-    building=""
-    if [ -n "$next" ]; then
-        mkdir -p build
-        next_log=build/$next-build.log
-        (
-            build_started=$SECONDS
-            build "$next" || exit
-            echo "=== $next: built in $((SECONDS - build_started)) s ==="
-        ) >"$next_log" 2>&1 &
-        building=$!
+built=()
+for preset in "${presets[@]}"; do
+    echo "=== $preset: build ==="
+    build_started=$SECONDS
+    if ! build "$preset"; then
+        echo "test.sh: the $preset build failed" >&2
+        job_status[$preset-build]=1
+        break
     fi
-    checking=""
-    if [ -z "$next" ]; then
-        # The sources' habits (formatting, includes, length, clang-tidy) are checked while the last
-        # tests run, which spend most of their time waiting.
-        mkdir -p build
-        (
-            check_started=$SECONDS
-            scripts/check-source.sh || exit
-            echo "=== the sources checked in $((SECONDS - check_started)) s ==="
-        ) >build/check-source.log 2>&1 &
-        checking=$!
-    fi
-    echo "=== $preset: tests${next:+ (while $next builds)}${checking:+ (while the sources are checked)} ==="
-    tests_started=$SECONDS
-    tests_status=0
-    run_tests "$preset" || tests_status=$?
-    echo "=== $preset: tested in $((SECONDS - tests_started)) s ==="
-    build_status=0
-    if [ -n "$building" ]; then
-        wait "$building" || build_status=$?
-        echo "=== $next: build (alongside the $preset tests) ==="
-        cat "$next_log"
-        [ $build_status -eq 0 ] || echo "test.sh: the $next build failed" >&2
-    fi
-    check_status=0
-    if [ -n "$checking" ]; then
-        wait "$checking" || check_status=$?
-        cat build/check-source.log
-        [ $check_status -eq 0 ] || echo "test.sh: the sources' checks failed" >&2
-    fi
-    # Both said when both failed; the tests' status is the one handed on.
-    [ $tests_status -eq 0 ] || { echo "test.sh: the $preset tests failed" >&2; exit $tests_status; }
-    [ $build_status -eq 0 ] || exit 1
-    [ $check_status -eq 0 ] || exit 1
+    echo "=== $preset: built in $((SECONDS - build_started)) s ==="
+    built+=("$preset")
+    start_job "$preset-tests" run_tests "$preset"
+    report_jobs
 done
+start_job check-source scripts/check-source.sh
+report_jobs --all
+
+failed=()
+for name in "${!job_status[@]}"; do
+    [ "${job_status[$name]}" -eq 0 ] || failed+=("$name")
+done
+if [ ${#failed[@]} -gt 0 ]; then
+    echo "test.sh: failed: ${failed[*]} (after $((SECONDS - started)) s)" >&2
+    exit 1
+fi
 echo "=== all done in $((SECONDS - started)) s ==="
