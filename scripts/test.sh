@@ -79,30 +79,33 @@ build() {
     cmake --build --preset "$preset" -j2 || return
 }
 
+# Runs a command with Wine's session for the Windows build's prefix kept up. Wine ends its session
+# (its services and its server) a moment after the last Windows program ends, and the next
+# program pays seconds to start another: one program kept running spares the tests that. It ends
+# when its input does, once the command is done or when this script ends however it ends. The
+# command starts once that program runs: services a test started would hold ctest's pipe open for
+# as long as the session lasts.
+with_wine_session() {
+    local keep i status=0
+    local -x TAVIRO_WINEPREFIX="$PWD/build/windows/wineprefix"
+    # Creates the private prefix once, before tests start Wine in parallel.
+    scripts/wine-run.sh wineboot --init >/dev/null 2>&1 || return
+    exec {keep}> >(exec scripts/wine-run.sh find.exe "~" >/dev/null 2>&1)
+    for ((i = 0; i < 300; ++i)); do
+        pgrep -f '\\find\.exe ~$' >/dev/null && break
+        sleep 0.1
+    done
+    [ $i -lt 300 ] || echo "test.sh: Wine's session could not be kept up; each program starts it"
+    "$@" {keep}>&- || status=$?
+    exec {keep}>&-
+    return $status
+}
+
 # Called where a failure does not end the script, so every step hands its own on.
 run_tests() {
-    local preset=$1
-    if [ "$preset" = windows ]; then
-        local keep i status=0
-        local -x TAVIRO_WINEPREFIX="$PWD/build/windows/wineprefix"
-        # Creates the private prefix once, before tests start Wine in parallel.
-        scripts/wine-run.sh wineboot --init >/dev/null 2>&1 || return
-        # Wine ends its session (its services and its server) a moment after the last Windows
-        # program ends, and the next program pays seconds to start another: one program kept
-        # running through the tests spares them that. It ends when its input does, at the close
-        # below or when this script ends however it ends. The tests start once it runs: services
-        # a test started would hold ctest's pipe open for as long as it keeps them.
-        exec {keep}> >(exec scripts/wine-run.sh find.exe "~" >/dev/null 2>&1)
-        for ((i = 0; i < 300; ++i)); do
-            pgrep -f '\\find\.exe ~$' >/dev/null && break
-            sleep 0.1
-        done
-        ctest --preset "$preset" {keep}>&- || status=$?
-        exec {keep}>&-
-        [ $status -eq 0 ] || return $status
-    else
-        ctest --preset "$preset" || return
-    fi
+    local preset=$1 session=()
+    [ "$preset" != windows ] || session=(with_wine_session)
+    "${session[@]}" ctest --preset "$preset" || return
     case "$preset" in
         native) check_testbed_script native || return ;;
         windows)
@@ -127,7 +130,7 @@ start_job() {
         status=0
         "$@" || status=$?
         echo "=== $name: $([ $status -eq 0 ] && echo done || echo "failed ($status)")" \
-            "in $((SECONDS - job_started)) s ==="
+            "in $((SECONDS - job_started)) s, $((SECONDS - started)) s into the run ==="
         exit $status
     ) >"build/$name.log" 2>&1 &
     job_pid[$name]=$!
@@ -143,18 +146,36 @@ report_jobs() {
         fi
         job_status[$name]=0
         wait "${job_pid[$name]}" || job_status[$name]=$?
-        echo "=== $name (ended after $((SECONDS - started)) s of the run) ==="
+        echo "=== $name ==="
         cat "build/$name.log"
     done
     jobs_running=("${still[@]}")
 }
+# A job's programs outlive it unless stopped: in a script, programs started in the background
+# ignore the terminal's interrupt, so a run that ends early, however, stops every job's programs.
+stop_tree() {
+    local children child
+    children=$(pgrep -P "$1") || true
+    kill -TERM "$1" 2>/dev/null || true
+    for child in $children; do
+        stop_tree "$child"
+    done
+}
+stop_jobs() {
+    local name
+    for name in "${jobs_running[@]}"; do
+        stop_tree "${job_pid[$name]}"
+        # Windows programs leave their parents under Wine; its server ends what is left of them.
+        [ "$name" != windows-tests ] || WINEPREFIX="$PWD/build/windows/wineprefix" wineserver -k || true
+    done
+}
+trap stop_jobs EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
 
-# The builds run one after another, each on both cores. A preset's tests start as soon as it is
-# built and run beside the builds after it and the tests before them: they spend most of their
-# time waiting (children started and ended, Wine's server, pauses between events), which the
-# others fill. The sources' habits are checked once the last build is done.
+# The tests spend most of their time waiting (children started and ended, Wine's server, pauses
+# between events), which the builds after them fill.
 started=$SECONDS
-built=()
 for preset in "${presets[@]}"; do
     echo "=== $preset: build ==="
     build_started=$SECONDS
@@ -164,7 +185,6 @@ for preset in "${presets[@]}"; do
         break
     fi
     echo "=== $preset: built in $((SECONDS - build_started)) s ==="
-    built+=("$preset")
     start_job "$preset-tests" run_tests "$preset"
     report_jobs
 done

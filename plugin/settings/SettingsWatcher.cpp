@@ -77,8 +77,8 @@ Stamp readStamps[kFileCount];             // the files as the last reload read t
 Stamp seenStamps[kFileCount];             // the files as the watcher last looked at them
 Clock::time_point seenSince[kFileCount];  // when each first looked as it does now
 
-// Whether the reading met the file held shut. The last reload's then has it read again as soon
-// as it can be opened, however long it is held, and whether or not it looks changed when let go.
+// Whether a reading met the file held shut. When the last reload's did, the file is read again as
+// soon as it can be opened, however long it is held, and whether or not it looks changed then.
 bool Held(const Settings& settings, std::size_t file) {
     return settings.Of(kSettingsFiles[file].source) == FileState::Held;
 }
