@@ -57,6 +57,7 @@ void HandOver(Writer& w) {
         PadToPage(w);
     }
     const std::size_t taken = batch.Taken();
+    w.handedAt = w.offset;
     batch.Mark(taken, true);
     const FileOutcome appended = w.file.Append(batch.bytes, batch.length);
     w.offset += batch.length;

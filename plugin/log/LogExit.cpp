@@ -30,10 +30,23 @@ bool HolderEnded([[maybe_unused]] Writer& w) {
 // Takes up the batch of a writer that was ended mid-drain: lines it had formatted go out, a
 // batch it had handed over does not go out again, and a record it had put in the batch but not
 // yet taken from the queue is taken now.
+// A writer is most often ended in a write, and Windows ends a thread in a system call as the call
+// returns: the write is in the file, but the writer's count of the file's size is not, and the
+// lines after would be laid out in the pages of a shorter file. So a batch handed over is looked
+// for in the file itself: there, the file's size is taken for the count; not there yet (ended
+// between the mark and the call), it goes out now.
 void TakeOverBatch(Writer& w) {
     Batch& batch = w.batch;
     const std::uint64_t mark = batch.mark.load(std::memory_order_acquire);
-    batch.length = (mark & Batch::kHandedOver) != 0 ? 0 : mark & Batch::kLengthMask;
+    batch.length = mark & Batch::kLengthMask;
+    if ((mark & Batch::kHandedOver) != 0) {
+        const std::uint64_t size = w.file.Size();
+        w.offset = w.handedAt;
+        if (size != w.handedAt) {
+            w.offset = size > w.handedAt ? size : w.handedAt + batch.length;
+            batch.length = 0;
+        }
+    }
     const std::size_t taken = static_cast<std::size_t>(mark >> Batch::kPositionShift);
     constexpr std::size_t kPositionMask = ~std::size_t{0} >> Batch::kPositionShift;
     if (((queue.Popped() + 1) & kPositionMask) == (taken & kPositionMask) &&

@@ -79,6 +79,9 @@ struct Writer {
     AppendFile file;
     platform::Path path;       // absolute
     std::uint64_t offset = 0;  // where the batch goes: the file's size
+    // Where the batch last handed over went: the exit, taking up a writer ended mid-write, finds
+    // from the file's size whether that write reached the file.
+    std::uint64_t handedAt = 0;
     std::uint64_t written = 0;
     std::uint64_t droppedReported = 0;
     bool limitReached = false;
