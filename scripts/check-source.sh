@@ -5,7 +5,8 @@
 #     keeps apart (each folder of plugin/ sees only the folders below it);
 #   - no source file past 600 lines;
 #   - clang-tidy's checks of .clang-tidy at zero findings, over the code that ships (plugin/ and
-#     sfse_common/), compiled as the asan preset compiles it (configured here when it is not).
+#     sfse_common/), compiled as the asan preset compiles it (configured here when it is not, and
+#     its precompiled header built).
 usage() {
     cat <<'EOF'
 usage: scripts/check-source.sh [--no-tidy]
@@ -55,6 +56,10 @@ if [ $tidy = 1 ]; then
     if [ ! -f build/asan/compile_commands.json ]; then
         cmake --preset asan >/dev/null || fail "the asan preset could not be configured for clang-tidy"
     fi
+    # The code is compiled with a precompiled header of the common headers, which clang-tidy
+    # takes up too: it must be there, and as new as the headers.
+    cmake --build build/asan --target taviro_code_headers >/dev/null ||
+        fail "the asan preset's precompiled header could not be built for clang-tidy"
     mapfile -t shipped < <(printf '%s\n' "${sources[@]}" | grep -E '^(plugin|sfse_common)/.*\.cpp$')
     findings=$(printf '%s\n' "${shipped[@]}" |
                xargs -P2 -n4 clang-tidy -p build/asan --quiet 2>/dev/null | grep -E ': (warning|error):')
