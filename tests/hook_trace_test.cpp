@@ -53,14 +53,15 @@ TEST_F(HookTest, ANewReasonIsTracedAndAFlickeringOneIsBounded) {
     log::Close();
     const std::string written = FileText(path);
     std::vector<std::uint64_t> traced;
-    for (const auto& match :
-         Matches(written, R"(trace frame=(\d+) why=(\S+) handbrake=engaged stage=3 )")) {
-        const std::uint64_t frame = std::stoull(match[1]);
-        ASSERT_GE(frame, first) << written;
-        const bool held = (frame - first) % 2 == 0;
-        EXPECT_EQ(match[2], held ? "hotkey-held" : "counting:activation-window")
-            << "frame " << frame;
-        traced.push_back(frame);
+    for (const TraceLine& trace : TraceLines(written)) {
+        if (trace.handbrake != "engaged" || trace.stage != 3) {
+            continue;
+        }
+        ASSERT_GE(trace.frame, first) << written;
+        const bool held = (trace.frame - first) % 2 == 0;
+        EXPECT_EQ(trace.why, held ? "hotkey-held" : "counting:activation-window")
+            << "frame " << trace.frame;
+        traced.push_back(trace.frame);
     }
     // The first call's line is the state's change, and the burst's 16 reason lines follow it.
     ASSERT_GE(traced.size(), 18u) << written;
@@ -264,8 +265,8 @@ TEST_F(HookTest, AToggledHotkeyIsTracedOnAndOffByItsPresses) {
 
     const std::string written = FileText(path);
     std::vector<std::string> traced;
-    for (const auto& match : Matches(written, R"(trace frame=\d+ why=(\S+) handbrake=(\w+))")) {
-        traced.push_back(match[1] + " " + match[2]);
+    for (const TraceLine& trace : TraceLines(written)) {
+        traced.push_back(trace.why + " " + trace.handbrake);
     }
     EXPECT_EQ(traced, (std::vector<std::string>{
                           "reset-path released", "hotkey-on engaged", "hotkey-off engaged",

@@ -45,8 +45,9 @@ namespace {
 namespace fs = std::filesystem;
 using taviro::testing::FileText;
 using taviro::testing::LogProblems;
-using taviro::testing::Matches;
 using taviro::testing::PageProblems;
+using taviro::testing::TraceLine;
+using taviro::testing::TraceLines;
 
 constexpr int kBlockFrames = 50;   // between two game loads
 constexpr int kBurstFrames = 900;  // of the queue's 1024 records
@@ -214,12 +215,13 @@ private:
 #endif
 };
 
-// Every trace line's frame, each at most once and in order; problems as LogProblems words them.
+// Every whole trace line's frame, each at most once and in order; problems as LogProblems words
+// them.
 std::vector<std::string> FrameProblems(const std::string& log, std::set<std::uint64_t>& frames) {
     std::vector<std::string> problems;
     std::uint64_t last = 0;
-    for (const auto& match : Matches(log, R"(\d\d:\d\d:\d\d\.\d\d\d trace frame=(\d+) )")) {
-        const std::uint64_t frame = std::stoull(match[1]);
+    for (const TraceLine& trace : TraceLines(log)) {
+        const std::uint64_t frame = trace.frame;
         if (!frames.insert(frame).second) {
             problems.push_back("frame " + std::to_string(frame) + " written twice");
         } else if (frame < last) {

@@ -1,7 +1,8 @@
 #include "support/LogCheck.h"
 
 #include <algorithm>
-#include <regex>
+#include <initializer_list>
+#include <optional>
 
 namespace taviro::testing {
 
@@ -32,15 +33,124 @@ std::size_t Utf8Length(std::string_view s, std::size_t at) {
     return 0;
 }
 
+// Reads a line from its start, each step taking what it names or nothing.
+class Reader {
+public:
+    explicit Reader(std::string_view line) : m_line(line) {}
+
+    bool Take(std::string_view word) {
+        if (m_line.substr(m_at, word.size()) != word) {
+            return false;
+        }
+        m_at += word.size();
+        return true;
+    }
+    // Exactly `count` digits, or (count 0) one or more; their value.
+    std::optional<std::uint64_t> Digits(std::size_t count = 0) {
+        std::size_t length = 0;
+        std::uint64_t value = 0;
+        while (m_at + length < m_line.size() && (count == 0 || length < count) &&
+               m_line[m_at + length] >= '0' && m_line[m_at + length] <= '9') {
+            value = value * 10 + static_cast<std::uint64_t>(m_line[m_at + length] - '0');
+            ++length;
+        }
+        if (length == 0 || (count != 0 && length != count)) {
+            return std::nullopt;
+        }
+        m_at += length;
+        return value;
+    }
+    std::optional<std::int64_t> Signed(std::size_t count = 0) {
+        const bool negative = Take("-");
+        const auto digits = Digits(count);
+        if (!digits) {
+            return std::nullopt;
+        }
+        const auto value = static_cast<std::int64_t>(*digits);
+        return negative ? -value : value;
+    }
+    // One or more of a-z, ':' and '-': a reason's or an event's name.
+    std::optional<std::string> Name() {
+        const std::size_t start = m_at;
+        while (m_at < m_line.size() && ((m_line[m_at] >= 'a' && m_line[m_at] <= 'z') ||
+                                        m_line[m_at] == ':' || m_line[m_at] == '-')) {
+            ++m_at;
+        }
+        if (m_at == start) {
+            return std::nullopt;
+        }
+        return std::string(m_line.substr(start, m_at - start));
+    }
+    std::optional<std::string> OneOf(std::initializer_list<std::string_view> words) {
+        for (const std::string_view word : words) {
+            if (Take(word)) {
+                return std::string(word);
+            }
+        }
+        return std::nullopt;
+    }
+    // Nothing but spaces left: the end of a line, or of one a page's padding fills.
+    bool OnlySpacesLeft() const {
+        return m_line.find_first_not_of(' ', m_at) == std::string_view::npos;
+    }
+    // "HH:MM:SS.mmm "
+    bool Time() {
+        return Digits(2) && Take(":") && Digits(2) && Take(":") && Digits(2) && Take(".") &&
+               Digits(3) && Take(" ");
+    }
+
+private:
+    std::string_view m_line;
+    std::size_t m_at = 0;
+};
+
+// The line's trace or event record after its time, whole to its end.
+std::optional<TraceLine> ReadTrace(Reader& in) {
+    TraceLine trace;
+    trace.event = !in.Take("trace frame=");
+    if (trace.event && !in.Take("event frame=")) {
+        return std::nullopt;
+    }
+    const auto frame = in.Digits();
+    if (!frame || !in.Take(trace.event ? " " : " why=")) {
+        return std::nullopt;
+    }
+    trace.frame = *frame;
+    auto why = in.Name();
+    auto handbrake =
+        why && in.Take(" handbrake=") ? in.OneOf({"engaged", "released"}) : std::nullopt;
+    const auto stage = handbrake && in.Take(" stage=") ? in.Signed(1) : std::nullopt;
+    const auto warmup = stage && in.Take(" warmup=") ? in.Digits() : std::nullopt;
+    const auto exit = warmup && in.Take(" exit=") ? in.OneOf({"open", "closed"}) : std::nullopt;
+    const auto activation =
+        exit && in.Take(" activation=") ? in.OneOf({"open", "closed"}) : std::nullopt;
+    const auto window = activation && in.Take(" window=") ? in.Signed() : std::nullopt;
+    if (!window || !in.OnlySpacesLeft()) {
+        return std::nullopt;
+    }
+    trace.why = std::move(*why);
+    trace.handbrake = std::move(*handbrake);
+    trace.stage = static_cast<int>(*stage);
+    trace.warmup = *warmup;
+    trace.exitOpen = *exit == "open";
+    trace.activationOpen = *activation == "open";
+    trace.window = *window;
+    return trace;
+}
+
+// A whole record as the plugin writes them: an info or error line, a trace or event line, or
+// the spaces that fill a page of the file, so that no line crosses one.
+bool IsWholeRecord(std::string_view line) {
+    Reader in(line);
+    if (in.OnlySpacesLeft()) {
+        return true;
+    }
+    return in.Time() && (in.Take("info  ") || in.Take("error ") || ReadTrace(in).has_value());
+}
+
 }  // namespace
 
 std::vector<std::string> LogProblems(const std::string& text) {
-    static const std::regex kRecord(
-        R"(\d\d:\d\d:\d\d\.\d\d\d (info  |error )[^\n]*)"
-        R"(|\d\d:\d\d:\d\d\.\d\d\d (trace frame=\d+ why=|event frame=\d+ )[a-z:-]+ )"
-        R"(handbrake=(engaged|released) stage=-?\d warmup=\d+ exit=(open|closed) )"
-        R"(activation=(open|closed) window=-?\d+ *)"
-        R"(| *)");  // spaces that fill a page of the file, so that no line crosses one
     std::vector<std::string> problems;
     if (!text.empty() && text.back() != '\n') {
         problems.push_back("the last line has no newline");
@@ -67,7 +177,7 @@ std::vector<std::string> LogProblems(const std::string& text) {
             }
             at += length;
         }
-        if (!std::regex_match(line.begin(), line.end(), kRecord)) {
+        if (!IsWholeRecord(line)) {
             problems.push_back(where + "not a whole record: " + std::string(line.substr(0, 80)));
         }
         start = end + 1;
@@ -93,22 +203,37 @@ std::vector<std::string> PageProblems(const std::string& file) {
 }
 
 std::string WithoutPagePadding(const std::string& text) {
-    static const std::regex kPadding(" +\n");
-    return std::regex_replace(text, kPadding, "\n");
+    std::string kept;
+    kept.reserve(text.size());
+    for (std::size_t start = 0; start < text.size();) {
+        const std::size_t newline = text.find('\n', start);
+        if (newline == std::string::npos) {
+            kept.append(text, start);
+            break;
+        }
+        std::size_t end = newline;
+        while (end > start && text[end - 1] == ' ') {
+            --end;
+        }
+        kept.append(text, start, end - start).push_back('\n');
+        start = newline + 1;
+    }
+    return kept;
 }
 
-std::vector<std::vector<std::string>> Matches(const std::string& text, const char* pattern) {
-    const std::regex expression(pattern);
-    std::vector<std::vector<std::string>> matches;
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), expression);
-         it != std::sregex_iterator(); ++it) {
-        std::vector<std::string> groups;
-        for (const auto& group : *it) {
-            groups.push_back(group.str());
+std::vector<TraceLine> TraceLines(const std::string& text) {
+    std::vector<TraceLine> traces;
+    for (std::size_t start = 0; start < text.size();) {
+        const std::size_t end = std::min(text.find('\n', start), text.size());
+        Reader in(std::string_view(text).substr(start, end - start));
+        if (in.Time()) {
+            if (auto trace = ReadTrace(in); trace && !trace->event) {
+                traces.push_back(std::move(*trace));
+            }
         }
-        matches.push_back(std::move(groups));
+        start = end + 1;
     }
-    return matches;
+    return traces;
 }
 
 }  // namespace taviro::testing

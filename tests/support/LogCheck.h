@@ -30,9 +30,21 @@ std::vector<std::string> PageProblems(const std::string& file);
 // The text without the spaces that may fill a page's last line.
 std::string WithoutPagePadding(const std::string& text);
 
-// The groups each match of the regular expression `pattern` captures in `text`, in order: the
-// whole match first. (Compiled in one place: a regular expression costs every program that
-// instantiates it seconds of its build.)
-std::vector<std::vector<std::string>> Matches(const std::string& text, const char* pattern);
+// A trace line ("trace frame=N why=...") or an event line ("event frame=N <event> ..."), read
+// apart from the plugin's own wording of it.
+struct TraceLine {
+    bool event = false;
+    std::uint64_t frame = 0;
+    std::string why;  // the reason, or the event's name
+    std::string handbrake;
+    int stage = 0;
+    std::uint64_t warmup = 0;
+    bool exitOpen = false;
+    bool activationOpen = false;
+    std::int64_t window = 0;
+};
+
+// Every whole trace line of `text` (event lines left out), in order.
+std::vector<TraceLine> TraceLines(const std::string& text);
 
 }  // namespace taviro::testing
