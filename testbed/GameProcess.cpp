@@ -66,11 +66,20 @@ GameEnd Play(const std::vector<std::string>& arguments) {
     startup.hStdInput = standard[0];
     startup.hStdOutput = standard[1];
     startup.hStdError = standard[2];
+    // Under load, Wine at times loses a process it is starting and says ERROR_INTERNAL_ERROR: the
+    // process ended before Wine had it running, so none of the game's code ran. Windows fails no
+    // start that way. Such a start is tried again, a few times.
     PROCESS_INFORMATION process{};
-    if (!CreateProcessW(self, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                        &process)) {
-        return {2,
-                "cannot start the game's process (error " + std::to_string(GetLastError()) + ")"};
+    for (int attempt = 1;; ++attempt) {
+        if (CreateProcessW(self, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                           &process)) {
+            break;
+        }
+        const DWORD error = GetLastError();
+        if (error != ERROR_INTERNAL_ERROR || attempt == 3) {
+            return {2, "cannot start the game's process (error " + std::to_string(error) + ")"};
+        }
+        Sleep(100);
     }
     CloseHandle(process.hThread);
     WaitForSingleObject(process.hProcess, INFINITE);
