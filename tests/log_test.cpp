@@ -7,7 +7,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -44,6 +46,18 @@ void WriteAll(const fs::path& file, const std::string& text) {
 bool Has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
+
+#ifdef _WIN32
+// Sends every later call of WriteFile in this program to `to`; what it was sent to before.
+decltype(&::WriteFile) RouteWriteFile(decltype(&::WriteFile) to) {
+    const auto was = __imp_WriteFile;
+    DWORD protection = 0;
+    VirtualProtect(&__imp_WriteFile, sizeof to, PAGE_READWRITE, &protection);
+    __imp_WriteFile = to;
+    VirtualProtect(&__imp_WriteFile, sizeof to, protection, &protection);
+    return was;
+}
+#endif
 
 class LogFile : public ::testing::Test {
 protected:
@@ -353,8 +367,7 @@ public:
     explicit FillingDisk(std::uint64_t limit) {
 #ifdef _WIN32
         s_limit = limit;
-        s_system = __imp_WriteFile;
-        Route(&WriteUpToTheLimit);
+        s_system = RouteWriteFile(&WriteUpToTheLimit);
 #else
         getrlimit(RLIMIT_FSIZE, &m_previous);
         m_handler = std::signal(SIGXFSZ, SIG_IGN);
@@ -364,7 +377,7 @@ public:
     }
     ~FillingDisk() {
 #ifdef _WIN32
-        Route(s_system);
+        RouteWriteFile(s_system);
 #else
         setrlimit(RLIMIT_FSIZE, &m_previous);
         std::signal(SIGXFSZ, m_handler);
@@ -375,12 +388,6 @@ public:
 
 private:
 #ifdef _WIN32
-    static void Route(decltype(&::WriteFile) to) {
-        DWORD was = 0;
-        VirtualProtect(&__imp_WriteFile, sizeof to, PAGE_READWRITE, &was);
-        __imp_WriteFile = to;
-        VirtualProtect(&__imp_WriteFile, sizeof to, was, &was);
-    }
     static BOOL WINAPI WriteUpToTheLimit(HANDLE file, LPCVOID bytes, DWORD size, LPDWORD written,
                                          LPOVERLAPPED overlapped) {
         LARGE_INTEGER end{};
@@ -435,45 +442,85 @@ TEST_F(LogFile, AFullDiskStopsTheLogAndNothingElse) {
 
 #ifdef _WIN32
 // At ExitProcess, Windows ends the log's writer wherever it is, holding its lock in the middle of
-// a drain, before the plugin's exit code runs. Here the writer is ended by hand while it words a
-// once-only report, with lines in its batch and more queued, and the program then ends: the exit
-// takes up the batch and writes what is queued, each line once.
+// a drain, before the plugin's exit code runs: most often in a write, which Windows ends as the
+// system call returns. Here the writer is ended by hand at one such moment, with lines in its
+// batch and more queued, and the program then ends: the exit takes up the batch and writes what
+// is queued, each line once, and none across a page of the file.
 constexpr wchar_t kStuckFolderVariable[] = L"TAVIRO_STUCK_WRITER_FOLDER";
 HANDLE stuckWriterEntered = nullptr;
 std::atomic<HANDLE> stuckWriter{nullptr};
 
-void StuckWords(char*, std::size_t) {
+// The writer stops here for good, once the program knows which thread to end.
+[[noreturn]] void StopTheWriter() {
     HANDLE self = nullptr;
     DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self,
                     THREAD_TERMINATE | SYNCHRONIZE, FALSE, 0);
     stuckWriter.store(self);
     SetEvent(stuckWriterEntered);
-    Sleep(INFINITE);
+    for (;;) {
+        Sleep(INFINITE);
+    }
+}
+
+void StuckWords(char*, std::size_t) {
+    StopTheWriter();
 }
 constinit log::OnceReport stuckReport{&StuckWords};
 
-void EndWithTheWriterEndedHoldingItsLock(const fs::path& plugins) {
+// Where the writer is ended: wording a once-only report, or in its next write, before the system
+// has the bytes or after.
+enum class Moment { InWords, BeforeWrite, AfterWrite };
+std::atomic<bool> writeArmed{false};
+Moment writeMoment = Moment::InWords;
+decltype(&::WriteFile) systemWriteFile = nullptr;
+
+BOOL WINAPI WriteFileThenStop(HANDLE file, LPCVOID bytes, DWORD size, LPDWORD written,
+                              LPOVERLAPPED overlapped) {
+    const bool armed = writeArmed.exchange(false);
+    if (armed && writeMoment == Moment::BeforeWrite) {
+        StopTheWriter();
+    }
+    const BOOL done = systemWriteFile(file, bytes, size, written, overlapped);
+    if (armed) {
+        StopTheWriter();
+    }
+    return done;
+}
+
+void EndWithTheWriterEnded(const fs::path& plugins, Moment moment) {
     stuckWriterEntered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (!log::Open({plugins})) {
         std::exit(2);
     }
     log::StartWriter();
+    // The file no longer ends at a page's start, so a wrong count of its size shows.
+    log::Info("written before");
+    log::Flush();
     for (int i = 0; i < 5; ++i) {
         log::Info("formatted before the writer was ended, %d", i);
     }
-    log::RaiseOnce(stuckReport);
+    if (moment == Moment::InWords) {
+        log::RaiseOnce(stuckReport);
+    } else {
+        writeMoment = moment;
+        systemWriteFile = RouteWriteFile(&WriteFileThenStop);
+        writeArmed.store(true);
+    }
     log::Error("this wakes the writer");
     if (WaitForSingleObject(stuckWriterEntered, 10000) != WAIT_OBJECT_0) {
         std::exit(3);
     }
-    log::Info("queued while the writer was stuck");
+    // Pages of them.
+    for (int i = 0; i < 150; ++i) {
+        log::Info("queued while the writer was stuck, %d", i);
+    }
     TerminateThread(stuckWriter.load(), 0);
     WaitForSingleObject(stuckWriter.load(), 10000);
     std::exit(0);  // the plugin's exit code runs, with the lock held by a thread that is gone
 }
 
-TEST(LogAtExit, TakesUpTheBatchOfAWriterEndedHoldingItsLock) {
-    // The death test's child runs this test again, in the folder its parent made.
+// The death test's child runs the test again, in the folder its parent made.
+void ExpectTheExitToTakeUpTheBatch(Moment moment) {
     std::unique_ptr<PluginFolder> made;
     wchar_t inherited[1024] = {};
     if (GetEnvironmentVariableW(kStuckFolderVariable, inherited, 1024) == 0) {
@@ -481,20 +528,40 @@ TEST(LogAtExit, TakesUpTheBatchOfAWriterEndedHoldingItsLock) {
         SetEnvironmentVariableW(kStuckFolderVariable, made->Plugins().c_str());
     }
     const fs::path plugins = made ? made->Plugins() : fs::path(inherited);
-    EXPECT_EXIT(EndWithTheWriterEndedHoldingItsLock(plugins), ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(EndWithTheWriterEnded(plugins, moment), ::testing::ExitedWithCode(0), "");
     SetEnvironmentVariableW(kStuckFolderVariable, nullptr);
 
     const std::string written = FileText(plugins / "Taviro.log");
     EXPECT_EQ(LogProblems(written), std::vector<std::string>()) << written;
     EXPECT_EQ(PageProblems(written), std::vector<std::string>());
-    for (const std::string line :
-         {"formatted before the writer was ended, 0", "formatted before the writer was ended, 4",
-          "error this wakes the writer", "queued while the writer was stuck"}) {
-        const auto first = written.find(line);
-        EXPECT_NE(first, std::string::npos) << line << "\n" << written;
-        EXPECT_EQ(written.find(line, first + 1), std::string::npos) << line << " twice\n"
-                                                                    << written;
+    // Each line's words after its time.
+    std::map<std::string, int> said;
+    std::istringstream text(WithoutPagePadding(written));
+    for (std::string line; std::getline(text, line);) {
+        ++said[line.substr(std::min<std::size_t>(line.size(), 13))];
     }
+    std::vector<std::string> lines = {"info  written before", "error this wakes the writer"};
+    for (int i = 0; i < 5; ++i) {
+        lines.push_back("info  formatted before the writer was ended, " + std::to_string(i));
+    }
+    for (int i = 0; i < 150; ++i) {
+        lines.push_back("info  queued while the writer was stuck, " + std::to_string(i));
+    }
+    for (const std::string& line : lines) {
+        EXPECT_EQ(said[line], 1) << line << "\n" << written;
+    }
+}
+
+TEST(LogAtExit, TakesUpTheBatchOfAWriterEndedHoldingItsLock) {
+    ExpectTheExitToTakeUpTheBatch(Moment::InWords);
+}
+
+TEST(LogAtExit, TakesUpABatchTheWriterWasEndedBeforeWriting) {
+    ExpectTheExitToTakeUpTheBatch(Moment::BeforeWrite);
+}
+
+TEST(LogAtExit, CountsTheWriteTheWriterWasEndedRightAfter) {
+    ExpectTheExitToTakeUpTheBatch(Moment::AfterWrite);
 }
 #endif
 

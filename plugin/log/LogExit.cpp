@@ -41,7 +41,6 @@ void TakeOverBatch(Writer& w) {
     batch.length = mark & Batch::kLengthMask;
     if ((mark & Batch::kHandedOver) != 0) {
         const std::uint64_t size = w.file.Size();
-        w.offset = w.handedAt;
         if (size != w.handedAt) {
             w.offset = size > w.handedAt ? size : w.handedAt + batch.length;
             batch.length = 0;
