@@ -42,6 +42,7 @@ void TakeOverBatch(Writer& w) {
     if ((mark & Batch::kHandedOver) != 0) {
         const std::uint64_t size = w.file.Size();
         if (size != w.handedAt) {
+            // A size the system would not give (0) leaves the count the write would make.
             w.offset = size > w.handedAt ? size : w.handedAt + batch.length;
             batch.length = 0;
         }
